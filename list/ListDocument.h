@@ -1,0 +1,70 @@
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// An element of the open list document. It stays valid while the element
+// belongs to the document (DeleteEntry re-creates every entry element).
+using XmlElement = xmlNodePtr;
+
+// The texts of a new entry, in the order they are written.
+struct EntryValues {
+    std::string FileName, FileSize, Downloaded, Percent, Remains, Segments, URL, Referer;
+    struct Auth {
+        std::string AuthName, AuthPass;
+    };
+    struct Proxy {
+        std::string Proxy, ProxyName, ProxyPass;
+    };
+    std::optional<Auth> auth;   // absent: neither attribute is written
+    std::optional<Proxy> proxy; // absent: none of the three is written
+    std::vector<std::pair<std::string, std::string>> ranges; // begin and end texts
+};
+
+// The download list: List.xml held in memory as the master copy and written
+// whole after every change. All calls happen on the window thread.
+class ListDocument {
+public:
+    explicit ListDocument(std::string listPath);
+    ~ListDocument();
+    ListDocument(const ListDocument&) = delete;
+    ListDocument& operator=(const ListDocument&) = delete;
+
+    const std::string& ListPath() const { return listPath_; }
+    bool IsOpen() const { return doc_ != nullptr; }
+
+    // Parses the file at the list path, or creates and writes a new empty list
+    // there. Throws AppError with the parser's report; no document is then open.
+    void OpenList();
+    // Releases the document without writing it.
+    void CloseList();
+    // Writes the whole document to the list path, replacing the file atomically.
+    void SaveList();
+
+    int EntryCount() const;
+    // The first child of the root named "N<row+1>", or nullptr.
+    XmlElement FindEntry(int row) const;
+    XmlElement AppendEntry(const EntryValues& values);
+    void UpdateCounters(XmlElement entry, const std::string& downloaded, const std::string& percent,
+                        const std::string& remains, const std::string& segments);
+    // Drops S1 of a Begin or End element (shifting the rest down), then saves.
+    void AdvanceQueue(XmlElement beginOrEnd);
+    // Removes entry N<row+1>, renumbers the rest N1.., then saves.
+    void DeleteEntry(int row);
+    XmlElement RenameElement(XmlElement parent, XmlElement child, const std::string& newName);
+
+    // The attribute's text; throws AppError(kNullConversionMessage) when absent.
+    static std::string AttributeText(XmlElement element, const char* name);
+    // The first child element with this name, or nullptr.
+    static XmlElement ChildElement(XmlElement parent, const char* name);
+
+private:
+    XmlElement Root() const;
+
+    std::string listPath_;
+    xmlDocPtr doc_ = nullptr;
+};
