@@ -1,0 +1,64 @@
+#pragma once
+
+#include "import/core/SegmentFile.h"
+#include "list/ListDocument.h"
+
+#include <cstdint>
+#include <string>
+
+// What the import dialog's controls hold when Ok is pressed.
+struct ImportInputs {
+    std::string Url, Referer;
+    bool ServerAuthorization = false; // "Server requires authorization"
+    std::string ServerName, ServerPass;
+    bool DefaultProxy = true; // "Use default proxy settings"
+    std::string ProxyServer, ProxyPort, ProxyName, ProxyPass;
+};
+
+// The URL passes when it contains "http" in these lower-case letters anywhere.
+bool UrlAccepted(const std::string& url);
+
+// True when a regular file (not a folder, pipe or device) exists at the path.
+bool IncompleteFileExists(const std::string& path);
+
+// The characters after the last "/" of the URL, undecoded; empty when the URL
+// ends with "/" or has no "/".
+std::string FileNameFromURL(const std::string& url);
+
+// The path the incomplete file gets when it is renamed after the URL: its
+// folder followed by FileNameFromURL. Throws AppError saying why when the URL
+// names no usable file name.
+std::string RenameByUrlTarget(const std::string& incompletePath, const std::string& url);
+
+// Moves a file within its folder; never replaces an existing file. Throws
+// AppError saying why when the move cannot be done; the file then keeps its
+// name.
+void MoveWithoutReplacing(const std::string& from, const std::string& to);
+
+// The size text as the length to cut the incomplete file to. Throws AppError
+// when it is negative.
+int64_t CompleteFileSize(const std::string& sizeText);
+
+// The incomplete file held open for writing (an existing file only, locked
+// against other writers) while the import checks its length and cuts it.
+class IncompleteFileForImport {
+  public:
+    // Throws AppError saying why the file cannot be opened for writing.
+    explicit IncompleteFileForImport(const std::string& path);
+    ~IncompleteFileForImport();
+    IncompleteFileForImport(const IncompleteFileForImport&) = delete;
+    IncompleteFileForImport& operator=(const IncompleteFileForImport&) = delete;
+
+    // False when the file is shorter than size (nothing is changed);
+    // otherwise cuts every byte beyond size. A file of exactly size bytes is
+    // left untouched. Nothing is read from the file.
+    bool CutToSize(int64_t size);
+    void Close();
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// The new entry's texts from the import values and the dialog's inputs.
+EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inputs);
