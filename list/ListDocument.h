@@ -1,5 +1,7 @@
 #pragma once
 
+#include "list/XmlDoc.h"
+
 #include <libxml/tree.h>
 
 #include <optional>
@@ -55,6 +57,9 @@ public:
     void AdvanceQueue(XmlElement beginOrEnd);
     // Removes entry N<row+1>, renumbers the rest N1.., then saves.
     void DeleteEntry(int row);
+    // Puts a new node named newName in child's place under parent, moves child's
+    // attributes and children to it in their order, frees child and returns the
+    // new node. Does not save.
     XmlElement RenameElement(XmlElement parent, XmlElement child, const std::string& newName);
 
     // The attribute's text; throws AppError(kNullConversionMessage) when absent.
@@ -64,7 +69,9 @@ public:
 
 private:
     XmlElement Root() const;
+    void RequireOpen() const;
+    void RequireElement(XmlElement element) const;
 
     std::string listPath_;
-    xmlDocPtr doc_ = nullptr;
+    XmlDocPtr doc_;
 };

@@ -1,0 +1,71 @@
+#include "list/AtomicFile.h"
+
+#include "common/AppError.h"
+#include "list/UniqueFd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void ThrowWriteError(const std::string& path, int error) {
+    throw AppError("Cannot write " + path + ": " + std::strerror(error));
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The temporary file, removed again unless it was renamed into place.
+class PendingFile {
+public:
+    explicit PendingFile(std::string name) : name_(std::move(name)) {}
+    ~PendingFile() {
+        if (!committed_) unlink(name_.c_str());
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    void Commit() { committed_ = true; }
+
+private:
+    std::string name_;
+    bool committed_ = false;
+};
+
+} // namespace
+
+void ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size) {
+    std::string tempName = path + ".XXXXXX";
+    // mkostemp creates the file with O_EXCL and mode 0600: the list holds passwords.
+    UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
+    if (!fd) ThrowWriteError(path, errno);
+    PendingFile pending(tempName);
+
+    const char* next = static_cast<const char*>(data);
+    std::size_t left = size;
+    while (left > 0) {
+        const ssize_t written = write(fd.Get(), next, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            ThrowWriteError(path, errno);
+        }
+        if (written == 0) ThrowWriteError(path, ENOSPC);
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (fsync(fd.Get()) != 0) ThrowWriteError(path, errno);
+    if (fd.Close() != 0) ThrowWriteError(path, errno);
+    if (std::rename(tempName.c_str(), path.c_str()) != 0) ThrowWriteError(path, errno);
+    pending.Commit();
+
+    // Make the rename itself durable. The new file is in place already, so a
+    // folder that cannot be synced (some file systems refuse) is not an error.
+    UniqueFd folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder) fsync(folder.Get());
+}

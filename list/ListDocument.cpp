@@ -1,0 +1,333 @@
+#include "list/ListDocument.h"
+
+#include "common/AppError.h"
+#include "list/AtomicFile.h"
+#include "list/Utf8.h"
+
+#include <libxml/parser.h>
+#include <libxml/valid.h>
+
+#include <cerrno>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+#include <unordered_map>
+
+namespace {
+
+// The list is written in the code page its declaration names.
+constexpr const char* kListEncoding = "Windows-1251";
+constexpr const char* kNotOpenMessage = "The download list is not open.";
+
+const xmlChar* Xml(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
+}
+const xmlChar* Xml(const std::string& text) {
+    return Xml(text.c_str());
+}
+
+template <class T> T* Checked(T* allocated) {
+    if (!allocated) throw std::bad_alloc();
+    return allocated;
+}
+
+// Names are matched as written in the file: a prefixed name never matches.
+bool IsNamed(const xmlChar* name, const xmlNs* ns, const char* wanted) {
+    return (ns == nullptr || ns->prefix == nullptr) && xmlStrEqual(name, Xml(wanted));
+}
+
+xmlAttrPtr FindAttribute(XmlElement element, const char* name) {
+    for (xmlAttrPtr attribute = element->properties; attribute; attribute = attribute->next)
+        if (IsNamed(attribute->name, attribute->ns, name)) return attribute;
+    return nullptr;
+}
+
+std::string AttributeValue(xmlAttrPtr attribute) {
+    const XmlCharPtr value(xmlNodeListGetString(attribute->doc, attribute->children, 1));
+    return value ? reinterpret_cast<const char*>(value.get()) : std::string();
+}
+
+// Replaces the value in place, so the attribute keeps its position.
+void ReplaceAttributeValue(xmlAttrPtr attribute, const std::string& value) {
+    if (attribute->atype == XML_ATTRIBUTE_ID) xmlRemoveID(attribute->doc, attribute);
+    xmlNodePtr text = Checked(xmlNewDocText(attribute->doc, Xml(value)));
+    xmlFreeNodeList(attribute->children);
+    attribute->children = attribute->last = text;
+    text->parent = reinterpret_cast<xmlNodePtr>(attribute);
+}
+
+// Sets an attribute: in place when present, appended after the others otherwise.
+// The value is taken literally; the writer escapes markup characters.
+void SetAttribute(XmlElement element, const char* name, const std::string& value) {
+    if (xmlAttrPtr attribute = FindAttribute(element, name))
+        ReplaceAttributeValue(attribute, value);
+    else
+        Checked(xmlNewProp(element, Xml(name), Xml(value)));
+}
+
+// A text that the writer could not encode, or that an XML reader would reject
+// when the list is loaded again, is refused before it reaches the document.
+void CheckStorable(const std::string& name, const std::string& value) {
+    if (!IsXmlText(value))
+        throw AppError("The value of " + name +
+                       " holds a character that the download list cannot keep.");
+}
+
+XmlElement AppendElement(xmlDocPtr doc, XmlElement parent, const std::string& name) {
+    // Created without a namespace so that its name is exactly the one given.
+    XmlElement element = Checked(xmlNewDocNode(doc, nullptr, Xml(name), nullptr));
+    xmlAddChild(parent, element);
+    return element;
+}
+
+std::string Numbered(const char* prefix, long long number) {
+    return prefix + std::to_string(number);
+}
+
+} // namespace
+
+ListDocument::ListDocument(std::string listPath) : listPath_(std::move(listPath)) {
+    xmlInitParser();
+}
+
+ListDocument::~ListDocument() = default;
+
+void ListDocument::OpenList() {
+    CloseList();
+    struct stat status {};
+    if (stat(listPath_.c_str(), &status) == 0 || errno != ENOENT) {
+        doc_ = ParseXmlFile(listPath_);
+        return;
+    }
+    XmlDocPtr doc(Checked(xmlNewDoc(Xml("1.0"))));
+    doc->encoding = Checked(xmlStrdup(Xml(kListEncoding)));
+    xmlDocSetRootElement(doc.get(),
+                         Checked(xmlNewDocNode(doc.get(), nullptr, Xml("MAIN"), nullptr)));
+    // The new list stays open even when this first write fails; the next save retries.
+    doc_ = std::move(doc);
+    SaveList();
+}
+
+void ListDocument::CloseList() {
+    doc_.reset();
+}
+
+void ListDocument::SaveList() {
+    RequireOpen();
+    XmlBufferPtr text;
+    try {
+        text = SerializeXml(doc_.get(), kListEncoding);
+    } catch (const AppError& error) {
+        throw AppError("Cannot write " + listPath_ + ": " + error.what());
+    }
+    ReplaceFileAtomically(listPath_, xmlBufferContent(text.get()),
+                          static_cast<std::size_t>(xmlBufferLength(text.get())));
+}
+
+int ListDocument::EntryCount() const {
+    const XmlElement root = Root();
+    int count = 0;
+    if (root)
+        for (xmlNodePtr child = root->children; child; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) ++count;
+    return count;
+}
+
+XmlElement ListDocument::FindEntry(int row) const {
+    const XmlElement root = Root();
+    if (!root || row < 0) return nullptr;
+    return ChildElement(root, Numbered("N", static_cast<long long>(row) + 1).c_str());
+}
+
+XmlElement ListDocument::AppendEntry(const EntryValues& values) {
+    RequireOpen();
+    std::vector<std::pair<const char*, const std::string*>> attributes = {
+        {"FileName", &values.FileName},
+        {"FileSize", &values.FileSize},
+        {"Downloaded", &values.Downloaded},
+        {"Percent", &values.Percent},
+        {"Remains", &values.Remains},
+        {"Segments", &values.Segments},
+        {"URL", &values.URL},
+        {"Referer", &values.Referer}};
+    if (values.auth) {
+        attributes.emplace_back("AuthName", &values.auth->AuthName);
+        attributes.emplace_back("AuthPass", &values.auth->AuthPass);
+    }
+    if (values.proxy) {
+        attributes.emplace_back("Proxy", &values.proxy->Proxy);
+        attributes.emplace_back("ProxyName", &values.proxy->ProxyName);
+        attributes.emplace_back("ProxyPass", &values.proxy->ProxyPass);
+    }
+    // Check every text first so that a refused one leaves no half-built entry.
+    for (const auto& [name, value] : attributes)
+        CheckStorable(name, *value);
+    for (std::size_t i = 0; i < values.ranges.size(); ++i) {
+        CheckStorable(Numbered("S", static_cast<long long>(i) + 1), values.ranges[i].first);
+        CheckStorable(Numbered("S", static_cast<long long>(i) + 1), values.ranges[i].second);
+    }
+
+    const XmlElement entry = AppendElement(doc_.get(), Root(), Numbered("N", EntryCount() + 1LL));
+    for (const auto& [name, value] : attributes)
+        Checked(xmlNewProp(entry, Xml(name), Xml(*value)));
+    const XmlElement segments = AppendElement(doc_.get(), entry, "Segments");
+    const XmlElement begin = AppendElement(doc_.get(), segments, "Begin");
+    const XmlElement end = AppendElement(doc_.get(), segments, "End");
+    for (std::size_t i = 0; i < values.ranges.size(); ++i) {
+        const std::string name = Numbered("S", static_cast<long long>(i) + 1);
+        Checked(xmlNewProp(begin, Xml(name), Xml(values.ranges[i].first)));
+        Checked(xmlNewProp(end, Xml(name), Xml(values.ranges[i].second)));
+    }
+    return entry;
+}
+
+void ListDocument::UpdateCounters(XmlElement entry, const std::string& downloaded,
+                                  const std::string& percent, const std::string& remains,
+                                  const std::string& segments) {
+    RequireOpen();
+    RequireElement(entry);
+    const std::pair<const char*, const std::string*> counters[] = {{"Downloaded", &downloaded},
+                                                                   {"Percent", &percent},
+                                                                   {"Remains", &remains},
+                                                                   {"Segments", &segments}};
+    for (const auto& [name, value] : counters)
+        CheckStorable(name, *value);
+    for (const auto& [name, value] : counters)
+        SetAttribute(entry, name, *value);
+    SaveList();
+}
+
+void ListDocument::AdvanceQueue(XmlElement beginOrEnd) {
+    RequireOpen();
+    RequireElement(beginOrEnd);
+    std::size_t count = 0;
+    xmlAttrPtr last = nullptr;
+    // The queue can be long and is advanced after every range: look names up
+    // through one index instead of scanning the attributes for each of them.
+    std::unordered_map<std::string_view, xmlAttrPtr> byName;
+    for (xmlAttrPtr attribute = beginOrEnd->properties; attribute; attribute = attribute->next) {
+        ++count;
+        last = attribute;
+        if (attribute->ns == nullptr || attribute->ns->prefix == nullptr)
+            byName.emplace(reinterpret_cast<const char*>(attribute->name), attribute);
+    }
+    if (count > 0) {
+        // Read all shifted values before changing any, so that a gap in the
+        // numbering fails without leaving the queue half moved.
+        std::vector<std::string> shifted;
+        shifted.reserve(count - 1);
+        for (std::size_t i = 1; i < count; ++i) {
+            const auto source = byName.find(Numbered("S", static_cast<long long>(i) + 1));
+            if (source == byName.end()) throw AppError(kNullConversionMessage);
+            shifted.push_back(AttributeValue(source->second));
+        }
+        for (std::size_t i = 1; i < count; ++i) {
+            const std::string name = Numbered("S", static_cast<long long>(i));
+            if (const auto target = byName.find(name); target != byName.end()) {
+                ReplaceAttributeValue(target->second, shifted[i - 1]);
+            } else {
+                last = Checked(xmlNewProp(beginOrEnd, Xml(name), Xml(shifted[i - 1])));
+                byName.emplace(reinterpret_cast<const char*>(last->name), last);
+            }
+        }
+        // Attribute names are unique, so the last one is the one its name finds.
+        xmlRemoveProp(last);
+    }
+    SaveList();
+}
+
+void ListDocument::DeleteEntry(int row) {
+    RequireOpen();
+    const XmlElement entry = FindEntry(row);
+    if (!entry)
+        throw AppError("The download list has no entry " +
+                       Numbered("N", static_cast<long long>(row) + 1) + ".");
+    const XmlElement root = Root();
+    xmlUnlinkNode(entry);
+    xmlFreeNode(entry);
+    // Every remaining entry is re-created under its new number. Only elements
+    // are numbered, so that N<k+1> stays the k-th entry even in a file that
+    // holds a comment between them.
+    long long number = 0;
+    for (xmlNodePtr child = root->children; child;) {
+        const xmlNodePtr next = child->next;
+        if (child->type == XML_ELEMENT_NODE) RenameElement(root, child, Numbered("N", ++number));
+        child = next;
+    }
+    SaveList();
+}
+
+XmlElement ListDocument::RenameElement(XmlElement parent, XmlElement child,
+                                       const std::string& newName) {
+    RequireOpen();
+    if (!parent || !child || parent->type != XML_ELEMENT_NODE || child->parent != parent ||
+        child->doc != doc_.get())
+        throw AppError("The node to rename is not a child of the given parent.");
+    if (!IsXmlText(newName) || xmlValidateName(Xml(newName), 0) != 0)
+        throw AppError("'" + newName + "' is not a valid element name.");
+
+    xmlNodePtr fresh;
+    switch (child->type) {
+    case XML_ELEMENT_NODE:
+        fresh = Checked(xmlNewDocNode(doc_.get(), nullptr, Xml(newName), nullptr));
+        // Namespace declarations travel along: moved attributes and children
+        // may refer to them.
+        fresh->nsDef = child->nsDef;
+        child->nsDef = nullptr;
+        while (xmlAttrPtr attribute = child->properties) {
+            xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(attribute));
+            xmlAddChild(fresh, reinterpret_cast<xmlNodePtr>(attribute));
+        }
+        while (xmlNodePtr grandchild = child->children) {
+            xmlUnlinkNode(grandchild);
+            xmlAddChild(fresh, grandchild);
+        }
+        break;
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_COMMENT_NODE:
+    case XML_PI_NODE:
+    case XML_ENTITY_REF_NODE:
+        // These have neither attributes nor children of their own: copy the value.
+        fresh = Checked(xmlDocCopyNode(child, doc_.get(), 0));
+        xmlNodeSetName(fresh, Xml(newName));
+        break;
+    default:
+        throw AppError("The node to rename is not a child of the given parent.");
+    }
+    xmlReplaceNode(child, fresh);
+    xmlFreeNode(child);
+    return fresh;
+}
+
+std::string ListDocument::AttributeText(XmlElement element, const char* name) {
+    const xmlAttrPtr attribute = element && name && element->type == XML_ELEMENT_NODE
+                                     ? FindAttribute(element, name)
+                                     : nullptr;
+    if (!attribute) throw AppError(kNullConversionMessage);
+    return AttributeValue(attribute);
+}
+
+XmlElement ListDocument::ChildElement(XmlElement parent, const char* name) {
+    if (!parent || !name) return nullptr;
+    for (xmlNodePtr child = parent->children; child; child = child->next)
+        if (child->type == XML_ELEMENT_NODE && IsNamed(child->name, child->ns, name)) return child;
+    return nullptr;
+}
+
+XmlElement ListDocument::Root() const {
+    if (!doc_) return nullptr;
+    // The last top-level element, whatever its name.
+    for (xmlNodePtr node = doc_->last; node; node = node->prev)
+        if (node->type == XML_ELEMENT_NODE) return node;
+    return nullptr;
+}
+
+void ListDocument::RequireOpen() const {
+    if (!Root()) throw AppError(kNotOpenMessage);
+}
+
+void ListDocument::RequireElement(XmlElement element) const {
+    if (!element || element->type != XML_ELEMENT_NODE || element->doc != doc_.get())
+        throw AppError("The element does not belong to the download list.");
+}

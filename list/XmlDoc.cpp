@@ -1,0 +1,217 @@
+#include "list/XmlDoc.h"
+
+#include "common/AppError.h"
+#include "list/UniqueFd.h"
+#include "list/Utf8.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlsave.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <iconv.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+namespace {
+
+// How many characters of the faulty line a parse failure quotes.
+constexpr std::size_t kQuotedCharacters = 40;
+// Enough bytes for that many characters in any encoding a list may use.
+constexpr std::size_t kQuotedBytes = kQuotedCharacters * 4;
+
+struct ParserCtxtFree {
+    void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
+};
+using ParserCtxtPtr = std::unique_ptr<xmlParserCtxt, ParserCtxtFree>;
+
+// While alive, libxml2's reports on this thread are kept here instead of being
+// printed; the handler that was installed before comes back afterwards.
+class XmlErrorCapture {
+public:
+    XmlErrorCapture()
+        : previousContext_(xmlStructuredErrorContext), previousHandler_(xmlStructuredError) {
+        // A generic lambda adapts to the handler type of whichever libxml2
+        // version is installed (the error pointer became const in later ones).
+        xmlStructuredErrorFunc handler = [](void* self, auto* error) {
+            static_cast<XmlErrorCapture*>(self)->Record(*error);
+        };
+        xmlSetStructuredErrorFunc(this, handler);
+    }
+    ~XmlErrorCapture() { xmlSetStructuredErrorFunc(previousContext_, previousHandler_); }
+    XmlErrorCapture(const XmlErrorCapture&) = delete;
+    XmlErrorCapture& operator=(const XmlErrorCapture&) = delete;
+
+    bool HasError() const { return level_ >= XML_ERR_ERROR; }
+    const std::string& Reason() const { return reason_; }
+    int Line() const { return line_; }
+
+private:
+    // The first fatal error is what stopped the parser; later reports follow
+    // from it. A plain error is kept only until a fatal one arrives.
+    void Record(const xmlError& error) {
+        if (error.level <= level_ || (level_ >= XML_ERR_ERROR && error.level != XML_ERR_FATAL))
+            return;
+        level_ = error.level;
+        reason_ = error.message ? SanitizeUtf8(error.message) : std::string();
+        while (!reason_.empty() && (reason_.back() == '\n' || reason_.back() == '\r'))
+            reason_.pop_back();
+        line_ = error.line;
+    }
+
+    void* previousContext_;
+    xmlStructuredErrorFunc previousHandler_;
+    int level_ = XML_ERR_NONE;
+    std::string reason_;
+    int line_ = 0;
+};
+
+// The bytes of line number `line` (counted from 1), without its line break,
+// at most limit of them.
+std::string ReadLineBytes(int fd, int line, std::size_t limit) {
+    std::string result;
+    if (line < 1) return result;
+    char chunk[65536];
+    int current = 1;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = pread(fd, chunk, sizeof chunk, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        offset += got;
+        for (ssize_t i = 0; i < got; ++i) {
+            if (chunk[i] == '\n') {
+                if (current == line) {
+                    if (!result.empty() && result.back() == '\r') result.pop_back();
+                    return result;
+                }
+                ++current;
+            } else if (current == line) {
+                result += chunk[i];
+                if (result.size() >= limit) return result;
+            }
+        }
+    }
+    if (!result.empty() && result.back() == '\r') result.pop_back();
+    return result;
+}
+
+// The encoding named by the file's XML declaration, or "" when it names none.
+std::string DeclaredEncoding(int fd) {
+    char head[512];
+    ssize_t got;
+    do {
+        got = pread(fd, head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return {};
+    std::string_view text(head, static_cast<std::size_t>(got));
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (!text.starts_with("<?xml")) return {};
+    text = text.substr(0, text.find("?>"));
+    const std::size_t key = text.find("encoding");
+    if (key == std::string_view::npos) return {};
+    text.remove_prefix(key + 8);
+    const auto skipSpaces = [&] {
+        while (!text.empty() &&
+               (text[0] == ' ' || text[0] == '\t' || text[0] == '\r' || text[0] == '\n'))
+            text.remove_prefix(1);
+    };
+    skipSpaces();
+    if (text.empty() || text[0] != '=') return {};
+    text.remove_prefix(1);
+    skipSpaces();
+    if (text.empty() || (text[0] != '"' && text[0] != '\'')) return {};
+    const char quote = text[0];
+    text.remove_prefix(1);
+    const std::size_t end = text.find(quote);
+    if (end == std::string_view::npos) return {};
+    return std::string(text.substr(0, end));
+}
+
+struct IconvClose {
+    void operator()(void* cd) const noexcept { iconv_close(static_cast<iconv_t>(cd)); }
+};
+
+// bytes in the given encoding as well-formed UTF-8; what cannot be converted
+// becomes U+FFFD.
+std::string ToUtf8(const std::string& bytes, const std::string& encoding) {
+    if (encoding.empty() || strcasecmp(encoding.c_str(), "UTF-8") == 0 ||
+        strcasecmp(encoding.c_str(), "UTF8") == 0)
+        return SanitizeUtf8(bytes);
+    iconv_t opened = iconv_open("UTF-8", encoding.c_str());
+    if (opened == reinterpret_cast<iconv_t>(-1)) return SanitizeUtf8(bytes);
+    std::unique_ptr<void, IconvClose> cd(opened);
+    std::string result;
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char out[256];
+    while (inLeft > 0) {
+        char* outPtr = out;
+        std::size_t outLeft = sizeof out;
+        const std::size_t rc = iconv(opened, &in, &inLeft, &outPtr, &outLeft);
+        result.append(out, static_cast<std::size_t>(outPtr - out));
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            // An invalid or cut-off sequence: mark it and go on after its first byte.
+            result += "\xEF\xBF\xBD";
+            ++in;
+            --inLeft;
+        }
+    }
+    return SanitizeUtf8(result);
+}
+
+} // namespace
+
+std::string ParseFailureMessage(const std::string& reason, int line, const std::string& lineText) {
+    return reason + "\r\n" + "Line" + ": " + std::to_string(line) + "\r\n" + lineText;
+}
+
+XmlDocPtr ParseXmlFile(const std::string& path) {
+    // Non-blocking open so that a FIFO in the file's place cannot hang us.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
+    struct stat status {};
+    if (fstat(fd.Get(), &status) != 0)
+        throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
+    if (S_ISDIR(status.st_mode)) throw AppError(ParseFailureMessage(std::strerror(EISDIR), 0, ""));
+    if (!S_ISREG(status.st_mode)) throw AppError(ParseFailureMessage("Not a regular file", 0, ""));
+
+    XmlDocPtr doc;
+    std::string reason;
+    int line = 0;
+    {
+        XmlErrorCapture errors;
+        ParserCtxtPtr ctxt(xmlNewParserCtxt());
+        if (!ctxt) throw std::bad_alloc();
+        // No XML_PARSE_NOENT (entity substitution), no DTD loading, no XML_PARSE_HUGE:
+        // the parser's own limits on depth and sizes stay in force.
+        doc.reset(xmlCtxtReadFd(ctxt.get(), fd.Get(), path.c_str(), nullptr,
+                                XML_PARSE_NOBLANKS | XML_PARSE_NONET));
+        if (doc && xmlDocGetRootElement(doc.get())) return doc;
+        doc.reset();
+        reason = errors.HasError() ? errors.Reason() : std::string("Document is empty");
+        line = errors.HasError() ? errors.Line() : 0;
+    }
+    const std::string lineText = FirstCodePoints(
+        ToUtf8(ReadLineBytes(fd.Get(), line, kQuotedBytes), DeclaredEncoding(fd.Get())),
+        kQuotedCharacters);
+    throw AppError(ParseFailureMessage(reason, line, lineText));
+}
+
+XmlBufferPtr SerializeXml(xmlDoc* doc, const char* encoding) {
+    XmlBufferPtr buffer(xmlBufferCreate());
+    if (!buffer) throw std::bad_alloc();
+    // Grow geometrically: the writer appends the text in small pieces.
+    xmlBufferSetAllocationScheme(buffer.get(), XML_BUFFER_ALLOC_DOUBLEIT);
+    XmlErrorCapture errors;
+    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer.get(), encoding, 0);
+    if (!save) throw AppError(std::string("Unsupported encoding ") + encoding);
+    const long written = xmlSaveDoc(save, doc);
+    // Closing flushes the encoder; an unencodable text shows up as an error here.
+    const int closed = xmlSaveClose(save);
+    if (written < 0 || closed < 0 || errors.HasError())
+        throw AppError(std::string("The document cannot be written in ") + encoding);
+    return buffer;
+}
