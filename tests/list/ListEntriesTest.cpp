@@ -63,16 +63,6 @@ TEST_F(ListEntries, AppendWritesEmptyGroupsAfterTheFixedAttributes) {
     EXPECT_EQ(AttributeNames(reloaded->FindEntry(1)), expected);
 }
 
-TEST_F(ListEntries, AppendOnlyAuthGroupLeavesProxyAbsent) {
-    EntryValues values = SampleEntry("c.bin");
-    values.auth = EntryValues::Auth{"user", "secret"};
-    const XmlElement entry = list.AppendEntry(values);
-    EXPECT_EQ(ListDocument::AttributeText(entry, "AuthPass"), "secret");
-    EXPECT_EQ(AttributeNames(entry).back(), "AuthPass");
-    EXPECT_EQ(ErrorOf([&] { ListDocument::AttributeText(entry, "Proxy"); }),
-              kNullConversionMessage);
-}
-
 TEST_F(ListEntries, AppendRefusesTextsTheListCannotKeepAndAddsNothing) {
     for (const std::string& bad : {std::string("a\x01z"), std::string("a\0z", 3),
                                    std::string("\xFF\xFE"), std::string("\xED\xA0\x80")}) {
