@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+// The download list's rows as the job commands see them. Column 0 is the
+// row's caption (FileName); columns 1 to 6 are its sub-items FileSize,
+// Downloaded, Percent, Remains, Segments and URL.
+class JobRows {
+public:
+    virtual ~JobRows() = default;
+    virtual int RowCount() const = 0;
+    virtual std::string Text(int row, int column) const = 0;
+    virtual void SetText(int row, int column, const std::string& text) = 0;
+    virtual void RemoveRow(int row) = 0;
+};
+
+// The activity log: appends one row with a state icon and a message.
+class JobLog {
+public:
+    enum Icon { IconReceived = 0, IconRequested = 1, IconInfo = 2, IconError = 3 };
+    virtual ~JobLog() = default;
+    virtual void AddLogRow(int icon, const std::string& message) = 0;
+};
+
+// What the window does for the commands: the menu items that follow the
+// Running state, and waiting for events while the worker is busy.
+class JobWindow {
+public:
+    virtual ~JobWindow() = default;
+    // Resume1 disabled and Pause1 enabled while running; the reverse when not.
+    virtual void ShowRunning(bool running) = 0;
+    // Blocks until at least one event has been dispatched (the worker posts
+    // one whenever it clears a flag), dispatching whatever arrives.
+    virtual void WaitForEvents() = 0;
+    // Closing was put off while a run ended; close the window now.
+    virtual void CloseAfterRun() = 0;
+};

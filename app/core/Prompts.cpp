@@ -1,0 +1,6 @@
+#include "app/core/Prompts.h"
+
+std::string StandardErrorText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
+    return message;
+}

@@ -1,0 +1,317 @@
+#include "app/ui/MainUnit.h"
+
+#include "app/core/Prompts.h"
+#include "app/ui/DownloadListView.h"
+#include "app/ui/Icons.h"
+#include "common/Texts.h"
+#include "import/core/SegmentFile.h"
+#include "import/ui/SDLImportUnit.h"
+#include "transfer/DLThread_Unit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTableWidget>
+
+namespace {
+
+QFont WindowFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    return font;
+}
+
+// A read-only report list: whole rows selected, grid lines, no editing,
+// headers that do not react to clicks.
+void MakeReportList(QTableWidget* view, const QStringList& headers) {
+    view->setColumnCount(static_cast<int>(headers.size()));
+    view->setHorizontalHeaderLabels(headers);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+    view->horizontalHeader()->setSectionsClickable(false);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setShowGrid(true);
+    view->setWordWrap(false);
+    view->setContextMenuPolicy(Qt::NoContextMenu);
+}
+
+QTableWidgetItem* TextItem(const std::string& text) {
+    return new QTableWidgetItem(QString::fromStdString(text));
+}
+
+} // namespace
+
+TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
+    : QMainWindow(parent), prompts_(prompts), list_(std::move(listPath)),
+      commands_(*this, *this, *this, list_, prompts) {
+    setObjectName("MainForm");
+    setWindowTitle(QStringLiteral("Quilvane 0.3alpha"));
+    setFont(WindowFont());
+    setGeometry(265, 233, 792, 566);
+    BuildMenus();
+    BuildViews();
+    SDL_Import_Form = new TSDL_Import_Form(list_, prompts_, this);
+}
+
+TMainForm::~TMainForm() {
+    // A window destroyed without having been closed still stops its worker.
+    worker_.reset();
+}
+
+void TMainForm::BuildMenus() {
+    MainFormMenu = menuBar();
+    MainFormMenu->setObjectName("MainFormMenu");
+    File1 = MainFormMenu->addMenu(QStringLiteral("File"));
+    File1->setObjectName("File1");
+    New2 = File1->addAction(QStringLiteral("New"));
+    New2->setObjectName("New2");
+    New2->setEnabled(false);
+    Save1 = File1->addAction(QStringLiteral("Save"));
+    Save1->setObjectName("Save1");
+    FileMenuSeparator1 = File1->addSeparator();
+    FileMenuSeparator1->setObjectName("FileMenuSeparator1");
+    Options1 = File1->addAction(QStringLiteral("Options"));
+    Options1->setObjectName("Options1");
+    Options1->setEnabled(false);
+    N2 = File1->addSeparator();
+    N2->setObjectName("N2");
+    Exit1 = File1->addAction(QStringLiteral("Exit"));
+    Exit1->setObjectName("Exit1");
+
+    Jobs1 = MainFormMenu->addMenu(QStringLiteral("Downloads"));
+    Jobs1->setObjectName("Jobs1");
+    New1 = Jobs1->addAction(QStringLiteral("New"));
+    New1->setObjectName("New1");
+    New1->setEnabled(false);
+    Import1 = Jobs1->addAction(QStringLiteral("Import..."));
+    Import1->setObjectName("Import1");
+
+    connect(Save1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Save1Click(); }); });
+    connect(Exit1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
+    connect(Import1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
+
+    fm_List_PopupMenu = new QMenu(this);
+    fm_List_PopupMenu->setObjectName("fm_List_PopupMenu");
+    Resume1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(0)), QStringLiteral("Resume"));
+    Resume1->setObjectName("Resume1");
+    Pause1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(1)), QStringLiteral("Pause"));
+    Pause1->setObjectName("Pause1");
+    fm_List_PopupMenu->addSeparator();
+    Delete1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(2)), QStringLiteral("Delete"));
+    Delete1->setObjectName("Delete1");
+    for (QAction* item : {Resume1, Pause1, Delete1}) item->setEnabled(false);
+    connect(fm_List_PopupMenu, &QMenu::aboutToShow, this, [this] { fm_List_PopupMenuPopup(); });
+    connect(Resume1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Resume1Click(); }); });
+    connect(Pause1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Pause1Click(); }); });
+    connect(Delete1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Delete1Click(); }); });
+}
+
+void TMainForm::BuildViews() {
+    ListView = new DownloadListView(this);
+    ListView->setObjectName("ListView");
+    MakeReportList(ListView, {QStringLiteral("File name"), QStringLiteral("File size (bytes)"),
+                              QStringLiteral("Completed (bytes)"), QStringLiteral("Percent"),
+                              QStringLiteral("Remains (bytes)"), QStringLiteral("Segments"),
+                              QStringLiteral("URL")});
+    QHeaderView* header = ListView->horizontalHeader();
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    const int widths[] = {90, 105, 52, 90, 60};
+    for (int column = 1; column <= 5; ++column) ListView->setColumnWidth(column, widths[column - 1]);
+    header->setStretchLastSection(true);
+    header->setMinimumSectionSize(15);
+    connect(ListView, &DownloadListView::mousePressed, this,
+            [this](Qt::MouseButton button, const QPoint& position) { ListViewMouseDown(button, position); });
+    header->installEventFilter(this);
+
+    LogView = new QTableWidget(this);
+    LogView->setObjectName("LogView");
+    MakeReportList(LogView, {QString(), QStringLiteral("Date/Time"), QStringLiteral("Message")});
+    LogView->horizontalHeader()->setMinimumSectionSize(15);
+    LogView->setColumnWidth(0, 15);
+    LogView->setColumnWidth(1, 116);
+    LogView->horizontalHeader()->setStretchLastSection(true);
+    LogView->setIconSize(QSize(13, 13));
+    // However long a message, the log never scrolls sideways.
+    LogView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    LogView->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+    Splitter2 = new QSplitter(Qt::Vertical, this);
+    Splitter2->setObjectName("Splitter2");
+    Splitter2->setHandleWidth(1);
+    Splitter2->setOpaqueResize(true);
+    Splitter2->setChildrenCollapsible(false);
+    Splitter2->addWidget(ListView);
+    Splitter2->addWidget(LogView);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    Splitter2->setSizes({geometry().height() - 155, 155});
+    setCentralWidget(Splitter2);
+
+    statusBar()->setFixedHeight(19);
+    statusBar()->setSizeGripEnabled(false);
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (shown_) return;
+    shown_ = true;
+    RunGuarded(prompts_, [this] { FormShow(); });
+}
+
+void TMainForm::FormShow() {
+    // The worker wakes this thread after it has cleared a request flag.
+    worker_ = std::make_unique<tHTTPThread>(
+        [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); });
+    commands_.AttachWorker(worker_.get());
+    commands_.SetIdle();
+    list_.OpenList();
+    const int count = list_.EntryCount();
+    for (int row = 0; row < count; ++row) AddEntryRow(list_.FindEntry(row));
+}
+
+void TMainForm::AddEntryRow(XmlElement entry) {
+    if (!entry) throw AppError(kNullConversionMessage);
+    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent", "Remains", "Segments", "URL"};
+    std::vector<std::string> texts;
+    for (const char* name : names) texts.push_back(ListDocument::AttributeText(entry, name));
+    const int row = ListView->rowCount();
+    ListView->insertRow(row);
+    for (int column = 0; column < 7; ++column) ListView->setItem(row, column, TextItem(texts[column]));
+}
+
+void TMainForm::AddLogRow(int icon, const std::string& message) {
+    const int row = LogView->rowCount();
+    LogView->insertRow(row);
+    auto* state = new QTableWidgetItem(QIcon(LogStatePixmap(icon)), QString());
+    state->setData(Qt::UserRole, icon);
+    LogView->setItem(row, 0, state);
+    LogView->setItem(row, 1, TextItem(TimeStampText()));
+    LogView->setItem(row, 2, TextItem(message));
+    LogView->scrollToItem(state);
+    // The view lays out new rows later; scroll again once it has.
+    QMetaObject::invokeMethod(LogView, &QTableWidget::scrollToBottom, Qt::QueuedConnection);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (closed_) {
+        event->accept();
+        return;
+    }
+    // A run waiting for the worker ends first; the window closes after it.
+    if (!commands_.PrepareClose()) {
+        event->ignore();
+        return;
+    }
+    FormClose();
+    closed_ = true;
+    event->accept();
+}
+
+void TMainForm::FormClose() {
+    list_.CloseList();
+    commands_.AttachWorker(nullptr);
+    worker_.reset();
+}
+
+void TMainForm::CloseAfterRun() {
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TMainForm::Save1Click() { list_.SaveList(); }
+
+void TMainForm::Exit1Click() { close(); }
+
+void TMainForm::Import1Click() {
+    Prompts::OpenFileOptions options;
+    options.filter = "Vesko segment file (*.sdl)";
+    options.defaultExtension = "sdl";
+    options.showHidden = true;
+    const std::string path = prompts_.OpenFileName(options);
+    if (path.empty()) return;
+    if (!IsSegmentFile(path)) {
+        prompts_.PlainBox("File \"" + path + "\" is not a Vesko's .SDL file!");
+        return;
+    }
+    SDL_Import_Form->SetSegmentFilePath(path);
+    if (SDL_Import_Form->exec() != QDialog::Accepted) return;
+    AddEntryRow(list_.FindEntry(list_.EntryCount() - 1));
+    list_.SaveList();
+}
+
+int TMainForm::SelectedRow() const {
+    const QList<QTableWidgetItem*> selected = ListView->selectedItems();
+    return selected.isEmpty() ? -1 : selected.first()->row();
+}
+
+void TMainForm::Resume1Click() {
+    const int row = SelectedRow();
+    if (row >= 0) commands_.Resume1Click(row);
+}
+
+void TMainForm::Pause1Click() { commands_.Pause1Click(); }
+
+void TMainForm::Delete1Click() {
+    const int row = SelectedRow();
+    if (row >= 0) commands_.Delete1Click(row);
+}
+
+void TMainForm::ListViewMouseDown(Qt::MouseButton button, const QPoint& position) {
+    if (button != Qt::RightButton || ListView->rowCount() == 0 || SelectedRow() < 0) return;
+    fm_List_PopupMenu->popup(ListView->viewport()->mapToGlobal(position));
+}
+
+void TMainForm::ListViewColumnRightClick() {
+    // A right click on a column header never opens the popup menu.
+    fm_List_PopupMenu->hide();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ListView->horizontalHeader() && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+        ListViewColumnRightClick();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::fm_List_PopupMenuPopup() {
+    const JobCommands::MenuState state = commands_.PopupMenuState();
+    Resume1->setEnabled(state.resume);
+    Pause1->setEnabled(state.pause);
+    Delete1->setEnabled(state.remove);
+}
+
+void TMainForm::ShowRunning(bool running) {
+    Resume1->setEnabled(!running);
+    Pause1->setEnabled(running);
+}
+
+void TMainForm::WaitForEvents() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); }
+
+int TMainForm::RowCount() const { return ListView->rowCount(); }
+
+std::string TMainForm::Text(int row, int column) const {
+    const QTableWidgetItem* item = ListView->item(row, column);
+    return item ? item->text().toStdString() : std::string();
+}
+
+void TMainForm::SetText(int row, int column, const std::string& text) {
+    if (QTableWidgetItem* item = ListView->item(row, column)) {
+        item->setText(QString::fromStdString(text));
+    } else {
+        ListView->setItem(row, column, TextItem(text));
+    }
+}
+
+void TMainForm::RemoveRow(int row) { ListView->removeRow(row); }

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "app/core/JobCommands.h"
+#include "app/core/JobSeams.h"
+#include "list/ListDocument.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+
+class DownloadListView;
+class Prompts;
+class QAction;
+class QMenu;
+class QSplitter;
+class QTableWidget;
+class TSDL_Import_Form;
+class tHTTPThread;
+
+// The main window: the download list, the activity log, the menus and the
+// popup commands. Handlers read the widgets, call the core and write back.
+class TMainForm : public QMainWindow, private JobRows, private JobLog, private JobWindow {
+    Q_OBJECT
+public:
+    // listPath: where List.xml lives (beside the executable for the program).
+    TMainForm(std::string listPath, Prompts& prompts, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Components, named as the window declares them.
+    QMenuBar* MainFormMenu;
+    QMenu* File1;
+    QAction* New2;
+    QAction* Save1;
+    QAction* FileMenuSeparator1;
+    QAction* Options1;
+    QAction* N2;
+    QAction* Exit1;
+    QMenu* Jobs1;
+    QAction* New1;
+    QAction* Import1;
+    DownloadListView* ListView;
+    QSplitter* Splitter2;
+    QTableWidget* LogView;
+    QMenu* fm_List_PopupMenu;
+    QAction* Resume1;
+    QAction* Pause1;
+    QAction* Delete1;
+    TSDL_Import_Form* SDL_Import_Form;
+
+    // Handlers.
+    void FormShow();
+    void FormClose();
+    void Save1Click();
+    void Exit1Click();
+    void Import1Click();
+    void Resume1Click();
+    void Pause1Click();
+    void Delete1Click();
+    void ListViewMouseDown(Qt::MouseButton button, const QPoint& position);
+    void ListViewColumnRightClick();
+    void fm_List_PopupMenuPopup();
+
+    // Appends the row of an entry: caption FileName, then FileSize,
+    // Downloaded, Percent, Remains, Segments and URL.
+    void AddEntryRow(XmlElement entry);
+    void AddLogRow(int icon, const std::string& message) override;
+
+    ListDocument& List() { return list_; }
+    JobCommands& Commands() { return commands_; }
+    tHTTPThread* Worker() { return worker_.get(); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    // JobRows
+    int RowCount() const override;
+    std::string Text(int row, int column) const override;
+    void SetText(int row, int column, const std::string& text) override;
+    void RemoveRow(int row) override;
+    // JobWindow
+    void ShowRunning(bool running) override;
+    void WaitForEvents() override;
+    void CloseAfterRun() override;
+
+    void BuildMenus();
+    void BuildViews();
+    int SelectedRow() const;
+
+    Prompts& prompts_;
+    ListDocument list_;
+    JobCommands commands_;
+    std::unique_ptr<tHTTPThread> worker_;
+    bool shown_ = false;
+    bool closed_ = false;
+};

@@ -1,0 +1,243 @@
+#include "ListFixtures.h"
+#include "RecordingPrompts.h"
+#include "TempDir.h"
+
+#include "app/ui/DownloadListView.h"
+#include "app/ui/MainUnit.h"
+#include "list/ListDocument.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+class MainFormTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+
+    std::string listPath() const { return dir.file("List.xml"); }
+
+    TMainForm& Open() {
+        form = std::make_unique<TMainForm>(listPath(), prompts);
+        form->show();
+        QApplication::processEvents();
+        return *form;
+    }
+
+    std::string Cell(int row, int column) const {
+        QTableWidgetItem* item = form->ListView->item(row, column);
+        return item ? item->text().toStdString() : "<none>";
+    }
+
+    void RightPress(int row) {
+        QWidget* viewport = form->ListView->viewport();
+        QRect cell = form->ListView->visualRect(form->ListView->model()->index(row, 1));
+        QTest::mousePress(viewport, Qt::RightButton, {}, cell.center());
+    }
+
+    void TearDown() override {
+        if (form) form->close();
+        form.reset();
+        QApplication::processEvents();
+    }
+};
+
+TEST_F(MainFormTest, FirstStartCreatesTheListAndShowsAnEmptyWindow) {
+    ASSERT_FALSE(FileExists(listPath()));
+    TMainForm& f = Open();
+    EXPECT_TRUE(FileExists(listPath()));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_EQ(f.LogView->rowCount(), 0);
+    EXPECT_EQ(f.windowTitle(), "Quilvane 0.3alpha");
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_TRUE(f.Commands().Idle());
+    ASSERT_NE(f.Worker(), nullptr);
+    f.Save1->trigger();
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
+    TMainForm& f = Open();
+    QStringList headers;
+    for (int c = 0; c < f.ListView->columnCount(); ++c)
+        headers << f.ListView->horizontalHeaderItem(c)->text();
+    EXPECT_EQ(headers, QStringList({"File name", "File size (bytes)", "Completed (bytes)", "Percent",
+                                    "Remains (bytes)", "Segments", "URL"}));
+    EXPECT_EQ(f.ListView->columnWidth(1), 90);
+    EXPECT_EQ(f.ListView->columnWidth(2), 105);
+    EXPECT_EQ(f.ListView->columnWidth(3), 52);
+    EXPECT_EQ(f.ListView->columnWidth(4), 90);
+    EXPECT_EQ(f.ListView->columnWidth(5), 60);
+    EXPECT_EQ(f.LogView->columnCount(), 3);
+    EXPECT_EQ(f.LogView->horizontalHeaderItem(1)->text(), "Date/Time");
+    EXPECT_EQ(f.LogView->horizontalHeaderItem(2)->text(), "Message");
+    EXPECT_EQ(f.LogView->columnWidth(0), 15);
+    EXPECT_EQ(f.LogView->columnWidth(1), 116);
+    EXPECT_FALSE(f.ListView->horizontalHeader()->sectionsClickable());
+    EXPECT_EQ(f.ListView->editTriggers(), QAbstractItemView::NoEditTriggers);
+    EXPECT_EQ(f.ListView->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_EQ(f.ListView->selectionMode(), QAbstractItemView::SingleSelection);
+
+    EXPECT_EQ(f.File1->title(), "File");
+    EXPECT_EQ(f.Jobs1->title(), "Downloads");
+    EXPECT_FALSE(f.New2->isEnabled());
+    EXPECT_FALSE(f.Options1->isEnabled());
+    EXPECT_FALSE(f.New1->isEnabled());
+    EXPECT_TRUE(f.Save1->isEnabled());
+    EXPECT_TRUE(f.Exit1->isEnabled());
+    EXPECT_TRUE(f.Import1->isEnabled());
+    EXPECT_EQ(f.Import1->text(), "Import...");
+    QStringList popup;
+    for (QAction* a : f.fm_List_PopupMenu->actions()) popup << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(popup, QStringList({"Resume", "Pause", "-", "Delete"}));
+    for (QAction* a : {f.Resume1, f.Pause1, f.Delete1}) {
+        EXPECT_FALSE(a->icon().isNull());
+        EXPECT_FALSE(a->isEnabled()); // until the menu is first opened
+    }
+    EXPECT_EQ(f.Splitter2->handleWidth(), 1);
+    EXPECT_EQ(f.Splitter2->widget(1), f.LogView);
+}
+
+TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {
+    WriteWholeFile(listPath(), ListXml({SimpleEntry(1), SimpleEntry(2, 3), SimpleEntry(3, 1)}));
+    TMainForm& f = Open();
+    ASSERT_EQ(f.ListView->rowCount(), 3);
+    ListDocument reference(dir.file("List.xml"));
+    reference.OpenList();
+    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent", "Remains", "Segments", "URL"};
+    for (int row = 0; row < 3; ++row) {
+        XmlElement entry = reference.FindEntry(row);
+        for (int column = 0; column < 7; ++column)
+            EXPECT_EQ(Cell(row, column), ListDocument::AttributeText(entry, names[column]))
+                << row << "/" << column;
+    }
+    EXPECT_EQ(Cell(0, 0), "/tmp/file1.bin");
+    EXPECT_EQ(Cell(1, 5), "3");
+}
+
+TEST_F(MainFormTest, SaveWritesAndClosingWritesNothing) {
+    WriteWholeFile(listPath(), ListXml({SimpleEntry(1)}));
+    TMainForm& f = Open();
+    // Whatever is on disk now is replaced by the document on Save...
+    WriteWholeFile(listPath(), "scribbled");
+    f.Save1->trigger();
+    EXPECT_NE(ReadWholeFile(listPath()).find("file1.bin"), std::string::npos);
+    // ...and left alone at shut-down.
+    WriteWholeFile(listPath(), "scribbled again");
+    f.Exit1->trigger();
+    QApplication::processEvents();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(ReadWholeFile(listPath()), "scribbled again");
+    EXPECT_EQ(f.Worker(), nullptr);
+}
+
+TEST_F(MainFormTest, MalformedListIsReportedAndTheWindowOpensEmpty) {
+    WriteWholeFile(listPath(), "<?xml version=\"1.0\"?>\n<MAIN><N1 FileName=\"x\"></MAIN>\n");
+    const std::string before = ReadWholeFile(listPath());
+    TMainForm& f = Open();
+    ASSERT_EQ(prompts.Errors().size(), 1u);
+    EXPECT_NE(prompts.Errors()[0].find("Line: 2"), std::string::npos) << prompts.Errors()[0];
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(f.Commands().Idle());
+    EXPECT_NE(f.Worker(), nullptr);
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    // Save on a list that never opened says so instead of writing.
+    f.Save1->trigger();
+    EXPECT_EQ(prompts.Errors().size(), 2u);
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
+TEST_F(MainFormTest, LogRowsCarryIconTimeAndMessageAndScrollIntoView) {
+    TMainForm& f = Open();
+    f.resize(400, 300);
+    for (int i = 0; i < 200; ++i) f.AddLogRow(i % 4, "message " + std::to_string(i));
+    const std::string longMessage(2000, 'x');
+    f.AddLogRow(3, longMessage);
+    QApplication::processEvents();
+    const int last = f.LogView->rowCount() - 1;
+    EXPECT_EQ(last, 200);
+    EXPECT_EQ(f.LogView->item(last, 0)->text(), "");
+    EXPECT_EQ(f.LogView->item(last, 0)->data(Qt::UserRole).toInt(), 3);
+    EXPECT_FALSE(f.LogView->item(last, 0)->icon().isNull());
+    EXPECT_FALSE(f.LogView->item(last, 1)->text().isEmpty());
+    EXPECT_EQ(f.LogView->item(last, 2)->text().toStdString(), longMessage);
+    QRect visible = f.LogView->viewport()->rect();
+    EXPECT_TRUE(visible.intersects(f.LogView->visualItemRect(f.LogView->item(last, 2))));
+    EXPECT_FALSE(f.LogView->horizontalScrollBar()->isVisible());
+    EXPECT_EQ(f.LogView->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+}
+
+TEST_F(MainFormTest, PopupOpensOnlyOnARightPressOverASelectedRow) {
+    WriteWholeFile(listPath(), ListXml({SimpleEntry(1), SimpleEntry(2)}));
+    TMainForm& f = Open();
+    f.resize(800, 600);
+    QApplication::processEvents();
+    QWidget* viewport = f.ListView->viewport();
+    QRect cell = f.ListView->visualRect(f.ListView->model()->index(0, 1));
+
+    f.ListView->clearSelection();
+    QTest::mousePress(viewport, Qt::LeftButton, {}, cell.center());
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, cell.center());
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+    QTest::mousePress(viewport, Qt::MiddleButton, {}, cell.center());
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+
+    RightPress(0);
+    ASSERT_TRUE(f.fm_List_PopupMenu->isVisible());
+    EXPECT_TRUE(f.Resume1->isEnabled());
+    EXPECT_FALSE(f.Pause1->isEnabled());
+    EXPECT_TRUE(f.Delete1->isEnabled());
+    f.fm_List_PopupMenu->hide();
+
+    // Below the last row nothing gets selected, so nothing opens.
+    f.ListView->clearSelection();
+    QTest::mousePress(viewport, Qt::RightButton, {}, QPoint(5, viewport->height() - 3));
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+
+    // The header never opens it, nor does the context-menu key.
+    f.ListView->selectRow(0);
+    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {}, QPoint(10, 5));
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+    QTest::keyClick(f.ListView, Qt::Key_Menu);
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+}
+
+TEST_F(MainFormTest, PopupOnAnEmptyListOpensNothing) {
+    TMainForm& f = Open();
+    QTest::mousePress(f.ListView->viewport(), Qt::RightButton, {}, QPoint(10, 10));
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+}
+
+TEST_F(MainFormTest, DeleteOfRowOneOfFourRenumbersEntriesAndRows) {
+    WriteWholeFile(listPath(),
+                   ListXml({SimpleEntry(1), SimpleEntry(2), SimpleEntry(3), SimpleEntry(4)}));
+    TMainForm& f = Open();
+    f.ListView->selectRow(1);
+    f.fm_List_PopupMenuPopup();
+    f.Delete1->trigger();
+    ASSERT_EQ(f.ListView->rowCount(), 3);
+    EXPECT_EQ(Cell(0, 0), "/tmp/file1.bin");
+    EXPECT_EQ(Cell(1, 0), "/tmp/file3.bin");
+    EXPECT_EQ(Cell(2, 0), "/tmp/file4.bin");
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    ASSERT_EQ(onDisk.EntryCount(), 3);
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(1), "FileName"), "/tmp/file3.bin");
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(2), "FileName"), "/tmp/file4.bin");
+    EXPECT_EQ(onDisk.FindEntry(3), nullptr);
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+} // namespace

@@ -1,0 +1,46 @@
+#include "HoleyFile.h"
+
+#include "TempDir.h"
+
+#include <random>
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
+
+int64_t HoleyFile::Missing() const {
+    int64_t missing = 0;
+    for (const auto& [begin, end] : ranges) missing += end - begin;
+    return missing;
+}
+
+TestEntry HoleyFile::Entry(const std::string& url) const {
+    TestEntry e;
+    e.fileName = incomplete;
+    e.fileSize = std::to_string(size);
+    e.downloaded = std::to_string(size - Missing());
+    e.remains = std::to_string(Missing());
+    e.percent = "0%";
+    e.url = url;
+    for (const auto& [begin, end] : ranges) e.ranges.push_back({begin, end});
+    return e;
+}
+
+HoleyFile MakeHoleyFile(const std::string& originalPath, const std::string& incompletePath,
+                        int64_t size, const std::vector<std::pair<int64_t, int64_t>>& ranges,
+                        uint32_t seed) {
+    HoleyFile file;
+    file.original = originalPath;
+    file.incomplete = incompletePath;
+    file.size = size;
+    file.ranges = ranges;
+    std::string bytes = RandomBytes(static_cast<size_t>(size), seed);
+    WriteWholeFile(originalPath, bytes);
+    for (const auto& [begin, end] : ranges)
+        for (int64_t i = begin; i < end && i < size; ++i) bytes[static_cast<size_t>(i)] = '\0';
+    WriteWholeFile(incompletePath, bytes);
+    return file;
+}

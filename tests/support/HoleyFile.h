@@ -1,0 +1,27 @@
+#pragma once
+
+#include "ListFixtures.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A complete file of pseudo-random bytes and a copy of it with holes: the
+// bytes of each missing range [begin, end) are zeros in the copy. The ranges
+// are listed as a segment file lists them: begin and end offsets, the end
+// byte requested too, End - Begin counted.
+struct HoleyFile {
+    std::string original;   // path of the complete file
+    std::string incomplete; // path of the copy with holes
+    int64_t size = 0;
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+
+    int64_t Missing() const;
+    // An entry for List.xml describing the copy, to be fetched from url.
+    TestEntry Entry(const std::string& url) const;
+};
+
+std::string RandomBytes(size_t size, uint32_t seed);
+HoleyFile MakeHoleyFile(const std::string& originalPath, const std::string& incompletePath,
+                        int64_t size, const std::vector<std::pair<int64_t, int64_t>>& ranges,
+                        uint32_t seed = 1);

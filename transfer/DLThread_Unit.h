@@ -1,0 +1,93 @@
+#pragma once
+
+#include "transfer/HttpClient.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The transfer worker: one background thread that performs every HTTP request
+// of the program, one at a time. The window thread writes the settings and
+// URL while no request is pending, raises a flag, waits for the worker to
+// clear it again, and only then reads the results. Raising a flag wakes the
+// worker at once; the 50 ms poll is only its upper bound.
+class tHTTPThread {
+public:
+    // onRequestEnded runs on the worker thread each time it has cleared a
+    // flag, so that a waiting window thread can wake up.
+    explicit tHTTPThread(std::function<void()> onRequestEnded = {});
+    // Raises the terminate request, aborts a request in progress and waits
+    // until the thread has ended.
+    ~tHTTPThread();
+    tHTTPThread(const tHTTPThread&) = delete;
+    tHTTPThread& operator=(const tHTTPThread&) = delete;
+
+    // Request flags: set by the window thread, cleared by the worker once all
+    // results are written (release), read with acquire.
+    std::atomic<bool> FetchPending{false};
+    std::atomic<bool> ProbePending{false};
+
+    std::string URL;
+    std::string StatusText;
+    std::string ContentLength;
+    std::string AcceptRanges;
+    std::string ContentRange;
+    std::string ContentType;
+    // The "Content-Range" value of the last fetch answer (empty when absent).
+    std::string FetchContentRange;
+    std::string Body;
+    HttpClient Client;
+
+    void RequestProbe();
+    // Returns the number of this fetch, for FetchCompleted().
+    uint64_t RequestFetch();
+    // Withdraws the fetch: one not yet begun never begins; one under way is
+    // aborted on its socket and its results never count.
+    void CancelFetch();
+    // Withdraws whatever request is pending or under way (shut-down).
+    void AbortRequest();
+
+    // True when fetch `serial` ran to its end without being withdrawn; its
+    // results are then in StatusText, Body and FetchContentRange.
+    bool FetchCompleted(uint64_t serial) const;
+    // True while the worker is inside a request (including a withdrawn one
+    // that is still unwinding). Settings may be written only when false and
+    // no flag is set.
+    bool Busy() const;
+
+    // Turns a failure message into the status text: " SERVER ERROR: " and the
+    // part after the first line feed (the whole message when it has none).
+    static std::string CaptureErrorText(const std::string& message);
+
+private:
+    enum class Request { None, Probe, Fetch };
+
+    void Run();
+    void DoProbe();
+    void DoFetch();
+    void Fail(const std::exception& failure);
+
+    std::function<void()> onRequestEnded_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool terminate_ = false;
+    Request current_ = Request::None;
+    bool withdrawn_ = false;
+    uint64_t lastFetchSerial_ = 0;   // the number of the latest RequestFetch
+    uint64_t activeSerial_ = 0;      // the fetch under way
+    uint64_t completedSerial_ = 0;   // the latest fetch that ran to its end
+    std::thread thread_;
+};
+
+// Proxy settings of the worker's client: both host and port non-empty set
+// the proxy (the port converted to an integer, which may throw AppError after
+// the host was set); otherwise all four are cleared.
+void SetProxy(HttpClient& client, const std::string& host, const std::string& port,
+              const std::string& user, const std::string& password);
+// Server credentials of the worker's client: a non-empty user sets both,
+// otherwise both are cleared.
+void SetCredentials(HttpClient& client, const std::string& user, const std::string& password);
