@@ -1,0 +1,137 @@
+#include "transfer/TcpConnection.h"
+
+#include "transfer/AbortSignal.h"
+#include "transfer/HttpParse.h"
+#include "transfer/SocketError.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Names in the reserved top-level domain "invalid" can never exist; they are
+// answered at once instead of asking a name server.
+bool IsReservedInvalidName(std::string_view host) {
+    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
+    constexpr std::string_view kTld = "invalid";
+    if (host.size() < kTld.size() ||
+        !EqualsIgnoreCase(host.substr(host.size() - kTld.size()), kTld))
+        return false;
+    return host.size() == kTld.size() || host[host.size() - kTld.size() - 1] == '.';
+}
+
+} // namespace
+
+in_addr ResolveIPv4(const std::string& host) {
+    in_addr address{};
+    if (EqualsIgnoreCase(host, "localhost")) {
+        address.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return address;
+    if (host.empty() || IsReservedInvalidName(host)) throw SocketFailure(kWsaHostNotFound);
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) throw SocketFailure(SocketCodeFromResolver(rc));
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
+    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr)
+            return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+    }
+    throw SocketFailure(kWsaHostNotFound);
+}
+
+TcpConnection::TcpConnection(const std::string& host, int port, const AbortSignal& abort)
+    : host_(host), port_(port), abort_(abort) {
+    if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<std::uint16_t>(port));
+    peer.sin_addr = ResolveIPv4(host);
+    if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
+
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw SocketFailure(SocketCodeFromErrno(errno));
+    try {
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+            if (errno != EINPROGRESS && errno != EINTR)
+                throw SocketFailure(SocketCodeFromErrno(errno));
+            // No time-out of our own: the system gives up on its own.
+            WaitFor(POLLOUT, false);
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+            if (error != 0) throw SocketFailure(SocketCodeFromErrno(error));
+        }
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+TcpConnection::~TcpConnection() {
+    ::close(fd_);
+}
+
+TcpConnection::Wait TcpConnection::WaitFor(short events, bool withTimeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout_;
+    while (true) {
+        if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
+        pollfd fds[2] = {{fd_, events, 0}, {abort_.Descriptor(), POLLIN, 0}};
+        int waitMs = -1;
+        if (withTimeout) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Wait::TimedOut;
+            waitMs = left > 1000000 ? 1000000 : static_cast<int>(left);
+        }
+        const int n = ::poll(fds, 2, waitMs);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw SocketFailure(SocketCodeFromErrno(errno));
+        }
+        if (fds[1].revents != 0) throw SocketFailure(kWsaInterrupted);
+        if (fds[0].revents != 0) return Wait::Ready;
+    }
+}
+
+void TcpConnection::SendAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throw SocketFailure(SocketCodeFromErrno(errno));
+        if (WaitFor(POLLOUT, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+    }
+}
+
+std::size_t TcpConnection::ReadSome(char* dst, std::size_t max) {
+    while (true) {
+        if (WaitFor(POLLIN, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+        const ssize_t n = ::recv(fd_, dst, max, 0);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        throw SocketFailure(SocketCodeFromErrno(errno));
+    }
+}
+
+bool TcpConnection::Unusable() const {
+    char probe;
+    const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0) return true; // closed (0), or stray bytes
+    return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
