@@ -1,0 +1,413 @@
+#include "HoleyFile.h"
+#include "ListFixtures.h"
+#include "NginxServer.h"
+#include "RecordingPrompts.h"
+#include "ScriptedServer.h"
+#include "TempDir.h"
+#include "TinyProxy.h"
+
+#include "app/ui/DownloadListView.h"
+#include "app/ui/MainUnit.h"
+#include "list/ListDocument.h"
+#include "transfer/DLThread_Unit.h"
+
+#include <QApplication>
+#include <QTableWidget>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using Reply = ScriptedServer::Reply;
+using Clock = std::chrono::steady_clock;
+
+struct LogRow {
+    int icon;
+    std::string message;
+    bool operator==(const LogRow&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const LogRow& row) {
+    return out << row.icon << " " << row.message;
+}
+
+std::string ProbeAnswer(int64_t size) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(size) +
+           "\r\nContent-Range: bytes 0-" + std::to_string(size - 1) + "/" + std::to_string(size) +
+           "\r\nConnection: keep-alive\r\n\r\n";
+}
+
+std::string RangeAnswer(const std::string& content, int64_t begin, int64_t end) {
+    const int64_t size = static_cast<int64_t>(content.size());
+    const int64_t last = std::min(end, size - 1);
+    std::string body = content.substr(static_cast<size_t>(begin), static_cast<size_t>(last - begin + 1));
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nContent-Range: bytes " + std::to_string(begin) + "-" + std::to_string(last) + "/" +
+           std::to_string(size) + "\r\nConnection: keep-alive\r\n\r\n" + body;
+}
+
+TestEntry MakeEntry(std::string fileName, std::string size, std::string downloaded,
+                    std::string percent, std::string remains, std::string url,
+                    std::vector<std::pair<long long, long long>> ranges) {
+    TestEntry e;
+    e.fileName = std::move(fileName);
+    e.fileSize = std::move(size);
+    e.downloaded = std::move(downloaded);
+    e.percent = std::move(percent);
+    e.remains = std::move(remains);
+    e.url = std::move(url);
+    e.ranges = std::move(ranges);
+    return e;
+}
+
+int RefusedPort() {
+    ScriptedServer gone;
+    return gone.port();
+}
+
+class JobRunTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+
+    std::string listPath() const { return dir.file("List.xml"); }
+
+    TMainForm& Open(const std::vector<TestEntry>& entries) {
+        WriteWholeFile(listPath(), ListXml(entries));
+        form = std::make_unique<TMainForm>(listPath(), prompts);
+        form->show();
+        QApplication::processEvents();
+        return *form;
+    }
+
+    // Resume on row 0 as the user chooses it; returns when the run has ended.
+    void Resume(int row = 0) {
+        form->ListView->selectRow(row);
+        form->fm_List_PopupMenuPopup();
+        ASSERT_TRUE(form->Resume1->isEnabled());
+        form->Resume1->trigger();
+    }
+
+    std::vector<LogRow> Log() const {
+        std::vector<LogRow> rows;
+        for (int r = 0; r < form->LogView->rowCount(); ++r)
+            rows.push_back({form->LogView->item(r, 0)->data(Qt::UserRole).toInt(),
+                            form->LogView->item(r, 2)->text().toStdString()});
+        return rows;
+    }
+
+    std::string Cell(int row, int column) const {
+        return form->ListView->item(row, column)->text().toStdString();
+    }
+
+    // Runs `action` once, from inside the run's wait, as soon as `ready` holds.
+    void WhenReady(std::function<bool()> ready, std::function<void()> action) {
+        auto* timer = new QTimer(form.get());
+        timer->setInterval(2);
+        QObject::connect(timer, &QTimer::timeout, [timer, ready, action] {
+            if (!ready()) return;
+            timer->stop();
+            action();
+        });
+        timer->start();
+    }
+
+    bool LogHas(const std::string& prefix) const {
+        for (const LogRow& row : Log())
+            if (row.message.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+
+    void TearDown() override {
+        if (form) form->close();
+        form.reset();
+        QApplication::processEvents();
+    }
+};
+
+std::vector<LogRow> ExpectedCompleteRun(const std::string& url, const HoleyFile& file) {
+    std::vector<LogRow> rows = {
+        {2, "Checking URL: " + url},
+        {2, "Resuming feature supported by server. Segment requesting started..."}};
+    int pass = 1;
+    for (const auto& [begin, end] : file.ranges) {
+        const std::string range =
+            "#" + std::to_string(pass++) + " - [" + std::to_string(begin) + "-" + std::to_string(end) + "]";
+        rows.push_back({1, "Requesting segment " + range});
+        rows.push_back({0, "Segment " + range + " downloaded"});
+    }
+    rows.push_back({2, "File " + file.incomplete + " downloaded successfully."});
+    return rows;
+}
+
+TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
+    TempDir served;
+    const int64_t size = 3 * 1024 * 1024 + 123;
+    HoleyFile file = MakeHoleyFile(served.file("movie.bin"), dir.file("movie.bin"), size,
+                                   {{1000, 5000}, {100000, 300000}, {1500000, 1500001}, {size - 5000, size}});
+    NginxServer nginx(served.path());
+    const std::string url = nginx.url("/movie.bin");
+    TestEntry other = SimpleEntry(7);
+    TMainForm& f = Open({file.Entry(url), other});
+
+    Resume();
+
+    EXPECT_EQ(Log(), ExpectedCompleteRun(url, file));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), ReadWholeFile(file.original));
+    ASSERT_EQ(f.ListView->rowCount(), 1);
+    EXPECT_EQ(Cell(0, 0), other.fileName);
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    ASSERT_EQ(onDisk.EntryCount(), 1);
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), other.fileName);
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_TRUE(f.Commands().Idle());
+    EXPECT_FALSE(f.Commands().RunActive());
+    // The probe and every range went over one kept connection.
+    EXPECT_EQ(nginx.connectionCount(5), 1);
+}
+
+TEST_F(JobRunTest, ResumeThroughTinyproxyCompletesTheFile) {
+    TempDir served;
+    HoleyFile file = MakeHoleyFile(served.file("a.bin"), dir.file("a.bin"), 200000,
+                                   {{0, 10}, {50000, 150000}, {199990, 200000}});
+    NginxServer nginx(served.path());
+    TinyProxy proxy;
+    TestEntry entry = file.Entry(nginx.url("/a.bin"));
+    entry.proxy = proxy.host() + ":" + std::to_string(proxy.port());
+    Open({entry});
+
+    Resume();
+
+    EXPECT_EQ(Log(), ExpectedCompleteRun(entry.url, file));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), ReadWholeFile(file.original));
+    EXPECT_EQ(form->ListView->rowCount(), 0);
+    EXPECT_GE(nginx.loggedRequests(4).size(), 4u);
+}
+
+TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
+    const std::string content = RandomBytes(1000, 3);
+    struct Case {
+        std::string name;
+        std::string probeAnswer; // empty: nothing listens
+        std::string errorRow;
+    } cases[] = {
+        {"size differs", ProbeAnswer(999),
+         "File on server has changed. Can't download incomplete segments."},
+        {"size as other text", ProbeAnswer(1000).replace(ProbeAnswer(1000).find("1000"), 4, "01000"),
+         "File on server has changed. Can't download incomplete segments."},
+        {"200 instead of 206", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n",
+         "Resuming feature is unsupported by server. Segment downloading is impossible."},
+        {"other letter case", "HTTP/1.1 206 partial content\r\nContent-Length: 1000\r\n\r\n",
+         "Resuming feature is unsupported by server. Segment downloading is impossible."},
+        {"refused", "", " SERVER ERROR: Connection refused."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWholeFile(dir.file("f.bin"), std::string(1000, 'z'));
+        ScriptedServer server;
+        std::string url = server.url("/f.bin");
+        if (c.probeAnswer.empty()) {
+            url = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f.bin";
+        } else {
+            server.addConnection({Reply::Keep(c.probeAnswer)});
+        }
+        TestEntry entry = MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", url, {{0, 100}});
+        const std::string listBefore = ListXml({entry});
+        Open({entry});
+        Resume();
+        EXPECT_EQ(Log(), (std::vector<LogRow>{{2, "Checking URL: " + entry.url}, {3, c.errorRow}}));
+        EXPECT_EQ(ReadWholeFile(dir.file("f.bin")), std::string(1000, 'z'));
+        EXPECT_EQ(ReadWholeFile(listPath()), listBefore);
+        EXPECT_TRUE(form->Commands().Idle());
+        EXPECT_TRUE(form->Resume1->isEnabled());
+        EXPECT_FALSE(form->Pause1->isEnabled());
+        form->close();
+        form.reset();
+    }
+}
+
+TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
+    const std::string content = RandomBytes(1000, 5);
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                          Reply::Keep("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n"
+                                      "Connection: keep-alive\r\n\r\noops"),
+                          Reply::Keep(RangeAnswer(ReadWholeFile(file.original), 100, 200))});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    Open({entry});
+    Resume();
+    std::vector<LogRow> expected = {
+        {2, "Checking URL: " + entry.url},
+        {2, "Resuming feature supported by server. Segment requesting started..."},
+        {1, "Requesting segment #1 - [100-200]"},
+        {1, "Requesting segment #2 - [100-200]"},
+        {0, "Segment #2 - [100-200] downloaded"}};
+    EXPECT_EQ(Log(), expected);
+    // One range taken, one still queued, no completion.
+    EXPECT_EQ(Cell(0, 2), "900");
+    EXPECT_EQ(Cell(0, 3), "90%");
+    EXPECT_EQ(Cell(0, 4), "100");
+    EXPECT_EQ(Cell(0, 5), "1");
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    XmlElement e = onDisk.FindEntry(0);
+    EXPECT_EQ(ListDocument::AttributeText(e, "Downloaded"), "900");
+    EXPECT_EQ(ListDocument::AttributeText(e, "Remains"), "100");
+    EXPECT_EQ(ListDocument::AttributeText(e, "Segments"), "1");
+    XmlElement begin = ListDocument::ChildElement(ListDocument::ChildElement(e, "Segments"), "Begin");
+    EXPECT_EQ(ListDocument::AttributeText(begin, "S1"), "500");
+    const std::string written = ReadWholeFile(file.incomplete);
+    const std::string original = ReadWholeFile(file.original);
+    EXPECT_EQ(written.substr(100, 101), original.substr(100, 101));
+    EXPECT_EQ(written.substr(500, 100), std::string(100, '\0'));
+}
+
+TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 9);
+    const std::string original = ReadWholeFile(file.original);
+    const std::string shortAnswer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 50\r\n"
+                                    "Connection: keep-alive\r\n\r\n" + original.substr(100, 50);
+    std::string shifted = RangeAnswer(original, 100, 200);
+    shifted.replace(shifted.find("bytes 100-"), 10, "bytes 101-");
+    const std::string cutShort = RangeAnswer(original, 100, 200).substr(0, 150);
+    for (const auto& answer : {shortAnswer, shifted, cutShort}) {
+        ScriptedServer server;
+        server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::AnswerAndClose(answer)});
+        TestEntry entry = file.Entry(server.url("/f.bin"));
+        const std::string before = ListXml({entry});
+        Open({entry});
+        Resume();
+        EXPECT_FALSE(LogHas("Segment #1")) << answer.substr(0, 60);
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        EXPECT_EQ(ReadWholeFile(file.incomplete).substr(100, 101), std::string(100, '\0') + original[200]);
+        form->close();
+        form.reset();
+    }
+}
+
+TEST_F(JobRunTest, CountZeroOpensAndCutsTheFileWithoutCompletion) {
+    WriteWholeFile(dir.file("f.bin"), std::string(1010, 'q'));
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    TestEntry entry = MakeEntry(dir.file("f.bin"), "1000", "1000", "100%", "0", server.url("/f.bin"), {});
+    Open({entry});
+    Resume();
+    EXPECT_EQ(Log().size(), 2u);
+    EXPECT_EQ(ReadWholeFile(dir.file("f.bin")), std::string(1000, 'q'));
+    EXPECT_EQ(form->ListView->rowCount(), 1);
+}
+
+TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}, {4000, 5000}}, 11);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Stall(RangeAnswer(original, 0, 1000).substr(0, 300))});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    TMainForm& f = Open({entry});
+    bool runningMenuChecked = false;
+    WhenReady([&] { return LogHas("Requesting segment #1"); },
+              [&] {
+                  f.fm_List_PopupMenuPopup();
+                  runningMenuChecked = !f.Resume1->isEnabled() && f.Pause1->isEnabled() &&
+                                       !f.Delete1->isEnabled();
+                  f.Pause1->trigger();
+              });
+    Resume();
+    EXPECT_TRUE(runningMenuChecked);
+    EXPECT_EQ(Log().back(), (LogRow{2, "Downloading of file " + file.incomplete + " paused"}));
+    EXPECT_FALSE(LogHas("Segment #1"));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    EXPECT_EQ(ReadWholeFile(file.incomplete).substr(0, 1000), std::string(1000, '\0'));
+
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Keep(RangeAnswer(original, 0, 1000)),
+                          Reply::Keep(RangeAnswer(original, 4000, 5000))});
+    prompts.shown.clear();
+    Resume();
+    EXPECT_EQ(Log().back(), (LogRow{2, "File " + file.incomplete + " downloaded successfully."}));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 12);
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Stall()});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    TMainForm& f = Open({entry});
+    Clock::time_point exitAt;
+    WhenReady([&] { return server.requests().size() >= 2; },
+              [&] {
+                  exitAt = Clock::now();
+                  f.Exit1->trigger();
+              });
+    Resume();
+    QApplication::processEvents(); // the close that waited for the run
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.Worker(), nullptr);
+    EXPECT_LT(Clock::now() - exitAt, std::chrono::seconds(3));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
+TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
+    server.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    struct Case {
+        std::string fileName, message;
+    } cases[] = {
+        {"/dev/full", "Cannot write to file /dev/full: No space left on device"},
+        {dir.file("missing.bin"),
+         "Cannot open file " + dir.file("missing.bin") + " for writing: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        TestEntry entry = MakeEntry(c.fileName, "1000", "900", "90%", "100", server.url("/f.bin"), {{0, 100}});
+        const std::string before = ListXml({entry});
+        Open({entry});
+        prompts.shown.clear();
+        Resume();
+        ASSERT_FALSE(prompts.Errors().empty()) << c.fileName;
+        EXPECT_EQ(prompts.Errors()[0], c.message);
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        EXPECT_EQ(Cell(0, 2), "900");
+        EXPECT_FALSE(LogHas("Segment #1"));
+        EXPECT_TRUE(form->Commands().Idle());
+        EXPECT_TRUE(form->Resume1->isEnabled());
+        form->close();
+        form.reset();
+    }
+}
+
+TEST_F(JobRunTest, ConversionErrorIsShownAndPauseReturnsToIdle) {
+    TestEntry entry = SimpleEntry(1);
+    std::string xml = ListXml({entry});
+    xml.replace(xml.find("Segments=\"2\""), 12, "Segments=\"2x\"");
+    WriteWholeFile(listPath(), xml);
+    form = std::make_unique<TMainForm>(listPath(), prompts);
+    form->show();
+    QApplication::processEvents();
+    Resume();
+    ASSERT_EQ(prompts.Errors().size(), 1u);
+    EXPECT_EQ(prompts.Errors()[0], "'2x' is not a valid integer value");
+    EXPECT_TRUE(Log().empty()); // nothing was sent
+    EXPECT_FALSE(form->Commands().Idle());
+    form->fm_List_PopupMenuPopup();
+    EXPECT_FALSE(form->Resume1->isEnabled());
+    EXPECT_TRUE(form->Pause1->isEnabled());
+    form->Pause1->trigger();
+    form->fm_List_PopupMenuPopup();
+    EXPECT_TRUE(form->Resume1->isEnabled());
+    EXPECT_TRUE(form->Delete1->isEnabled());
+}
+
+} // namespace
