@@ -48,17 +48,18 @@ void SetLook(QWidget* widget, bool bold, const QColor& textColor) {
     widget->setPalette(palette);
 }
 
-// A marked label is bold and red; an unmarked one regular and black.
+// A marked label is bold and red; an unmarked one regular and black. The
+// label grows with its bold caption.
 void MarkLabel(QLabel* label, bool marked) {
     SetLook(label, marked, marked ? kRed : kBlack);
+    label->adjustSize();
 }
 
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
-    MarkLabel(label, false);
     label->move(x, y);
-    label->adjustSize();
+    MarkLabel(label, false);
     return label;
 }
 
@@ -88,8 +89,8 @@ QLabel* NewStaticText(QWidget* parent, const char* name, QRect geometry) {
     auto* text = new QLabel(parent);
     text->setObjectName(name);
     text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    SetLook(text, false, kBlack);
     text->setGeometry(geometry);
-    MarkLabel(text, false);
     return text;
 }
 
