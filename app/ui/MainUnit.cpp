@@ -241,7 +241,7 @@ void TMainForm::Import1Click() {
     const std::string path = prompts_.OpenFileName(options);
     if (path.empty()) return;
     if (!IsSegmentFile(path)) {
-        prompts_.PlainBox("File \"" + path + "\" is not a Vesko's .SDL file!");
+        prompts_.PlainBox(NotSegmentFileMessage(path));
         return;
     }
     SDL_Import_Form->SetSegmentFilePath(path);

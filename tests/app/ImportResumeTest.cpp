@@ -1,0 +1,118 @@
+#include "HoleyFile.h"
+#include "NginxServer.h"
+#include "RecordingPrompts.h"
+#include "TempDir.h"
+
+#include "app/ui/DownloadListView.h"
+#include "app/ui/MainUnit.h"
+#include "import/ui/SDLImportUnit.h"
+#include "list/ListDocument.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string SegmentFileText(const HoleyFile& file, const std::string& recordedName) {
+    std::string begin, end;
+    for (size_t i = 0; i < file.ranges.size(); ++i) {
+        const std::string name = " n" + std::to_string(i + 1) + "=\"";
+        begin += name + std::to_string(file.ranges[i].first) + "\"";
+        end += name + std::to_string(file.ranges[i].second) + "\"";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SDL>\n <n1 File_name=\"" + recordedName +
+           "\" Size=\"" + std::to_string(file.size) + "\" Loaded=\"" +
+           std::to_string(file.size - file.Missing()) + "\">\n  <Segments><Begin" + begin +
+           "/><End" + end + "/></Segments>\n </n1>\n</SDL>\n";
+}
+
+class ImportResumeTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingPrompts prompts;
+    std::unique_ptr<TMainForm> form;
+
+    void TearDown() override {
+        if (form) form->close();
+        form.reset();
+        QApplication::processEvents();
+    }
+};
+
+TEST_F(ImportResumeTest, ImportedSegmentFileResumesToAByteIdenticalFile) {
+    TempDir served;
+    const int64_t size = 2 * 1024 * 1024 + 7;
+    HoleyFile file = MakeHoleyFile(served.file("movie.avi"), dir.file("part.avi"), size,
+                                   {{0, 4096}, {700000, 900000}, {size - 100, size}}, 21);
+    NginxServer nginx(served.path());
+    const std::string sdl = dir.file("part.sdl");
+    WriteWholeFile(sdl, SegmentFileText(file, "D:\\old\\downloads\\part.avi"));
+
+    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
+    form->show();
+    QApplication::processEvents();
+
+    prompts.openFileAnswers.push_back(sdl);
+    TSDL_Import_Form* dialog = form->SDL_Import_Form;
+    QTimer::singleShot(0, dialog, [&] {
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_TRUE(dialog->RenameCheckBox->isChecked());
+        dialog->Import_URL_Edit->setText(QString::fromStdString(nginx.url("/movie.avi")));
+        dialog->OK_Button->click();
+    });
+    form->Import1->trigger();
+    ASSERT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
+    ASSERT_EQ(prompts.openFileRequests.size(), 1u);
+    EXPECT_EQ(prompts.openFileRequests[0].defaultExtension, "sdl");
+
+    // The file now bears the URL's name, and the new row and entry say so.
+    const std::string renamed = dir.file("movie.avi");
+    EXPECT_FALSE(FileExists(file.incomplete));
+    ASSERT_TRUE(FileExists(renamed));
+    ASSERT_EQ(form->ListView->rowCount(), 1);
+    EXPECT_EQ(form->ListView->item(0, 0)->text().toStdString(), renamed);
+    EXPECT_EQ(form->ListView->item(0, 5)->text().toStdString(), "3");
+    {
+        ListDocument onDisk(dir.file("List.xml"));
+        onDisk.OpenList();
+        ASSERT_EQ(onDisk.EntryCount(), 1);
+        EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), renamed);
+    }
+
+    form->ListView->selectRow(0);
+    form->fm_List_PopupMenuPopup();
+    form->Resume1->trigger();
+
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_EQ(ReadWholeFile(renamed), ReadWholeFile(file.original));
+    EXPECT_EQ(form->ListView->rowCount(), 0);
+    ListDocument onDisk(dir.file("List.xml"));
+    onDisk.OpenList();
+    EXPECT_EQ(onDisk.EntryCount(), 0);
+}
+
+TEST_F(ImportResumeTest, AFileThatIsNoSegmentFileIsRejectedPlainly) {
+    const std::string path = dir.file("notes.sdl");
+    WriteWholeFile(path, "\n<?xml version=\"1.0\"?><a/>");
+    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
+    form->show();
+    QApplication::processEvents();
+    prompts.openFileAnswers.push_back(path);
+    form->Import1->trigger();
+    ASSERT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.shown[0].kind, "plain");
+    EXPECT_EQ(prompts.shown[0].message, "File \"" + path + "\" is not a Vesko's .SDL file!");
+    EXPECT_FALSE(form->SDL_Import_Form->isVisible());
+
+    prompts.openFileAnswers.push_back(dir.file("absent.sdl"));
+    form->Import1->trigger();
+    ASSERT_EQ(prompts.Errors().size(), 1u);
+    EXPECT_EQ(prompts.Errors()[0], "File not found");
+    EXPECT_EQ(form->ListView->rowCount(), 0);
+}
+
+} // namespace
