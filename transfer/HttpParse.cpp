@@ -138,10 +138,12 @@ std::string FoldHeaderLine(std::string_view line) {
     if (line.size() <= limit) return std::string(line);
 
     // Positions after which the line may break: blanks and commas outside
-    // double quotes.
+    // double quotes, within the value (the name stays with its first piece).
     std::vector<std::size_t> breaks;
     bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto separator = line.find(": ");
+    const std::size_t valueStart = separator == std::string_view::npos ? 0 : separator + 2;
+    for (std::size_t i = valueStart; i < line.size(); ++i) {
         const char c = line[i];
         if (c == '"')
             quoted = !quoted;

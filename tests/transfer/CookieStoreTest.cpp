@@ -1,0 +1,117 @@
+// Set-Cookie values and the store on their own, without a connection.
+
+#include "transfer/CookieStore.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr std::int64_t kNow = 1700000000;
+
+TEST(SetCookie, NameValueAndAttributes) {
+    const Cookie c =
+        ParseSetCookie(" sid = a=b ; Path=\"/x/\" ; DOMAIN=.Example.COM; Secure; HttpOnly",
+                       "www.example.com", kNow);
+    EXPECT_EQ(c.name, "sid ");
+    EXPECT_EQ(c.value, " a=b");
+    EXPECT_EQ(c.path, "/x/");
+    EXPECT_EQ(c.domain, "example.com");
+    EXPECT_TRUE(c.secure);
+    EXPECT_EQ(c.expires, std::nullopt);
+}
+
+TEST(SetCookie, Defaults) {
+    const Cookie c = ParseSetCookie("id=7; path=; domain=", "Host.Example", kNow);
+    EXPECT_EQ(c.name, "id");
+    EXPECT_EQ(c.value, "7");
+    EXPECT_EQ(c.path, "/");
+    EXPECT_EQ(c.domain, "host.example");
+    EXPECT_FALSE(c.secure);
+    const Cookie bare = ParseSetCookie("flag", "h", kNow);
+    EXPECT_EQ(bare.name, "flag");
+    EXPECT_EQ(bare.value, "");
+}
+
+TEST(SetCookie, Expiry) {
+    struct Case {
+        const char* value;
+        std::optional<std::int64_t> expires;
+    };
+    const Case cases[] = {
+        {"a=1; max-age=60", kNow + 60},
+        {"a=1; Max-Age=0", kNow},
+        {"a=1; max-age=-5", std::nullopt},
+        {"a=1; max-age=soon", std::nullopt},
+        {"a=1; max-age=99999999999999999999999", kNow + (std::int64_t{1} << 40)},
+        {"a=1; expires=Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+        {"a=1; expires=Sun, 06 Nov 1994 08:49:37 GMT; max-age=60", 784111777},
+        {"a=1; max-age=60; expires=Sunday, 06-Nov-94 08:49:37 GMT", 784111777},
+        {"a=1; expires=whenever; max-age=60", kNow + 60},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ParseSetCookie(c.value, "h", kNow).expires, c.expires) << c.value;
+}
+
+TEST(CookieDomains, Matching) {
+    struct Case {
+        const char* host;
+        const char* domain;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"example.com", "example.com", true},
+        {"Example.COM", ".example.com", true},
+        {"www.example.com", "example.com", true},
+        {"www.example.com", ".example.com", true},
+        {"a.b.example.com", "example.com", true},
+        {"badexample.com", "example.com", false},
+        {"a.com.evil.net", "a.com", false},
+        {"example.com", "www.example.com", false},
+        {"www.example.com", "com", false},
+        {"localhost", "localhost", true},
+        {"127.0.0.1", "127.0.0.1", true},
+        {"127.0.0.1", "0.0.1", false},
+        {"127.0.0.1", "0.1", false},
+        {"example.com", "", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DomainMatches(c.host, c.domain), c.matches) << c.host << " / " << c.domain;
+}
+
+TEST(CookieStore, ListOrderAndFilters) {
+    CookieStore store;
+    store.TakeHeaders({"Set-Cookie: a=1; domain=shop.example", "Set-Cookie: b=2",
+                       "set-cookie2: s=3; secure", "SET-COOKIE: e=", "X-Set-Cookie: x=1",
+                       "Set-Cookie: p=4; path=/deep/"},
+                      "www.shop.example", kNow);
+    store.TakeHeaders({"Set-Cookie: c=5; domain=shop.example"}, "other.shop.example", kNow);
+    EXPECT_EQ(store.CookieList("www.shop.example", "/"), "b=2; a=1; c=5");
+    EXPECT_EQ(store.CookieList("www.shop.example", "/deep/er/"), "b=2; p=4; a=1; c=5");
+    EXPECT_EQ(store.CookieList("other.shop.example", "/"), "a=1; c=5");
+    EXPECT_EQ(store.CookieList("shop.example.evil", "/"), "");
+    EXPECT_EQ(store.All().size(), 6u);
+}
+
+TEST(CookieStore, ExpiryAndReturningDomains) {
+    CookieStore store;
+    store.TakeHeaders({"Set-Cookie: old=1; max-age=10"}, "first.example", kNow);
+    store.TakeHeaders({"Set-Cookie: x=1"}, "www.second.example", kNow);
+    store.TakeHeaders({"Set-Cookie: y=2; domain=second.example"}, "www.second.example", kNow);
+    EXPECT_EQ(store.CookieList("www.second.example", "/"), "y=2; x=1");
+    store.RemoveExpired(kNow + 9);
+    EXPECT_EQ(store.All().size(), 3u);
+    store.RemoveExpired(kNow + 10);
+    EXPECT_EQ(store.All().size(), 2u);
+    // first.example lost its only cookie; when it comes back it is the newest domain.
+    store.TakeHeaders({"Set-Cookie: new=1"}, "first.example", kNow);
+    EXPECT_EQ(store.All().back().name, "new");
+}
+
+TEST(CookieStore, ReplacementIgnoresLetterCase) {
+    CookieStore store;
+    store.TakeHeaders({"Set-Cookie: Id=1", "Set-Cookie: other=2"}, "h.example", kNow);
+    store.TakeHeaders({"Set-Cookie: ID=3; domain=H.EXAMPLE"}, "h.example", kNow);
+    EXPECT_EQ(store.CookieList("h.example", "/"), "ID=3; other=2");
+}
+
+} // namespace
