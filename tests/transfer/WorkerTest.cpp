@@ -91,8 +91,9 @@ TEST(WorkerRequests, BothFlagsSetServesNeither) {
     tHTTPThread worker;
     worker.URL = server.url("/f");
     worker.Client.ByteRange = "0-2";
-    worker.RequestFetch();
-    worker.RequestProbe();
+    // Raised together, without waking the worker in between.
+    worker.FetchPending.store(true, std::memory_order_release);
+    worker.ProbePending.store(true, std::memory_order_release);
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(worker.ProbePending.load());
     EXPECT_TRUE(worker.FetchPending.load());
