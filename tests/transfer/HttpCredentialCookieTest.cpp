@@ -206,7 +206,7 @@ TEST(HttpCredential, CredentialAndCookiesThroughAProxyInHeaderOrder) {
     client.Probe("http://files.example/d/f.bin");
     ASSERT_TRUE(proxy.waitForRequests(2));
     EXPECT_EQ(proxy.connectionCount(), 1);
-    const std::string& head = proxy.requests()[1].head;
+    const std::string head = proxy.requests()[1].head;
     EXPECT_NE(head.find("\r\nRange: bytes=0-\r\nAuthorization: Basic dTpw\r\n"
                         "Proxy-Authorization: Basic cHU6cHA=\r\nCookie: s=1\r\n\r\n"),
               std::string::npos)
