@@ -8,7 +8,7 @@
 // until cleared. The descriptor lives as long as the object, so a late
 // Raise() can never hit a reused descriptor.
 class AbortSignal {
-  public:
+public:
     AbortSignal();
     ~AbortSignal();
     AbortSignal(const AbortSignal&) = delete;
@@ -20,7 +20,7 @@ class AbortSignal {
     // Readable while raised.
     int Descriptor() const { return fd_; }
 
-  private:
+private:
     int fd_ = -1;
     std::atomic<bool> raised_{false};
     std::mutex mutex_; // keeps Raise() and Clear() whole against each other

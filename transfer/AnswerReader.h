@@ -10,7 +10,7 @@
 
 // Where the bytes of an answer come from: a connection, or memory in tests.
 class ByteSource {
-  public:
+public:
     virtual ~ByteSource() = default;
     // Reads at least one and at most `max` bytes into `dst`; 0 when the peer
     // has closed. Throws HttpFailure on a socket failure.
@@ -19,13 +19,13 @@ class ByteSource {
 
 // A fixed byte string handed out in pieces of at most `step` bytes.
 class MemorySource : public ByteSource {
-  public:
+public:
     explicit MemorySource(std::string bytes,
                           std::size_t step = std::numeric_limits<std::size_t>::max())
         : bytes_(std::move(bytes)), step_(step == 0 ? 1 : step) {}
     std::size_t ReadSome(char* dst, std::size_t max) override;
 
-  private:
+private:
     std::string bytes_;
     std::size_t step_;
     std::size_t pos_ = 0;
@@ -41,7 +41,7 @@ struct AnswerHead {
 // Reads answers from a source: lines up to LF, header blocks and bodies.
 // Bytes read ahead of a line end stay buffered here and are used first.
 class AnswerReader {
-  public:
+public:
     // `bodyLimit`: the largest size the body buffer may reach; beyond it a
     // body fails as if memory had run out.
     explicit AnswerReader(ByteSource& source,
@@ -62,7 +62,7 @@ class AnswerReader {
     // Whether bytes beyond the last answer are buffered.
     bool HasBufferedBytes() const { return begin_ != end_; }
 
-  private:
+private:
     // A line without its end; false when the source closed first (`line`
     // then holds the unfinished rest).
     bool ReadLine(std::string& line);

@@ -30,7 +30,7 @@ bool DomainMatches(std::string_view host, std::string_view domain);
 // The cookies that servers set, kept for the life of the client and sent
 // back to the hosts they belong to.
 class CookieStore {
-  public:
+public:
     // Takes every Set-cookie and Set-cookie2 header of a header block that
     // answered a request to `requestHost`.
     void TakeHeaders(const std::vector<std::string>& headerLines, std::string_view requestHost,
@@ -49,7 +49,7 @@ class CookieStore {
     std::vector<Cookie> All() const;
     bool Empty() const { return domains_.empty(); }
 
-  private:
+private:
     struct Domain {
         std::string name;
         std::vector<Cookie> cookies;

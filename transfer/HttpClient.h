@@ -22,7 +22,7 @@ enum class HttpFailureKind {
 };
 
 class HttpFailure : public AppError {
-  public:
+public:
     HttpFailure(HttpFailureKind kind, const std::string& message, int code = 0,
                 std::string body = {})
         : AppError(message), kind_(kind), code_(code), body_(std::move(body)) {}
@@ -31,7 +31,7 @@ class HttpFailure : public AppError {
     int Code() const { return code_; }
     const std::string& Body() const { return body_; }
 
-  private:
+private:
     HttpFailureKind kind_;
     int code_;
     std::string body_;
@@ -45,7 +45,7 @@ class TcpConnection;
 // kept connection, with its cookie store and remembered server credential.
 // Used on one thread; only Abort() may be called from another.
 class HttpClient {
-  public:
+public:
     HttpClient();
     ~HttpClient();
     HttpClient(const HttpClient&) = delete;
@@ -91,7 +91,7 @@ class HttpClient {
     // system has no memory left. No limit by default.
     void SetBodyLimit(std::size_t bytes) { bodyLimit_ = bytes; }
 
-  private:
+private:
     struct Credential {
         std::string userName;
         std::string password;

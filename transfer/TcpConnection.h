@@ -22,7 +22,7 @@ in_addr ResolveIPv4(const std::string& host);
 // receive or send that makes no progress for the time-out fails with 10060.
 // Writes never raise SIGPIPE.
 class TcpConnection : public ByteSource {
-  public:
+public:
     // Throws HttpFailure (socket error).
     TcpConnection(const std::string& host, int port, const AbortSignal& abort);
     ~TcpConnection() override;
@@ -40,7 +40,7 @@ class TcpConnection : public ByteSource {
     // or sent bytes nobody asked for; either way it is no longer usable.
     bool Unusable() const;
 
-  private:
+private:
     enum class Wait { Ready, TimedOut };
     // Waits for `events` on the socket; throws 10004 when aborted.
     Wait WaitFor(short events, bool withTimeout);

@@ -13,7 +13,7 @@ int FreeLoopbackPort();
 // A server program started by a test as its own child process, listening on
 // 127.0.0.1; ended (SIGTERM, then SIGKILL) when the object goes away.
 class ServerProcess {
-  public:
+public:
     ServerProcess() = default;
     ~ServerProcess() { Stop(); }
     ServerProcess(const ServerProcess&) = delete;
@@ -25,7 +25,7 @@ class ServerProcess {
     bool Start(const std::vector<std::string>& argv, const std::string& outputFile, int port);
     void Stop();
 
-  private:
+private:
     pid_t pid_ = -1;
 };
 
@@ -33,7 +33,7 @@ class ServerProcess {
 // loopback port, with its configuration, logs and pid file in a folder of
 // its own. The configuration is tests/data/nginx.conf.in.
 class NginxServer {
-  public:
+public:
     // One line of the access log.
     struct LoggedRequest {
         long connection = 0; // nginx's serial number of the connection
@@ -61,7 +61,7 @@ class NginxServer {
     // nginx's own error log, for failure messages.
     std::string errorLog() const;
 
-  private:
+private:
     TempDir dir_;
     int port_ = 0;
     ServerProcess process_;

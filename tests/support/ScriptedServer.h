@@ -16,7 +16,7 @@
 // script, or one whose replies are used up, records one more request and is
 // closed.
 class ScriptedServer {
-  public:
+public:
     using Milliseconds = std::chrono::milliseconds;
 
     // What the server does for one request.
@@ -71,7 +71,7 @@ class ScriptedServer {
     bool waitForRequests(std::size_t count, Milliseconds timeout = Milliseconds(5000)) const;
     bool waitForClosed(int count, Milliseconds timeout = Milliseconds(5000)) const;
 
-  private:
+private:
     void AcceptLoop();
     void Serve(int fd, int connection, std::vector<Reply> replies);
     // Reads one request head; false when the peer closed first or the server stops.

@@ -9,7 +9,7 @@
 // accepting clients from 127.0.0.1 only, with its configuration and log in a
 // folder of its own. The configuration is tests/data/tinyproxy.conf.in.
 class TinyProxy {
-  public:
+public:
     // Throws std::runtime_error when tinyproxy does not start.
     TinyProxy();
     ~TinyProxy() = default;
@@ -19,7 +19,7 @@ class TinyProxy {
     // tinyproxy's log, for failure messages and checks.
     std::string log() const;
 
-  private:
+private:
     TempDir dir_;
     int port_ = 0;
     ServerProcess process_;

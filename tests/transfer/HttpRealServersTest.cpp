@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kFileSize = 1 << 20;
 
 class HttpRealServers : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         files_ = new TempDir;
         std::mt19937 random(20240611);
@@ -32,7 +32,7 @@ class HttpRealServers : public ::testing::Test {
     static const std::string& Content() { return *content_; }
     static std::string Folder() { return files_->path(); }
 
-  private:
+private:
     static TempDir* files_;
     static std::string* content_;
 };
