@@ -1,6 +1,6 @@
 #include "app/core/JobCommands.h"
 
-#include "app/core/IncompleteFile.h"
+#include "common/IncompleteFile.h"
 #include "app/core/Prompts.h"
 #include "common/AppError.h"
 #include "common/Texts.h"

@@ -20,10 +20,6 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-std::string CannotOpen(const std::string& path, const std::string& reason) {
-    return "The incomplete file " + Quoted(path) + " cannot be opened for writing: " + reason;
-}
-
 } // namespace
 
 bool UrlAccepted(const std::string& url) {
@@ -85,48 +81,6 @@ int64_t CompleteFileSize(const std::string& sizeText) {
         throw AppError("The size of the complete file, " + Quoted(sizeText) +
                        ", is negative: the incomplete file cannot be cut to it");
     return size;
-}
-
-IncompleteFileForImport::IncompleteFileForImport(const std::string& path) : path_(path) {
-    // No O_CREAT: only an existing file is opened. O_NONBLOCK keeps a pipe
-    // that took the file's place from blocking the window.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) throw AppError(CannotOpen(path_, std::strerror(errno)));
-    struct stat st {};
-    std::string reason;
-    if (::fstat(fd_, &st) != 0)
-        reason = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        reason = "it is not a regular file";
-    else if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
-        reason = errno == EWOULDBLOCK ? "it is in use by another program" : std::strerror(errno);
-    if (!reason.empty()) {
-        Close();
-        throw AppError(CannotOpen(path_, reason));
-    }
-}
-
-IncompleteFileForImport::~IncompleteFileForImport() {
-    Close();
-}
-
-bool IncompleteFileForImport::CutToSize(int64_t size) {
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        throw AppError("The length of the incomplete file " + Quoted(path_) +
-                       " cannot be read: " + std::strerror(errno));
-    if (size > st.st_size) return false;
-    if (size < st.st_size && ::ftruncate(fd_, size) != 0)
-        throw AppError("The incomplete file " + Quoted(path_) + " cannot be cut to " +
-                       IntToText(size) + " bytes: " + std::strerror(errno));
-    return true;
-}
-
-void IncompleteFileForImport::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
 }
 
 EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inputs) {

@@ -39,26 +39,5 @@ void MoveWithoutReplacing(const std::string& from, const std::string& to);
 // when it is negative.
 int64_t CompleteFileSize(const std::string& sizeText);
 
-// The incomplete file held open for writing (an existing file only, locked
-// against other writers) while the import checks its length and cuts it.
-class IncompleteFileForImport {
-  public:
-    // Throws AppError saying why the file cannot be opened for writing.
-    explicit IncompleteFileForImport(const std::string& path);
-    ~IncompleteFileForImport();
-    IncompleteFileForImport(const IncompleteFileForImport&) = delete;
-    IncompleteFileForImport& operator=(const IncompleteFileForImport&) = delete;
-
-    // False when the file is shorter than size (nothing is changed);
-    // otherwise cuts every byte beyond size. A file of exactly size bytes is
-    // left untouched. Nothing is read from the file.
-    bool CutToSize(int64_t size);
-    void Close();
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-};
-
 // The new entry's texts from the import values and the dialog's inputs.
 EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inputs);

@@ -3,6 +3,7 @@
 #include "app/core/Prompts.h"
 #include "common/AppError.h"
 #include "common/Texts.h"
+#include "common/IncompleteFile.h"
 #include "import/core/ImportLogic.h"
 #include "list/ListDocument.h"
 
@@ -378,7 +379,7 @@ void TSDL_Import_Form::OkSteps() {
     // Everything that can refuse the import without touching the disk comes
     // before the rename: a negative size, a file that cannot be written.
     const int64_t fileSize = CompleteFileSize(values.SizeText);
-    IncompleteFileForImport file(values.IncompletePath);
+    IncompleteFile file(values.IncompletePath);
 
     if (RenameCheckBox->isChecked()) {
         const std::string target = RenameByUrlTarget(values.IncompletePath, inputs.Url);

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <sys/resource.h>
 #include <functional>
 #include <memory>
 
@@ -365,17 +367,32 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     server.addConnection({Reply::Keep(ProbeAnswer(1000))});
     struct Case {
         std::string fileName, message;
+        bool diskFull;
     } cases[] = {
-        {"/dev/full", "Cannot write to file /dev/full: No space left on device"},
+        {dir.file("full.bin"),
+         "The incomplete file \"" + dir.file("full.bin") + "\" cannot be written: File too large", true},
         {dir.file("missing.bin"),
-         "Cannot open file " + dir.file("missing.bin") + " for writing: No such file or directory"},
+         "The incomplete file \"" + dir.file("missing.bin") +
+             "\" cannot be opened for writing: No such file or directory",
+         false},
     };
+    WriteWholeFile(dir.file("full.bin"), std::string(1000, '\0'));
     for (const Case& c : cases) {
         TestEntry entry = MakeEntry(c.fileName, "1000", "900", "90%", "100", server.url("/f.bin"), {{0, 100}});
         const std::string before = ListXml({entry});
         Open({entry});
         prompts.shown.clear();
+        // A file-size limit stands in for a full disk: writes past 50 bytes fail.
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        if (c.diskFull) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = saved;
+            limit.rlim_cur = 50;
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         Resume();
+        setrlimit(RLIMIT_FSIZE, &saved);
         ASSERT_FALSE(prompts.Errors().empty()) << c.fileName;
         EXPECT_EQ(prompts.Errors()[0], c.message);
         EXPECT_EQ(ReadWholeFile(listPath()), before);

@@ -1,3 +1,4 @@
+#include "common/IncompleteFile.h"
 #include "import/core/ImportLogic.h"
 
 #include "common/AppError.h"
@@ -71,7 +72,7 @@ TEST(ImportRenameByUrl, MoveNeverReplacesAFile) {
 TEST(ImportIncompleteFile, RefusalsSayWhy) {
     TempDir dir;
     const std::string path = dir.file("part");
-    EXPECT_EQ(MessageOf([&] { IncompleteFileForImport file(path); }),
+    EXPECT_EQ(MessageOf([&] { IncompleteFile file(path); }),
               "The incomplete file \"" + path +
                   "\" cannot be opened for writing: No such file or directory");
     EXPECT_FALSE(FileExists(path)) << "an import never creates the file";
@@ -79,7 +80,7 @@ TEST(ImportIncompleteFile, RefusalsSayWhy) {
     WriteWholeFile(path, "abc");
     int holder = ::open(path.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(MessageOf([&] { IncompleteFileForImport file(path); }),
+    EXPECT_EQ(MessageOf([&] { IncompleteFile file(path); }),
               "The incomplete file \"" + path +
                   "\" cannot be opened for writing: it is in use by another program");
     ::close(holder);

@@ -3,16 +3,21 @@
 #include <cstdint>
 #include <string>
 
-// The incomplete file of a download, open for writing while a job run fetches
-// its ranges. Opens existing files only; closes in every case.
+// The incomplete file of a download, held open for writing while the import
+// checks and cuts it or a job run writes its ranges. Opens an existing
+// regular file only, locked against a second writer (readers may still open
+// it); closes in every case.
 class IncompleteFile {
 public:
-    // Throws AppError naming the file and the system's reason.
+    // Throws AppError saying why the file cannot be opened for writing.
     explicit IncompleteFile(const std::string& path);
     ~IncompleteFile();
     IncompleteFile(const IncompleteFile&) = delete;
     IncompleteFile& operator=(const IncompleteFile&) = delete;
 
+    // False when the file is shorter than size (nothing is changed);
+    // otherwise cuts every byte beyond size. Nothing is read from the file.
+    bool CutToSize(int64_t size);
     // Writes all bytes at offset and makes them durable before returning.
     // Throws AppError when any byte cannot be written.
     void WriteAt(int64_t offset, const char* data, size_t size);
@@ -21,6 +26,8 @@ public:
     void Close();
 
 private:
+    [[noreturn]] void Fail(const std::string& what, int error) const;
+
     std::string path_;
     int fd_ = -1;
 };
