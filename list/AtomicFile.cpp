@@ -1,7 +1,7 @@
 #include "list/AtomicFile.h"
 
 #include "common/AppError.h"
-#include "list/UniqueFd.h"
+#include "common/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>

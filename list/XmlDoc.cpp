@@ -1,7 +1,7 @@
 #include "list/XmlDoc.h"
 
 #include "common/AppError.h"
-#include "list/UniqueFd.h"
+#include "common/UniqueFd.h"
 #include "list/Utf8.h"
 
 #include <libxml/parser.h>
@@ -178,6 +178,10 @@ XmlDocPtr ParseXmlFile(const std::string& path) {
     if (S_ISDIR(status.st_mode)) throw AppError(ParseFailureMessage(std::strerror(EISDIR), 0, ""));
     if (!S_ISREG(status.st_mode)) throw AppError(ParseFailureMessage("Not a regular file", 0, ""));
 
+    return ParseXmlFd(fd.Get(), path.c_str());
+}
+
+XmlDocPtr ParseXmlFd(int fd, const char* url) {
     XmlDocPtr doc;
     std::string reason;
     int line = 0;
@@ -187,7 +191,7 @@ XmlDocPtr ParseXmlFile(const std::string& path) {
         if (!ctxt) throw std::bad_alloc();
         // No XML_PARSE_NOENT (entity substitution), no DTD loading, no XML_PARSE_HUGE:
         // the parser's own limits on depth and sizes stay in force.
-        doc.reset(xmlCtxtReadFd(ctxt.get(), fd.Get(), path.c_str(), nullptr,
+        doc.reset(xmlCtxtReadFd(ctxt.get(), fd, url, nullptr,
                                 XML_PARSE_NOBLANKS | XML_PARSE_NONET));
         if (doc && xmlDocGetRootElement(doc.get())) return doc;
         doc.reset();
@@ -195,7 +199,7 @@ XmlDocPtr ParseXmlFile(const std::string& path) {
         line = errors.HasError() ? errors.Line() : 0;
     }
     const std::string lineText = FirstCodePoints(
-        ToUtf8(ReadLineBytes(fd.Get(), line, kQuotedBytes), DeclaredEncoding(fd.Get())),
+        ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)),
         kQuotedCharacters);
     throw AppError(ParseFailureMessage(reason, line, lineText));
 }

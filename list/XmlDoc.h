@@ -27,6 +27,8 @@ using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
 // "<reason>\r\nLine: <line>\r\n<first 40 characters of that line>"; an
 // unreadable file gives the system's reason and line 0.
 XmlDocPtr ParseXmlFile(const std::string& path);
+// The same for a file already open for reading (read from its start).
+XmlDocPtr ParseXmlFd(int fd, const char* url = nullptr);
 
 // The whole document as text in the given encoding, with the declaration
 // naming it. Characters the encoding cannot hold become character references.

@@ -9,6 +9,7 @@ public:
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
     int Get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
