@@ -160,6 +160,9 @@ TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
     Resume();
 
     EXPECT_EQ(Log(), ExpectedCompleteRun(url, file));
+    ASSERT_EQ(Log().size(), 11u);
+    EXPECT_EQ(Log()[6].message, "Requesting segment #3 - [1500000-1500001]");
+    EXPECT_EQ(Log()[7].message, "Segment #3 - [1500000-1500001] downloaded");
     EXPECT_EQ(ReadWholeFile(file.incomplete), ReadWholeFile(file.original));
     ASSERT_EQ(f.ListView->rowCount(), 1);
     EXPECT_EQ(Cell(0, 0), other.fileName);
