@@ -1,0 +1,23 @@
+// quilvane_bench: the benchmark driver and the two probes it runs as its own
+// child processes.
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+int DriverMain(int argc, char** argv);
+int JobRunMain(int argc, char** argv);
+int PartsMain(int argc, char** argv);
+
+int main(int argc, char** argv) {
+    try {
+        if (argc >= 2 && std::strcmp(argv[1], "driver") == 0) return DriverMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "jobrun") == 0) return JobRunMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "parts") == 0) return PartsMain(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "usage: %s driver|jobrun|parts ...\n", argv[0]);
+    return 2;
+}

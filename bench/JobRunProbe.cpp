@@ -1,0 +1,66 @@
+// One job run exactly as a user's Resume runs it: the real main window
+// (offscreen), row 0 selected, the popup menu opened and Resume chosen. The
+// window is built before the clock starts; the figures cover the run alone.
+
+#include "BenchSupport.h"
+#include "RecordingPrompts.h"
+
+#include "app/ui/DownloadListView.h"
+#include "app/ui/MainUnit.h"
+
+#include <QApplication>
+#include <QTableWidget>
+
+#include <cstdio>
+#include <cstdlib>
+
+int JobRunMain(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s jobrun <List.xml>\n", argv[0]);
+        return 2;
+    }
+    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    RecordingPrompts prompts;
+    int status = 0;
+    {
+        TMainForm form(argv[2], prompts);
+        form.show();
+        QApplication::processEvents();
+        form.ListView->selectRow(0);
+        form.fm_List_PopupMenuPopup();
+        if (!form.Resume1->isEnabled()) {
+            std::fprintf(stderr, "jobrun: Resume is not offered\n");
+            return 1;
+        }
+
+        const CpuTimes cpu0 = ProcessCpu();
+        const CpuTimes main0 = ThreadCpu();
+        const auto start = BenchClock::now();
+        form.Resume1->trigger(); // returns when the run has ended
+        const double wall = SecondsSince(start);
+        const CpuTimes main1 = ThreadCpu();
+        const CpuTimes cpu1 = ProcessCpu();
+
+        std::printf("run_wall=%.6f\n", wall);
+        std::printf("run_user=%.6f\n", cpu1.user - cpu0.user);
+        std::printf("run_sys=%.6f\n", cpu1.system - cpu0.system);
+        std::printf("run_main_cpu=%.6f\n", main1.Total() - main0.Total());
+        std::printf("entries_after=%d\n", form.List().EntryCount());
+        std::printf("rows_after=%d\n", form.ListView->rowCount());
+        const int logRows = form.LogView->rowCount();
+        std::printf("log_rows=%d\n", logRows);
+        if (logRows > 0)
+            std::printf("last_log=%s\n",
+                        form.LogView->item(logRows - 1, 2)->text().toStdString().c_str());
+        const auto errors = prompts.Errors();
+        std::printf("errors=%zu\n", errors.size());
+        for (const std::string& e : errors)
+            std::printf("error=%s\n", e.c_str());
+        if (!errors.empty()) status = 1;
+        form.close();
+    }
+    QApplication::processEvents();
+    return status;
+}

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds a release build of the benchmarks, runs them all against nginx on a
+# loopback port (files in a temporary folder that is removed afterwards) and
+# prints one Markdown table, which is also written to bench/results.md with a
+# description of this machine. Notes below the "<!-- notes -->" line of an
+# existing results.md are kept.
+#
+#   bench/run.sh            the full run (about 5 to 12 minutes on 2 cores)
+#   BUILD_DIR=... bench/run.sh
+#
+# Needs nginx, curl, cmake, ninja and the build dependencies of the program;
+# about 4 GiB free in the temporary folder ($TMPDIR, else /tmp).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+build="${BUILD_DIR:-$root/build-bench}"
+results="$here/results.md"
+
+for tool in nginx curl cmake ninja; do
+    if ! command -v "$tool" >/dev/null && [ ! -x "/usr/sbin/$tool" ]; then
+        echo "run.sh: $tool is missing" >&2
+        exit 1
+    fi
+done
+
+echo "== building $build (Release)" >&2
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=ON \
+    >/dev/null
+# Two cores are shared with other work: at most two compile jobs.
+cmake --build "$build" --target quilvane_bench -j2 >&2
+
+tmp_base="${TMPDIR:-/tmp}"
+need_kib=$((4 * 1024 * 1024))
+avail_kib=$(df -Pk "$tmp_base" | awk 'NR == 2 { print $4 }')
+if [ "$avail_kib" -lt "$need_kib" ]; then
+    echo "run.sh: $tmp_base has $((avail_kib / 1024)) MiB free; the benchmarks need 4 GiB" >&2
+    exit 1
+fi
+
+work="$(mktemp -d "$tmp_base/quilvane-bench-XXXXXX")"
+cleanup() {
+    # nginx is the driver's child; should the driver have died, end it here.
+    if [ -f "$work/nginx/nginx.pid" ]; then
+        kill "$(cat "$work/nginx/nginx.pid")" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+started=$(date +%s)
+QT_QPA_PLATFORM=offscreen "$build/bench/quilvane_bench" driver --work "$work" \
+    --out "$work/table.md" 2> >(grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' >&2)
+elapsed=$(($(date +%s) - started))
+
+# The machine and the folder the files were written in.
+cpu_model="$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+memory="$(free -h | awk '/^Mem:/ { print $2 }')"
+mount_line="$(findmnt -n -T "$work" -o SOURCE,FSTYPE,OPTIONS 2>/dev/null || echo unknown)"
+device="$(findmnt -n -T "$work" -o SOURCE 2>/dev/null || true)"
+disk="unknown"
+if [ -n "$device" ] && command -v lsblk >/dev/null; then
+    disk="$(lsblk -dn -o NAME,SIZE,ROTA,MODEL "$device" 2>/dev/null | tr -s ' ' || true)"
+    [ -n "$disk" ] || disk="unknown"
+fi
+
+notes=""
+if [ -f "$results" ] && grep -q '^<!-- notes -->$' "$results"; then
+    notes="$(sed -n '/^<!-- notes -->$/,$p' "$results")"
+fi
+
+{
+    echo "# Benchmark results"
+    echo
+    echo "Made by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC') at commit" \
+        "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown); the run took" \
+        "$((elapsed / 60)) min $((elapsed % 60)) s."
+    echo
+    echo "| Machine | |"
+    echo "|---|---|"
+    echo "| processors (nproc) | $(nproc) |"
+    echo "| memory | $memory |"
+    echo "| CPU model | $cpu_model |"
+    echo "| kernel | $(uname -r) |"
+    echo "| temporary folder | \`$tmp_base\` on $mount_line |"
+    echo "| disk (name, size, rotational, model) | $disk |"
+    echo "| nginx, curl | $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -1 | cut -d' ' -f1-2) |"
+    echo
+    echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
+        "started by Resume as a user starts it); every ratio compares figures of this same" \
+        "run. A run whose finished file does not match the original by SHA-256 gives no figure."
+    echo
+    cat "$work/table.md"
+    if [ -n "$notes" ]; then
+        echo
+        echo "$notes"
+    fi
+} >"$results.new"
+mv "$results.new" "$results"
+cat "$results"
