@@ -162,6 +162,59 @@ std::string ToUtf8(const std::string& bytes, const std::string& encoding) {
     return SanitizeUtf8(result);
 }
 
+bool IsAscii(const xmlChar* text) {
+    if (text)
+        for (; *text; ++text)
+            if (*text >= 0x80) return false;
+    return true;
+}
+
+bool NsIsAscii(const xmlNs* ns) {
+    return !ns || IsAscii(ns->prefix);
+}
+
+// Whether the document has a DTD, or a name (of an element, an attribute, a
+// namespace prefix, a processing instruction or an entity reference) beyond
+// ASCII. Only then can its written text differ from what it holds.
+bool MayNotReadBack(xmlDoc* doc) {
+    if (doc->intSubset || doc->extSubset) return true;
+    const xmlNodePtr top = reinterpret_cast<xmlNodePtr>(doc);
+    for (xmlNodePtr node = doc->children; node;) {
+        switch (node->type) {
+        case XML_ELEMENT_NODE:
+            if (!IsAscii(node->name) || !NsIsAscii(node->ns)) return true;
+            for (const xmlNs* ns = node->nsDef; ns; ns = ns->next)
+                if (!NsIsAscii(ns)) return true;
+            for (xmlAttrPtr attribute = node->properties; attribute; attribute = attribute->next)
+                if (!IsAscii(attribute->name) || !NsIsAscii(attribute->ns)) return true;
+            break;
+        case XML_PI_NODE:
+        case XML_ENTITY_REF_NODE:
+            if (!IsAscii(node->name)) return true;
+            break;
+        default:
+            break;
+        }
+        if (node->type == XML_ELEMENT_NODE && node->children) {
+            node = node->children;
+            continue;
+        }
+        while (node != top && !node->next)
+            node = node->parent;
+        node = node == top ? nullptr : node->next;
+    }
+    return false;
+}
+
+// Whether the written text loads again as ParseXmlFd loads the list.
+bool ParsesBack(xmlBuffer* text) {
+    XmlErrorCapture quiet;
+    const XmlDocPtr again(xmlReadMemory(reinterpret_cast<const char*>(xmlBufferContent(text)),
+                                        xmlBufferLength(text), nullptr, nullptr,
+                                        XML_PARSE_NOBLANKS | XML_PARSE_NONET));
+    return again && xmlDocGetRootElement(again.get());
+}
+
 } // namespace
 
 std::string ParseFailureMessage(const std::string& reason, int line, const std::string& lineText) {
@@ -209,13 +262,20 @@ XmlBufferPtr SerializeXml(xmlDoc* doc, const char* encoding) {
     if (!buffer) throw std::bad_alloc();
     // Grow geometrically: the writer appends the text in small pieces.
     xmlBufferSetAllocationScheme(buffer.get(), XML_BUFFER_ALLOC_DOUBLEIT);
-    XmlErrorCapture errors;
-    xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer.get(), encoding, 0);
-    if (!save) throw AppError(std::string("Unsupported encoding ") + encoding);
-    const long written = xmlSaveDoc(save, doc);
-    // Closing flushes the encoder; an unencodable text shows up as an error here.
-    const int closed = xmlSaveClose(save);
-    if (written < 0 || closed < 0 || errors.HasError())
-        throw AppError(std::string("The document cannot be written in ") + encoding);
+    const std::string refused = std::string("The document cannot be written in ") + encoding;
+    {
+        XmlErrorCapture errors;
+        xmlSaveCtxtPtr save = xmlSaveToBuffer(buffer.get(), encoding, 0);
+        if (!save) throw AppError(std::string("Unsupported encoding ") + encoding);
+        const long written = xmlSaveDoc(save, doc);
+        // Closing flushes the encoder; an unencodable text shows up as an error here.
+        const int closed = xmlSaveClose(save);
+        if (written < 0 || closed < 0 || errors.HasError()) throw AppError(refused);
+    }
+    // The writer turns a character the encoding lacks into a character
+    // reference, which is sound in text but not inside a name or a DTD: such
+    // a file would never load again. Where that can happen, the text is
+    // parsed back first.
+    if (MayNotReadBack(doc) && !ParsesBack(buffer.get())) throw AppError(refused);
     return buffer;
 }
