@@ -319,7 +319,9 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     const std::string before = ListXml({entry});
     TMainForm& f = Open({entry});
     bool runningMenuChecked = false;
-    WhenReady([&] { return LogHas("Requesting segment #1"); },
+    // Paused once the server holds the GET: a fetch withdrawn before it was
+    // sent would leave the stalled reply waiting for the next request.
+    WhenReady([&] { return LogHas("Requesting segment #1") && server.requests().size() >= 2; },
               [&] {
                   f.fm_List_PopupMenuPopup();
                   runningMenuChecked = !f.Resume1->isEnabled() && f.Pause1->isEnabled() &&

@@ -809,11 +809,12 @@ TEST(HttpClientSigpipe, ResetPeerIsASocketErrorNotADeadProgram) {
 TEST(HttpClientSigpipe, WritesAfterTheResetArrivedFailWithReset) {
     DefaultSigpipe dfl;
     ScriptedServer server;
-    Reply reset = Reply::ResetAfter("");
-    reset.waitForRequest = false;
-    server.addConnection({reset});
+    // The reset follows the first request, so it can never arrive while the
+    // connection is still being made.
+    server.addConnection({Reply::ResetAfter("")});
     AbortSignal abort;
     TcpConnection connection("127.0.0.1", server.port(), abort);
+    connection.SendAll("GET / HTTP/1.0\r\n\r\n");
     ASSERT_TRUE(server.waitForClosed(1));
     std::this_thread::sleep_for(50ms);
     int failures = 0;
