@@ -42,9 +42,18 @@ xmlAttrPtr FindAttribute(XmlElement element, const char* name) {
     return nullptr;
 }
 
+// The value as the file writes it. A reference to an entity that the file
+// itself declares stays "&name;" and is never expanded: a few kilobytes of
+// references to a large entity would otherwise become gigabytes.
 std::string AttributeValue(xmlAttrPtr attribute) {
-    const XmlCharPtr value(xmlNodeListGetString(attribute->doc, attribute->children, 1));
-    return value ? reinterpret_cast<const char*>(value.get()) : std::string();
+    std::string value;
+    for (xmlNodePtr part = attribute->children; part; part = part->next) {
+        if (part->type == XML_ENTITY_REF_NODE)
+            value.append("&").append(reinterpret_cast<const char*>(part->name)).append(";");
+        else if (part->content)
+            value += reinterpret_cast<const char*>(part->content);
+    }
+    return value;
 }
 
 // Replaces the value in place, so the attribute keeps its position.
@@ -83,6 +92,68 @@ XmlElement AppendElement(xmlDocPtr doc, XmlElement parent, const std::string& na
 std::string Numbered(const char* prefix, long long number) {
     return prefix + std::to_string(number);
 }
+
+// Drops S1 of a Begin or End element: every later value moves down one
+// place and the last attribute goes. Does not save.
+void DropFirstRange(XmlElement beginOrEnd) {
+    std::size_t count = 0;
+    xmlAttrPtr last = nullptr;
+    // The queue can be long and is advanced after every range: look names up
+    // through one index instead of scanning the attributes for each of them.
+    std::unordered_map<std::string_view, xmlAttrPtr> byName;
+    for (xmlAttrPtr attribute = beginOrEnd->properties; attribute; attribute = attribute->next) {
+        ++count;
+        last = attribute;
+        if (attribute->ns == nullptr || attribute->ns->prefix == nullptr)
+            byName.emplace(reinterpret_cast<const char*>(attribute->name), attribute);
+    }
+    if (count > 0) {
+        // Read all shifted values before changing any, so that a gap in the
+        // numbering fails without leaving the queue half moved.
+        std::vector<std::string> shifted;
+        shifted.reserve(count - 1);
+        for (std::size_t i = 1; i < count; ++i) {
+            const auto source = byName.find(Numbered("S", static_cast<long long>(i) + 1));
+            if (source == byName.end()) throw AppError(kNullConversionMessage);
+            shifted.push_back(AttributeValue(source->second));
+        }
+        for (std::size_t i = 1; i < count; ++i) {
+            const std::string name = Numbered("S", static_cast<long long>(i));
+            if (const auto target = byName.find(name); target != byName.end()) {
+                ReplaceAttributeValue(target->second, shifted[i - 1]);
+            } else {
+                last = Checked(xmlNewProp(beginOrEnd, Xml(name), Xml(shifted[i - 1])));
+                byName.emplace(reinterpret_cast<const char*>(last->name), last);
+            }
+        }
+        // Attribute names are unique, so the last one is the one its name finds.
+        xmlRemoveProp(last);
+    }
+}
+
+// An element's attributes, names and values in their order, to be put back
+// when a write of the list fails after they were changed.
+class SavedAttributes {
+public:
+    explicit SavedAttributes(XmlElement element) : element_(element) {
+        for (xmlAttrPtr attribute = element->properties; attribute; attribute = attribute->next) {
+            std::string name = reinterpret_cast<const char*>(attribute->name);
+            if (attribute->ns && attribute->ns->prefix)
+                name = reinterpret_cast<const char*>(attribute->ns->prefix) + (":" + name);
+            saved_.emplace_back(std::move(name), AttributeValue(attribute));
+        }
+    }
+    void Restore() const {
+        while (element_->properties)
+            xmlRemoveProp(element_->properties);
+        for (const auto& [name, value] : saved_)
+            Checked(xmlNewProp(element_, Xml(name), Xml(value)));
+    }
+
+private:
+    XmlElement element_;
+    std::vector<std::pair<std::string, std::string>> saved_;
+};
 
 } // namespace
 
@@ -200,40 +271,37 @@ void ListDocument::UpdateCounters(XmlElement entry, const std::string& downloade
 void ListDocument::AdvanceQueue(XmlElement beginOrEnd) {
     RequireOpen();
     RequireElement(beginOrEnd);
-    std::size_t count = 0;
-    xmlAttrPtr last = nullptr;
-    // The queue can be long and is advanced after every range: look names up
-    // through one index instead of scanning the attributes for each of them.
-    std::unordered_map<std::string_view, xmlAttrPtr> byName;
-    for (xmlAttrPtr attribute = beginOrEnd->properties; attribute; attribute = attribute->next) {
-        ++count;
-        last = attribute;
-        if (attribute->ns == nullptr || attribute->ns->prefix == nullptr)
-            byName.emplace(reinterpret_cast<const char*>(attribute->name), attribute);
-    }
-    if (count > 0) {
-        // Read all shifted values before changing any, so that a gap in the
-        // numbering fails without leaving the queue half moved.
-        std::vector<std::string> shifted;
-        shifted.reserve(count - 1);
-        for (std::size_t i = 1; i < count; ++i) {
-            const auto source = byName.find(Numbered("S", static_cast<long long>(i) + 1));
-            if (source == byName.end()) throw AppError(kNullConversionMessage);
-            shifted.push_back(AttributeValue(source->second));
-        }
-        for (std::size_t i = 1; i < count; ++i) {
-            const std::string name = Numbered("S", static_cast<long long>(i));
-            if (const auto target = byName.find(name); target != byName.end()) {
-                ReplaceAttributeValue(target->second, shifted[i - 1]);
-            } else {
-                last = Checked(xmlNewProp(beginOrEnd, Xml(name), Xml(shifted[i - 1])));
-                byName.emplace(reinterpret_cast<const char*>(last->name), last);
-            }
-        }
-        // Attribute names are unique, so the last one is the one its name finds.
-        xmlRemoveProp(last);
-    }
+    DropFirstRange(beginOrEnd);
     SaveList();
+}
+
+void ListDocument::TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement end,
+                                  const std::string& downloaded, const std::string& percent,
+                                  const std::string& remains, const std::string& segments) {
+    RequireOpen();
+    RequireElement(entry);
+    RequireElement(begin);
+    RequireElement(end);
+    const std::pair<const char*, const std::string*> counters[] = {{"Downloaded", &downloaded},
+                                                                   {"Percent", &percent},
+                                                                   {"Remains", &remains},
+                                                                   {"Segments", &segments}};
+    for (const auto& [name, value] : counters)
+        CheckStorable(name, *value);
+    const SavedAttributes entryBefore(entry), beginBefore(begin), endBefore(end);
+    try {
+        DropFirstRange(begin);
+        DropFirstRange(end);
+        for (const auto& [name, value] : counters)
+            SetAttribute(entry, name, *value);
+        SaveList();
+    } catch (...) {
+        // The file still holds the range; so does the document again.
+        entryBefore.Restore();
+        beginBefore.Restore();
+        endBefore.Restore();
+        throw;
+    }
 }
 
 void ListDocument::DeleteEntry(int row) {

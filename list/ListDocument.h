@@ -55,6 +55,14 @@ public:
                         const std::string& remains, const std::string& segments);
     // Drops S1 of a Begin or End element (shifting the rest down), then saves.
     void AdvanceQueue(XmlElement beginOrEnd);
+    // What a fetched range changes, written in one save: drops S1 of the
+    // entry's Begin and End and sets its four counters. The file on disk thus
+    // never holds one end of the queue advanced without the other or without
+    // the counters, whenever the program dies. When the save fails, the
+    // document is put back as it was and the error is thrown.
+    void TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement end,
+                        const std::string& downloaded, const std::string& percent,
+                        const std::string& remains, const std::string& segments);
     // Removes entry N<row+1>, renumbers the rest N1.., then saves.
     void DeleteEntry(int row);
     // Puts a new node named newName in child's place under parent, moves child's

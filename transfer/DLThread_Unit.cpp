@@ -58,6 +58,15 @@ void tHTTPThread::CancelFetch() {
     }
 }
 
+void tHTTPThread::CancelProbe() {
+    std::lock_guard lock(mutex_);
+    ProbePending.store(false, std::memory_order_release);
+    if (current_ == Request::Probe) {
+        withdrawn_ = true;
+        Client.Abort();
+    }
+}
+
 void tHTTPThread::AbortRequest() {
     std::lock_guard lock(mutex_);
     FetchPending.store(false, std::memory_order_release);

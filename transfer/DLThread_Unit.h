@@ -48,6 +48,10 @@ public:
     // Withdraws the fetch: one not yet begun never begins; one under way is
     // aborted on its socket and its results never count.
     void CancelFetch();
+    // Withdraws the probe: one not yet begun never begins; one under way is
+    // aborted on its socket. ProbePending is clear at once, and the probe's
+    // results are not to be read.
+    void CancelProbe();
     // Withdraws whatever request is pending or under way (shut-down).
     void AbortRequest();
 

@@ -55,13 +55,20 @@ bool BodyMatchesRange(size_t bodySize, const std::string& contentRange, int64_t 
     if (begin < 0 || last < begin) return false;
     if (static_cast<uint64_t>(last - begin + 1) != bodySize) return false;
     if (contentRange.empty()) return true;
-    // "bytes <first>-<last>/<length>"
+    // "bytes <first>-<last>/<complete length>": exactly the bytes asked for,
+    // of a file as long as the probe found it. A file that changed size since
+    // the probe is told by the length; "*" is a length the server keeps to itself.
     const std::string unit = "bytes ";
     if (contentRange.compare(0, unit.size(), unit) != 0) return false;
-    size_t dash = contentRange.find('-', unit.size());
+    const size_t dash = contentRange.find('-', unit.size());
     if (dash == std::string::npos) return false;
+    const size_t slash = contentRange.find('/', dash);
+    if (slash == std::string::npos) return false;
     try {
-        return StrToInt64(contentRange.substr(unit.size(), dash - unit.size())) == begin;
+        if (StrToInt64(contentRange.substr(unit.size(), dash - unit.size())) != begin) return false;
+        if (StrToInt64(contentRange.substr(dash + 1, slash - dash - 1)) != last) return false;
+        const std::string length = contentRange.substr(slash + 1);
+        return length == "*" || StrToInt64(length) == fileSize;
     } catch (const AppError&) {
         return false;
     }
@@ -85,7 +92,16 @@ void JobCommands::WaitWhile(const std::atomic<bool>& flag) {
 
 void JobCommands::Pause1Click() {
     if (worker_) worker_->CancelFetch();
+    WithdrawProbe();
     idle_ = true;
+}
+
+void JobCommands::WithdrawProbe() {
+    // A server that never answers the probe would otherwise hold the run for
+    // the worker's whole read time-out.
+    if (!worker_ || !probing_) return;
+    probeWithdrawn_ = true;
+    worker_->CancelProbe();
 }
 
 void JobCommands::Delete1Click(int row) {
@@ -97,6 +113,7 @@ void JobCommands::Delete1Click(int row) {
 bool JobCommands::PrepareClose() {
     if (!runActive_) return true;
     closeRequested_ = true;
+    WithdrawProbe();
     if (worker_) worker_->AbortRequest();
     idle_ = true;
     return false;
@@ -143,10 +160,16 @@ void JobCommands::Resume1Click(int row) {
     log_.AddLogRow(JobLog::IconInfo, "Checking URL: " + url);
 
     // Probe.
+    probeWithdrawn_ = false;
+    probing_ = true;
     worker_->RequestProbe();
     WaitWhile(worker_->ProbePending);
+    probing_ = false;
     const std::string status = worker_->StatusText;
-    if (Contains(status, "ERROR")) {
+    if (probeWithdrawn_) {
+        // Pause or Exit withdrew the probe; whatever it had read is not judged.
+        log_.AddLogRow(JobLog::IconInfo, "Downloading of file " + fileName + " paused");
+    } else if (Contains(status, "ERROR")) {
         log_.AddLogRow(JobLog::IconError, status);
     } else if (Contains(status, kPartialContent)) {
         if (worker_->ContentLength != fileSize) {
@@ -216,18 +239,25 @@ void JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElem
                     throw FileFailure(e.what());
                 }
                 log_.AddLogRow(JobLog::IconReceived, "Segment " + RangeText(pass, first, last) + " downloaded");
-                downloaded = IntToText(StrToInt64(downloaded) + (last - first));
-                const std::string percent = PercentText(StrToInt64(downloaded), StrToInt64(fileSize));
-                remains = IntToText(StrToInt64(remains) - (last - first));
+                const std::string nowDownloaded =
+                    IntToText(StrToInt64(downloaded) + (last - first));
+                const std::string percent =
+                    PercentText(StrToInt64(nowDownloaded), StrToInt64(fileSize));
+                const std::string nowRemains = IntToText(StrToInt64(remains) - (last - first));
+                const std::string nowSegments = IntToText(count - (taken + 1));
+                // Queue and counters reach List.xml in one write, so no moment
+                // of a crash leaves them disagreeing. A failed write leaves
+                // document and row as they were: the range is fetched again.
+                list_.TakeFirstRange(entry, begin, end, nowDownloaded, percent, nowRemains,
+                                     nowSegments);
                 ++taken;
-                segmentsText = IntToText(count - taken);
+                downloaded = nowDownloaded;
+                remains = nowRemains;
+                segmentsText = nowSegments;
                 rows_.SetText(row, DownloadedCol, downloaded);
                 rows_.SetText(row, PercentCol, percent);
                 rows_.SetText(row, RemainsCol, remains);
                 rows_.SetText(row, SegmentsCol, segmentsText);
-                list_.AdvanceQueue(begin);
-                list_.AdvanceQueue(end);
-                list_.UpdateCounters(entry, downloaded, percent, remains, segmentsText);
             }
             if (segmentsText == "0" && remains == "0" && downloaded == fileSize) {
                 log_.AddLogRow(JobLog::IconInfo, "File " + fileName + " downloaded successfully.");

@@ -45,6 +45,9 @@ public:
 
 private:
     void WaitWhile(const std::atomic<bool>& flag);
+    // Pause and Exit during the probe: the probe is withdrawn and the run
+    // ends without judging it.
+    void WithdrawProbe();
     void RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end, int count,
                    const std::string& fileName, const std::string& fileSize,
                    std::string downloaded, std::string remains);
@@ -58,10 +61,13 @@ private:
     bool idle_ = false;
     bool runActive_ = false;
     bool closeRequested_ = false;
+    bool probing_ = false;        // the run waits for the probe
+    bool probeWithdrawn_ = false; // and Pause or Exit withdrew it
 };
 
 // Whether a fetched body is exactly the range that was asked for: the bytes
 // from begin through end, clamped to the file's last byte, and a
-// Content-Range (when the server sent one) that starts at begin.
+// Content-Range (when the server sent one) that names those bytes of a file
+// of fileSize bytes.
 bool BodyMatchesRange(size_t bodySize, const std::string& contentRange, int64_t begin, int64_t end,
                       int64_t fileSize);
