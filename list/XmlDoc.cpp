@@ -4,10 +4,12 @@
 #include "common/UniqueFd.h"
 #include "list/Utf8.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -162,6 +164,106 @@ std::string ToUtf8(const std::string& bytes, const std::string& encoding) {
     return SanitizeUtf8(result);
 }
 
+// What the readers take in. libxml2 checks the attribute names of one start
+// tag for duplicates pair by pair, so a tag with a few hundred thousand
+// attributes keeps it busy for hours; and a document's tree takes many times
+// the document's size in memory.
+constexpr off_t kMaxDocumentBytes = 32 << 20;
+constexpr std::size_t kMaxAttributes = 20000;
+
+// Where the first start tag with more than kMaxAttributes attributes begins in
+// UTF-8 text, or npos. Every attribute needs an "=" of its own, and a "<"
+// ends the attributes of a tag even inside a value (the parser refuses it
+// there), so counting the "=" between one "<" and the next bounds the count
+// from above without following quotes, comments or the DTD.
+std::size_t CrowdedTagOffset(std::string_view text) {
+    std::size_t tag = std::string_view::npos;
+    std::size_t equals = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '<') {
+            tag = i;
+            equals = 0;
+        } else if (text[i] == '=' && tag != std::string_view::npos && ++equals > kMaxAttributes) {
+            return tag;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The whole file as UTF-8, decoded as the parser will decode it: the first
+// bytes tell UTF-16, UCS-4 and EBCDIC apart, otherwise the declaration names
+// the encoding.
+std::string DecodedText(const std::string& bytes, int fd) {
+    const auto startsWith = [&](std::string_view head) {
+        return bytes.compare(0, head.size(), head) == 0;
+    };
+    using namespace std::string_view_literals;
+    if (startsWith("\x00\x00\xFE\xFF"sv) || startsWith("\x00\x00\x00<"sv))
+        return ToUtf8(bytes, "UTF-32BE");
+    if (startsWith("\xFF\xFE\x00\x00"sv) || startsWith("<\x00\x00\x00"sv))
+        return ToUtf8(bytes, "UTF-32LE");
+    if (startsWith("\xFE\xFF"sv) || startsWith("\x00<\x00?"sv)) return ToUtf8(bytes, "UTF-16BE");
+    if (startsWith("\xFF\xFE"sv) || startsWith("<\x00?\x00"sv)) return ToUtf8(bytes, "UTF-16LE");
+    if (startsWith("\x4C\x6F\xA7\x94"sv)) return ToUtf8(bytes, "IBM037");
+    return ToUtf8(bytes, DeclaredEncoding(fd));
+}
+
+std::string CrowdedReason() {
+    return "Too many attributes in one element (more than " + std::to_string(kMaxAttributes) + ")";
+}
+
+// Refuses, before the parser sees it, a file larger than kMaxDocumentBytes or
+// one with a start tag that carries more than kMaxAttributes attributes.
+void RefuseOverload(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
+    if (status.st_size > kMaxDocumentBytes)
+        throw AppError(ParseFailureMessage(std::strerror(EFBIG), 0, ""));
+    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n =
+            pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    const std::string text = DecodedText(bytes, fd);
+    const std::size_t tag = CrowdedTagOffset(text);
+    if (tag == std::string::npos) return;
+    const int line = 1 + static_cast<int>(std::count(
+                             text.begin(), text.begin() + static_cast<std::ptrdiff_t>(tag), '\n'));
+    throw AppError(ParseFailureMessage(
+        CrowdedReason(), line,
+        FirstCodePoints(ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)),
+                        kQuotedCharacters)));
+}
+
+// An entity whose text holds a crowded start tag is refused where it is
+// declared: the parser parses an entity's text when it is first referred to,
+// after character references in it have been replaced, which the scan of
+// the file cannot see.
+struct EntityGuard {
+    bool crowded = false;
+    int line = 0;
+};
+
+void GuardedEntityDecl(void* context, const xmlChar* name, int type, const xmlChar* publicId,
+                       const xmlChar* systemId, xmlChar* content) {
+    auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
+    auto* guard = static_cast<EntityGuard*>(ctxt->_private);
+    if (guard && content &&
+        CrowdedTagOffset(reinterpret_cast<const char*>(content)) != std::string_view::npos) {
+        guard->crowded = true;
+        guard->line = xmlSAX2GetLineNumber(context);
+        xmlStopParser(ctxt);
+        return;
+    }
+    xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
+}
+
 bool IsAscii(const xmlChar* text) {
     if (text)
         for (; *text; ++text)
@@ -235,6 +337,7 @@ XmlDocPtr ParseXmlFile(const std::string& path) {
 }
 
 XmlDocPtr ParseXmlFd(int fd, const char* url) {
+    RefuseOverload(fd);
     XmlDocPtr doc;
     std::string reason;
     int line = 0;
@@ -242,14 +345,22 @@ XmlDocPtr ParseXmlFd(int fd, const char* url) {
         XmlErrorCapture errors;
         ParserCtxtPtr ctxt(xmlNewParserCtxt());
         if (!ctxt) throw std::bad_alloc();
+        EntityGuard guard;
+        ctxt->_private = &guard;
+        ctxt->sax->entityDecl = GuardedEntityDecl;
         // No XML_PARSE_NOENT (entity substitution), no DTD loading, no XML_PARSE_HUGE:
         // the parser's own limits on depth and sizes stay in force.
         doc.reset(xmlCtxtReadFd(ctxt.get(), fd, url, nullptr,
                                 XML_PARSE_NOBLANKS | XML_PARSE_NONET));
-        if (doc && xmlDocGetRootElement(doc.get())) return doc;
+        if (doc && xmlDocGetRootElement(doc.get()) && !guard.crowded) return doc;
         doc.reset();
-        reason = errors.HasError() ? errors.Reason() : std::string("Document is empty");
-        line = errors.HasError() ? errors.Line() : 0;
+        if (guard.crowded) {
+            reason = CrowdedReason();
+            line = guard.line;
+        } else {
+            reason = errors.HasError() ? errors.Reason() : std::string("Document is empty");
+            line = errors.HasError() ? errors.Line() : 0;
+        }
     }
     const std::string lineText = FirstCodePoints(
         ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)),
