@@ -15,6 +15,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -65,22 +66,43 @@ xmlNode* RequiredChild(xmlNode* parent, const char* name) {
 
 // The attribute's value as written. Entity references other than the five
 // predefined ones are never expanded: such a value is refused instead.
-std::string AttributeText(const xmlNode* element, const char* name) {
-    for (const xmlAttr* attr = element->properties; attr; attr = attr->next) {
-        if (!HasName(attr->name, attr->ns, name)) continue;
-        std::string value;
-        for (const xmlNode* part = attr->children; part; part = part->next) {
-            if (part->type == XML_TEXT_NODE && part->content) {
-                value += reinterpret_cast<const char*>(part->content);
-            } else if (part->type == XML_ENTITY_REF_NODE) {
-                throw AppError(std::string("The segment file refers to the entity '") +
-                               reinterpret_cast<const char*>(part->name) + "', which is not read");
-            }
+std::string ValueText(const xmlAttr* attr) {
+    std::string value;
+    for (const xmlNode* part = attr->children; part; part = part->next) {
+        if (part->type == XML_TEXT_NODE && part->content) {
+            value += reinterpret_cast<const char*>(part->content);
+        } else if (part->type == XML_ENTITY_REF_NODE) {
+            throw AppError(std::string("The segment file refers to the entity '") +
+                           reinterpret_cast<const char*>(part->name) + "', which is not read");
         }
-        return value;
     }
+    return value;
+}
+
+std::string AttributeText(const xmlNode* element, const char* name) {
+    for (const xmlAttr* attr = element->properties; attr; attr = attr->next)
+        if (HasName(attr->name, attr->ns, name)) return ValueText(attr);
     throw AppError(kNullConversionMessage);
 }
+
+// The unprefixed attributes of an element by name, so that a long queue is
+// read without scanning every attribute once per range.
+class AttributeIndex {
+public:
+    explicit AttributeIndex(const xmlNode* element) {
+        for (const xmlAttr* attr = element->properties; attr; attr = attr->next)
+            if (attr->ns == nullptr || attr->ns->prefix == nullptr)
+                byName_.emplace(reinterpret_cast<const char*>(attr->name), attr);
+    }
+    std::string Text(const std::string& name) const {
+        const auto found = byName_.find(name);
+        if (found == byName_.end()) throw AppError(kNullConversionMessage);
+        return ValueText(found->second);
+    }
+
+private:
+    std::unordered_map<std::string_view, const xmlAttr*> byName_;
+};
 
 int64_t AttributeCount(const xmlNode* element) {
     int64_t count = 0;
@@ -174,12 +196,13 @@ ImportValues ReadSegmentFile(const std::string& path) {
     xmlNode* end = RequiredChild(segments, "End");
     values.RangeCount = AttributeCount(end);
     if (values.RangeCount > 0) {
-        xmlNode* begin = RequiredChild(segments, "Begin");
+        const AttributeIndex begins(RequiredChild(segments, "Begin"));
+        const AttributeIndex ends(end);
         values.Ranges.reserve(static_cast<size_t>(values.RangeCount));
         for (int64_t i = 1; i <= values.RangeCount; ++i) {
             const std::string name = "n" + std::to_string(i);
-            std::string first = AttributeText(begin, name.c_str());
-            values.Ranges.emplace_back(std::move(first), AttributeText(end, name.c_str()));
+            std::string first = begins.Text(name);
+            values.Ranges.emplace_back(std::move(first), ends.Text(name));
         }
     }
     // Values far apart (a huge Size with a negative Loaded) do not wrap.
