@@ -1,0 +1,232 @@
+// The fault suite's driver: runs the real main window offscreen in a process
+// of its own, so that a test can kill it, starve it of disk or memory, or
+// feed it hostile files, and then look at what it left behind.
+//
+//   quilvane_fault_driver run <List.xml> <row> [--save-after-run]
+//       Shows the window on that list, resumes row <row> as the user would
+//       (select the row, open the popup menu, choose Resume) and reports when
+//       the run has ended. SIGUSR1 chooses Pause, SIGTERM chooses Exit.
+//       With --save-after-run the file-size limit is lifted afterwards and
+//       File > Save is chosen, so a test can see what the window kept.
+//   quilvane_fault_driver segment <file>
+//       Tests and reads a segment file as the Import command does.
+//
+// Everything goes to stdout, one line each, as it happens:
+//   ROWS <n>                  the list is loaded and shows n rows
+//   LOG <icon> <message>      an activity-log row was added
+//   ERROR <message>           the standard error box (PLAIN, ABORT likewise)
+//   SIGNAL pause|exit         a signal was turned into that command
+//   RUN ENDED                 Resume has returned
+//   STATE Idle|Running        the window's state afterwards
+//   ROW <k> <c0>\t..\t<c6>    the download list afterwards
+//   SAVED                     File > Save was chosen (--save-after-run)
+//   CLOSED                    the window has closed (Exit)
+//   SEGMENT yes|no            the first-line test of a segment file
+//   VALUES <path>\t<size>\t<loaded>\t<percent>\t<remains>\t<count>
+// Backslashes, CR and LF inside a message are written as \\, \r and \n.
+
+#include "app/core/Prompts.h"
+#include "app/ui/DownloadListView.h"
+#include "app/ui/MainUnit.h"
+#include "import/core/SegmentFile.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// One whole line per write, so a reader never sees half of one even when the
+// process is killed right after.
+void Print(const std::string& line) {
+    std::string text = line + "\n";
+    const char* next = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, next, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        next += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Boxes are printed instead of shown; nobody is there to answer them.
+class PrintingPrompts : public Prompts {
+public:
+    void ErrorBox(const std::string& message) override { Print("ERROR " + Escaped(message)); }
+    void PlainBox(const std::string& message) override { Print("PLAIN " + Escaped(message)); }
+    void AbortBox(const std::string& title, const std::string& message) override {
+        Print("ABORT " + Escaped(title) + "|" + Escaped(message));
+    }
+    std::string OpenFileName(const OpenFileOptions&) override {
+        Print("OPENFILE cancelled");
+        return {};
+    }
+};
+
+// The real window; only the activity log is echoed as it grows.
+class DriverForm : public TMainForm {
+public:
+    using TMainForm::TMainForm;
+    void AddLogRow(int icon, const std::string& message) override {
+        TMainForm::AddLogRow(icon, message);
+        Print("LOG " + std::to_string(icon) + " " + Escaped(message));
+    }
+};
+
+// Signals arrive on a socket pair and are handled in the event loop, which
+// also runs while the job run waits for the worker.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int number) {
+    const int saved = errno;
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void CatchSignals() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        std::perror("socketpair");
+        std::exit(2);
+    }
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void ChooseSignalledCommand(DriverForm& form) {
+    char byte = 0;
+    if (::read(signalPipe[0], &byte, 1) != 1) return;
+    if (byte == SIGUSR1) {
+        Print("SIGNAL pause");
+        // As the user does it: open the popup menu, choose Pause.
+        form.fm_List_PopupMenuPopup();
+        form.Pause1->trigger();
+    } else if (byte == SIGTERM) {
+        Print("SIGNAL exit");
+        form.Exit1->trigger();
+    }
+}
+
+int RunMode(const std::string& listPath, int row, bool saveAfterRun) {
+    CatchSignals();
+    PrintingPrompts prompts;
+    DriverForm form(listPath, prompts);
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &form,
+                     [&form] { ChooseSignalledCommand(form); });
+    form.show();
+    QCoreApplication::processEvents();
+    Print("ROWS " + std::to_string(form.ListView->rowCount()));
+
+    if (row >= 0 && row < form.ListView->rowCount()) {
+        form.ListView->selectRow(row);
+        form.fm_List_PopupMenuPopup();
+        if (!form.Resume1->isEnabled()) {
+            Print("RESUME NOT OFFERED");
+            return 4;
+        }
+        form.Resume1->trigger();
+        // A close put off while the run ended happens now.
+        QCoreApplication::processEvents();
+        Print("RUN ENDED");
+    } else {
+        Print("NO ROW");
+    }
+    Print(std::string("STATE ") + (form.Commands().Idle() ? "Idle" : "Running"));
+    for (int r = 0; r < form.ListView->rowCount(); ++r) {
+        std::string line = "ROW " + std::to_string(r) + " ";
+        for (int column = 0; column < form.ListView->columnCount(); ++column) {
+            const QTableWidgetItem* item = form.ListView->item(r, column);
+            if (column > 0) line += "\t";
+            line += Escaped(item ? item->text().toStdString() : std::string());
+        }
+        Print(line);
+    }
+    if (saveAfterRun && form.isVisible()) {
+        struct rlimit limit {};
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        form.Save1->trigger();
+        Print("SAVED");
+    }
+    if (!form.isVisible()) {
+        Print("CLOSED");
+    } else {
+        form.close();
+        QCoreApplication::processEvents();
+    }
+    return 0;
+}
+
+int SegmentMode(const std::string& path) {
+    try {
+        if (!IsSegmentFile(path)) {
+            Print("SEGMENT no");
+            return 0;
+        }
+        Print("SEGMENT yes");
+        const ImportValues values = ReadSegmentFile(path);
+        Print("VALUES " + Escaped(values.IncompletePath) + "\t" + Escaped(values.SizeText) + "\t" +
+              Escaped(values.LoadedText) + "\t" + Escaped(values.PercentText) + "\t" +
+              std::to_string(values.Remains) + "\t" + std::to_string(values.RangeCount));
+    } catch (const std::exception& e) {
+        Print("ERROR " + Escaped(e.what()));
+    }
+    return 0;
+}
+
+int Usage() {
+    std::fputs("usage: quilvane_fault_driver run <List.xml> <row> [--save-after-run]\n"
+               "       quilvane_fault_driver segment <file>\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc < 3) return Usage();
+    const std::string mode = argv[1];
+    if (mode == "segment" && argc == 3) return SegmentMode(argv[2]);
+    if (mode != "run" || argc < 4 || argc > 5) return Usage();
+    const bool saveAfterRun = argc == 5 && std::strcmp(argv[4], "--save-after-run") == 0;
+    if (argc == 5 && !saveAfterRun) return Usage();
+
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Quilvane");
+    return RunMode(argv[2], std::atoi(argv[3]), saveAfterRun);
+}

@@ -1,0 +1,224 @@
+// Servers that misbehave: a reset, a stall, a trickle, a short body, a 200
+// instead of a 206, a file that changed between probe and fetch. Nothing
+// wrong is ever written or counted, and Pause and Exit end a run promptly
+// however the server stalls (the worker's own read time-out is a minute).
+
+#include "FaultFixtures.h"
+#include "HoleyFile.h"
+#include "ListFixtures.h"
+#include "ScriptedServer.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Reply = ScriptedServer::Reply;
+
+constexpr int64_t kSize = 5000;
+constexpr int64_t kBegin = 1000; // the first missing range
+constexpr int64_t kEnd = 2000;
+constexpr int64_t kBegin2 = 3000; // and a second one, so a pass follows the first
+constexpr int64_t kEnd2 = 3500;
+
+std::string ProbeAnswer() {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(kSize) +
+           "\r\nContent-Range: bytes 0-" + std::to_string(kSize - 1) + "/" + std::to_string(kSize) +
+           "\r\nConnection: keep-alive\r\n\r\n";
+}
+
+std::string PartialAnswer(const std::string& contentRange, const std::string& body) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nContent-Range: " + contentRange + "\r\nConnection: keep-alive\r\n\r\n" + body;
+}
+
+// One download of kSize bytes with two ranges missing, served by a scripted
+// server that plays its part for the first of them.
+class ServerFaultTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), kSize,
+                                   {{kBegin, kEnd}, {kBegin2, kEnd2}}, 31);
+    std::string original = ReadWholeFile(file.original);
+    std::string listPath = dir.file("List.xml");
+    std::string listBefore;
+
+    std::string RangeBytes() const { return original.substr(kBegin, kEnd - kBegin + 1); }
+    // The right answer for begin..end.
+    std::string RangeAnswer(int64_t begin = kBegin, int64_t end = kEnd) const {
+        return PartialAnswer("bytes " + std::to_string(begin) + "-" + std::to_string(end) + "/" +
+                                 std::to_string(kSize),
+                             original.substr(begin, end - begin + 1));
+    }
+
+    void WriteList(const ScriptedServer& server) {
+        listBefore = ListXml({file.Entry(server.url("/f.bin"))});
+        WriteWholeFile(listPath, listBefore);
+    }
+
+    // Nothing was counted or written: the list is byte for byte as before and
+    // the holes are still holes.
+    void ExpectNothingTaken(const DriverProcess& driver) {
+        EXPECT_TRUE(driver.LinesStartingWith("LOG 0 ").empty()) << driver.Transcript();
+        EXPECT_EQ(ReadWholeFile(listPath), listBefore);
+        const std::string now = ReadWholeFile(file.incomplete);
+        EXPECT_EQ(now.size(), static_cast<size_t>(kSize));
+        EXPECT_TRUE(now.substr(kBegin, kEnd - kBegin) == std::string(kEnd - kBegin, '\0') &&
+                    now.substr(kBegin2, kEnd2 - kBegin2) == std::string(kEnd2 - kBegin2, '\0'))
+            << "bytes were written into a hole";
+    }
+};
+
+TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounted) {
+    const std::string right = RangeAnswer();
+    const size_t head = right.find("\r\n\r\n") + 4;
+    const std::string other = RandomBytes(kEnd - kBegin + 1, 99); // the file has changed
+    const std::string range = std::to_string(kBegin) + "-" + std::to_string(kEnd);
+    const struct Case {
+        const char* name;
+        Reply reply;
+    } cases[] = {
+        {"reset mid-body", Reply::ResetAfter(right.substr(0, head + 300))},
+        {"closed mid-body", Reply::AnswerAndClose(right.substr(0, head + 300))},
+        {"short body of an honest length",
+         Reply::Keep(PartialAnswer("bytes " + std::to_string(kBegin) + "-1049/5000",
+                                   RangeBytes().substr(0, 50)))},
+        {"longer body than the range",
+         Reply::Keep(
+             PartialAnswer("bytes " + range + "/5000", RangeBytes() + std::string(200, 'x')))},
+        {"200 with the whole file",
+         Reply::Keep("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + original)},
+        {"200 with the range's bytes",
+         Reply::Keep("HTTP/1.1 200 OK\r\nContent-Length: 1001\r\nConnection: keep-alive\r\n\r\n" +
+                     RangeBytes())},
+        {"the file grew since the probe",
+         Reply::Keep(PartialAnswer("bytes " + range + "/9000", other))},
+        {"the file shrank since the probe",
+         Reply::Keep(PartialAnswer("bytes " + range + "/4000", other))},
+        {"a range that ends elsewhere", Reply::Keep(PartialAnswer("bytes 1000-1999/5000", other))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        server.addConnection({Reply::Keep(ProbeAnswer()), c.reply});
+        WriteList(server);
+        DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
+        const DriverProcess::Exit exit = driver.Wait(kWatchdog);
+        ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+        EXPECT_FALSE(
+            driver.LinesStartingWith("LOG 1 Requesting segment #1 - [" + range + "]").empty())
+            << driver.Transcript();
+        ExpectNothingTaken(driver);
+        EXPECT_FALSE(driver.LinesStartingWith("STATE Idle").empty()) << driver.Transcript();
+    }
+}
+
+TEST_F(ServerFaultTest, ProbeAnswersThatDoNotOfferTheSameFileTouchNothing) {
+    const struct Case {
+        const char* name;
+        std::string answer;
+        std::string logRow;
+    } cases[] = {
+        {"200 instead of 206", "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n",
+         "LOG 3 Resuming feature is unsupported by server. Segment downloading is impossible."},
+        {"another size", "HTTP/1.1 206 Partial Content\r\nContent-Length: 5001\r\n\r\n",
+         "LOG 3 File on server has changed. Can't download incomplete segments."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server;
+        server.addConnection({Reply::AnswerAndClose(c.answer)});
+        WriteList(server);
+        DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
+        const DriverProcess::Exit exit = driver.Wait(kWatchdog);
+        ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+        EXPECT_EQ(driver.LinesStartingWith("LOG 3"), std::vector<std::string>{c.logRow});
+        EXPECT_TRUE(driver.LinesStartingWith("LOG 1").empty()) << driver.Transcript();
+        ExpectNothingTaken(driver);
+    }
+}
+
+TEST_F(ServerFaultTest, ATrickledAnswerIsTakenWhole) {
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer()),
+                          Reply::Slowly(RangeAnswer(), 37, 2ms, Reply::Then::Keep),
+                          Reply::Slowly(RangeAnswer(kBegin2, kEnd2), 1, 1ms)});
+    WriteList(server);
+    DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
+    const DriverProcess::Exit exit = driver.Wait(kWatchdog);
+    ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+    EXPECT_FALSE(
+        driver.LinesStartingWith("LOG 2 File " + file.incomplete + " downloaded successfully.")
+            .empty())
+        << driver.Transcript();
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    const StoredList list = ReadStoredList(listPath);
+    ASSERT_TRUE(list.parsed) << list.error;
+    EXPECT_TRUE(list.entries.empty());
+}
+
+// Pause (SIGUSR1) and Exit (SIGTERM) while the server holds the run: the run
+// ends, or the program exits, long before the worker's read time-out.
+TEST_F(ServerFaultTest, PauseAndExitEndAStalledRunPromptly) {
+    const std::string answer = RangeAnswer();
+    const size_t head = answer.find("\r\n\r\n") + 4;
+    const struct Case {
+        const char* name;
+        std::vector<Reply> replies;
+        size_t requests;     // requests the server has seen when the stall is on
+        const char* lastLog; // the log row the run shows by then
+    } cases[] = {
+        {"probe unanswered", {Reply::Stall()}, 1, "LOG 2 Checking URL"},
+        {"probe answer cut in its head",
+         {Reply::Stall("HTTP/1.1 206 Partial Content\r\nContent-Le")},
+         1,
+         "LOG 2 Checking URL"},
+        {"fetch unanswered",
+         {Reply::Keep(ProbeAnswer()), Reply::Stall()},
+         2,
+         "LOG 1 Requesting segment #1"},
+        {"fetch stalled mid-body",
+         {Reply::Keep(ProbeAnswer()), Reply::Stall(answer.substr(0, head + 400))},
+         2,
+         "LOG 1 Requesting segment #1"},
+        {"fetch trickling forever",
+         {Reply::Keep(ProbeAnswer()), Reply::Slowly(answer, 1, 300ms)},
+         2,
+         "LOG 1 Requesting segment #1"},
+    };
+    for (const Case& c : cases) {
+        for (const int signal : {SIGUSR1, SIGTERM}) {
+            SCOPED_TRACE(std::string(c.name) + (signal == SIGUSR1 ? ", Pause" : ", Exit"));
+            ScriptedServer server;
+            server.addConnection(c.replies);
+            WriteList(server);
+            DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
+            ASSERT_TRUE(driver.WaitForLine(c.lastLog, kWatchdog)) << driver.Transcript();
+            ASSERT_TRUE(server.waitForRequests(c.requests, kWatchdog));
+            driver.Signal(signal);
+            if (signal == SIGUSR1) {
+                ASSERT_TRUE(driver.WaitForLine("RUN ENDED", 5s)) << "Pause did not end the run\n"
+                                                                 << driver.Transcript();
+                EXPECT_TRUE(driver.WaitForLine("STATE Idle", 5s)) << driver.Transcript();
+                EXPECT_FALSE(driver
+                                 .LinesStartingWith("LOG 2 Downloading of file " + file.incomplete +
+                                                    " paused")
+                                 .empty())
+                    << driver.Transcript();
+            }
+            const DriverProcess::Exit exit = driver.Wait(5s);
+            ASSERT_FALSE(exit.timedOut) << "the program did not end\n" << driver.Transcript();
+            EXPECT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+            if (signal == SIGTERM) {
+                EXPECT_FALSE(driver.LinesStartingWith("CLOSED").empty()) << driver.Transcript();
+            }
+            EXPECT_TRUE(driver.LinesStartingWith("LOG 3").empty()) << driver.Transcript();
+            EXPECT_TRUE(driver.LinesStartingWith("ERROR").empty()) << driver.Transcript();
+            ExpectNothingTaken(driver);
+        }
+    }
+}
+
+} // namespace
