@@ -32,7 +32,7 @@ struct Options {
     int reps = 5;
     int64_t bigSize = 1024 * kMiB;
     int manyRanges = 1000;
-    int partsCount = 200;
+    int partsCount = 100; // per parts probe; two probes per run
     int listRanges = 100;
     double slowSeconds = 10;
     bool dev = false;
@@ -71,7 +71,7 @@ Options ParseOptions(int argc, char** argv) {
     if (!o.dev && (!o.only.empty() || !o.wrap.empty()))
         throw std::runtime_error("--only and QV_BENCH_WRAP need --dev");
     if (o.dev) {
-        o.partsCount = 50;
+        o.partsCount = 25;
         o.slowSeconds = 3;
     }
     return o;
@@ -432,18 +432,46 @@ private:
         }
         const double n = static_cast<double>(manyHoles_.size());
 
+        // The parts probe on a fresh copy of the file; its figures, or
+        // nothing when it failed.
+        auto runParts = [&]() -> std::map<std::string, double> {
+            CopyFile(templ, incomplete);
+            WriteText(list, partsListText);
+            SyncFileSystem(folder);
+            ChildRun p = RunChild({self_, "parts", url, rangesFile, many_, incomplete, list,
+                                   std::to_string(o_.partsCount)},
+                                  folder + "/parts.txt");
+            RemoveFile(incomplete);
+            std::map<std::string, double> figures;
+            if (p.exitStatus != 0) {
+                Progress("parts probe failed: " + p.output);
+                return figures;
+            }
+            const auto v = ParseKeyValues(p.output);
+            for (const char* key : {"worker_fetch", "direct_fetch", "write_flush", "list_writes",
+                                    "floor_sync", "floor_replace3", "floor_list_size"})
+                figures[key] = NumberOf(v, key);
+            return figures;
+        };
+
         Series qRange, cRange, ratio, qConnections, cConnections, worker, direct, write, listWrites,
-            floorSync, floorReplace, floorSize, partsConnections;
+            floorSync, floorReplace, floorSize, bound, boundRatio, remainder;
         for (int rep = 0; rep < o_.reps; ++rep) {
             Progress("many ranges: run " + std::to_string(rep + 1) + " of " +
                      std::to_string(o_.reps));
-            // Quilvane's job run.
+            // The disk's flush latency drifts over minutes on a shared
+            // machine: the parts probe runs just before and just after the
+            // job run, and their mean goes with it.
+            const auto before = runParts();
+
             CopyFile(templ, incomplete);
             WriteText(list, listText);
             size_t logged = nginx_.LoggedCount();
             JobRun q = RunJob(folder, list, incomplete, manyHash_, 0);
             const int qConn = nginx_.ConnectionsSince(logged, manyHoles_.size() + 1);
             RemoveFile(incomplete);
+
+            const auto after = runParts();
 
             // curl, all ranges in one process.
             SyncFileSystem(folder);
@@ -470,37 +498,27 @@ private:
             for (size_t i = 0; i < manyHoles_.size(); ++i)
                 RemoveFile(partsFolder + "/p" + std::to_string(i));
 
-            // The parts probe on a fresh copy of the file.
-            CopyFile(templ, incomplete);
-            WriteText(list, partsListText);
-            SyncFileSystem(folder);
-            ChildRun p = RunChild({self_, "parts", url, rangesFile, many_, incomplete, list,
-                                   std::to_string(o_.partsCount)},
-                                  folder + "/parts.txt");
-            RemoveFile(incomplete);
-            if (q.ok) {
-                qRange.Add(q.wall / n);
-                qConnections.Add(qConn);
-            }
-            if (cOk) {
-                cRange.Add(c.wall / n);
-                cConnections.Add(cConn);
-            }
-            if (q.ok && cOk) ratio.Add(q.wall / c.wall);
-            if (p.exitStatus == 0) {
-                const auto v = ParseKeyValues(p.output);
-                worker.Add(NumberOf(v, "worker_fetch"));
-                direct.Add(NumberOf(v, "direct_fetch"));
-                write.Add(NumberOf(v, "write_flush"));
-                listWrites.Add(NumberOf(v, "list_writes"));
-                floorSync.Add(NumberOf(v, "floor_sync"));
-                floorReplace.Add(NumberOf(v, "floor_replace3"));
-                floorSize.Add(NumberOf(v, "floor_list_size"));
-                partsConnections.Add(NumberOf(v, "worker_connections") +
-                                     NumberOf(v, "direct_connections"));
-            } else {
-                Progress("parts probe failed: " + p.output);
-            }
+            if (!q.ok || !cOk || before.empty() || after.empty()) continue;
+            auto mean = [&](const char* key) { return (before.at(key) + after.at(key)) / 2; };
+            const double perRange = q.wall / n, curlPerRange = c.wall / n;
+            qRange.Add(perRange);
+            cRange.Add(curlPerRange);
+            qConnections.Add(qConn);
+            cConnections.Add(cConn);
+            ratio.Add(q.wall / c.wall);
+            worker.Add(mean("worker_fetch"));
+            direct.Add(mean("direct_fetch"));
+            write.Add(mean("write_flush"));
+            listWrites.Add(mean("list_writes"));
+            floorSync.Add(mean("floor_sync"));
+            floorReplace.Add(mean("floor_replace3"));
+            floorSize.Add(mean("floor_list_size"));
+            const double repBound =
+                2 * (curlPerRange + mean("floor_sync") + mean("floor_replace3"));
+            bound.Add(repBound);
+            boundRatio.Add(perRange / repBound);
+            remainder.Add(perRange - mean("worker_fetch") - mean("write_flush") -
+                          mean("list_writes"));
         }
         RemoveFile(templ);
 
@@ -514,32 +532,30 @@ private:
         const double ms = 1000;
         const double q = qRange.Median() * ms, cu = cRange.Median() * ms;
         const double floor = (floorSync.Median() + floorReplace.Median()) * ms;
-        const double bound = 2 * (cu + floor);
         rows_.push_back({name, "time per range (ms), vs curl", Fixed(q, 2), Fixed(cu, 3),
                          Fixed(ratio.Median(), 1), "", ""});
         rows_.push_back({name, "time per range (ms), vs 2 × (curl + durability floor)", Fixed(q, 2),
-                         Fixed(bound, 2), Fixed(q / bound, 2), "≤ 2 × (curl + floor)",
-                         YesNo(q <= bound)});
+                         Fixed(bound.Median() * ms, 2), Fixed(boundRatio.Median(), 2),
+                         "≤ 2 × (curl + floor)", YesNo(boundRatio.Median() <= 1)});
         rows_.push_back({name, "time per range (ms), absolute", Fixed(q, 2), "", "", "≤ 10 ms",
                          YesNo(q <= 10)});
         rows_.push_back({name, "TCP connections used (nginx $connection)",
                          Fixed(qConnections.Median(), 0), Fixed(cConnections.Median(), 0), "",
                          "curl: 1", YesNo(cConnections.Median() == 1)});
         const double workerAdded = (worker.Median() - direct.Median()) * ms;
-        const double net = direct.Median() * ms;
-        const double w = write.Median() * ms;
-        const double l = listWrites.Median() * ms;
         rows_.push_back({name, "  part: network (client's Fetch on one thread, 4 KiB)",
-                         Fixed(net, 3), "", "", "", ""});
+                         Fixed(direct.Median() * ms, 3), "", "", "", ""});
         rows_.push_back({name, "  part: waiting for the worker (round trip − direct Fetch)",
                          Fixed(workerAdded, 3), "", "", "< 1 ms", YesNo(workerAdded < 1)});
         rows_.push_back({name, "  part: range write + fdatasync (IncompleteFile::WriteAt)",
-                         Fixed(w, 2), Fixed(floorSync.Median() * ms, 2), "", "", ""});
+                         Fixed(write.Median() * ms, 2), Fixed(floorSync.Median() * ms, 2), "", "",
+                         ""});
         rows_.push_back({name, "  part: List.xml writes (AdvanceQueue ×2 + UpdateCounters)",
-                         Fixed(l, 2), Fixed(floorReplace.Median() * ms, 2), "", "", ""});
-        rows_.push_back(
-            {name, "  remainder: total − parts above (log rows, row texts, probe; and disk noise)",
-             Fixed(q - net - workerAdded - w - l, 2), "", "", "", ""});
+                         Fixed(listWrites.Median() * ms, 2), Fixed(floorReplace.Median() * ms, 2),
+                         "", "", ""});
+        rows_.push_back({name,
+                         "  remainder: total − parts (log rows, row texts, probe; disk drift)",
+                         Fixed(remainder.Median() * ms, 2), "", "", "", ""});
         rows_.push_back({name,
                          "durability floor: fdatasync of 4 KiB + 3 atomic replacements of " +
                              Fixed(floorSize.Median() / 1024, 1) +
@@ -668,8 +684,10 @@ private:
         out << "| 5. Correctness | SHA-256 of every finished file equals the original's | "
             << checksPassed_ << " of " << checks_ << " | | | all | "
             << YesNo(checksPassed_ == checks_) << " |\n";
-        std::fputs(out.str().c_str(), stdout);
-        if (!o_.out.empty()) WriteText(o_.out, out.str());
+        if (o_.out.empty())
+            std::fputs(out.str().c_str(), stdout);
+        else
+            WriteText(o_.out, out.str());
     }
 
     Options o_;

@@ -57,7 +57,7 @@ elapsed=$(($(date +%s) - started))
 # The machine and the folder the files were written in.
 cpu_model="$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
 memory="$(free -h | awk '/^Mem:/ { print $2 }')"
-mount_line="$(findmnt -n -T "$work" -o SOURCE,FSTYPE,OPTIONS 2>/dev/null || echo unknown)"
+mount_line="$(findmnt -n -T "$work" -o SOURCE,FSTYPE,OPTIONS 2>/dev/null | tr -s ' ' || echo unknown)"
 device="$(findmnt -n -T "$work" -o SOURCE 2>/dev/null || true)"
 disk="unknown"
 if [ -n "$device" ] && command -v lsblk >/dev/null; then
