@@ -92,13 +92,31 @@ void JobCommands::WaitWhile(const std::atomic<bool>& flag) {
 
 void JobCommands::Pause1Click() {
     if (worker_) worker_->CancelFetch();
-    WithdrawProbe();
+    if (probing_ && !pausedDuringProbe_) pausedDuringProbe_ = std::chrono::steady_clock::now();
     idle_ = true;
 }
 
+void JobCommands::WaitForProbe() {
+    // A probe answered soon after Pause is still judged, and the run then
+    // stops before its first range. One the server leaves unanswered is
+    // withdrawn instead of holding the run for the worker's read time-out.
+    constexpr auto kGrace = std::chrono::milliseconds(1000);
+    while (worker_->ProbePending.load(std::memory_order_acquire)) {
+        if (!pausedDuringProbe_) {
+            window_.WaitForEvents();
+            continue;
+        }
+        const auto left = kGrace - (std::chrono::steady_clock::now() - *pausedDuringProbe_);
+        if (left <= std::chrono::milliseconds(0)) {
+            WithdrawProbe();
+        } else {
+            window_.WaitForEventsAtMost(
+                std::chrono::ceil<std::chrono::milliseconds>(left));
+        }
+    }
+}
+
 void JobCommands::WithdrawProbe() {
-    // A server that never answers the probe would otherwise hold the run for
-    // the worker's whole read time-out.
     if (!worker_ || !probing_) return;
     probeWithdrawn_ = true;
     worker_->CancelProbe();
@@ -161,13 +179,15 @@ void JobCommands::Resume1Click(int row) {
 
     // Probe.
     probeWithdrawn_ = false;
+    pausedDuringProbe_.reset();
     probing_ = true;
     worker_->RequestProbe();
-    WaitWhile(worker_->ProbePending);
+    WaitForProbe();
     probing_ = false;
     const std::string status = worker_->StatusText;
     if (probeWithdrawn_) {
-        // Pause or Exit withdrew the probe; whatever it had read is not judged.
+        // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
+        // read is not judged.
         log_.AddLogRow(JobLog::IconInfo, "Downloading of file " + fileName + " paused");
     } else if (Contains(status, "ERROR")) {
         log_.AddLogRow(JobLog::IconError, status);

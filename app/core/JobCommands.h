@@ -4,6 +4,8 @@
 #include "list/ListDocument.h"
 
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 
@@ -45,8 +47,10 @@ public:
 
 private:
     void WaitWhile(const std::atomic<bool>& flag);
-    // Pause and Exit during the probe: the probe is withdrawn and the run
-    // ends without judging it.
+    // Waits for the probe. After Pause it waits a moment longer for the
+    // answer, then withdraws a probe the server leaves unanswered.
+    void WaitForProbe();
+    // The probe is withdrawn and the run ends without judging it.
     void WithdrawProbe();
     void RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end, int count,
                    const std::string& fileName, const std::string& fileSize,
@@ -63,6 +67,7 @@ private:
     bool closeRequested_ = false;
     bool probing_ = false;        // the run waits for the probe
     bool probeWithdrawn_ = false; // and Pause or Exit withdrew it
+    std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
 };
 
 // Whether a fetched body is exactly the range that was asked for: the bytes

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // The download list's rows as the job commands see them. Column 0 is the
@@ -32,6 +33,8 @@ public:
     // Blocks until at least one event has been dispatched (the worker posts
     // one whenever it clears a flag), dispatching whatever arrives.
     virtual void WaitForEvents() = 0;
+    // The same, but returns after `limit` at the latest.
+    virtual void WaitForEventsAtMost(std::chrono::milliseconds limit) = 0;
     // Closing was put off while a run ended; close the window now.
     virtual void CloseAfterRun() = 0;
 };

@@ -17,6 +17,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
 
 namespace {
 
@@ -298,6 +299,12 @@ void TMainForm::ShowRunning(bool running) {
 }
 
 void TMainForm::WaitForEvents() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); }
+
+void TMainForm::WaitForEventsAtMost(std::chrono::milliseconds limit) {
+    // A timer's event ends the wait when nothing else comes first.
+    QTimer::singleShot(limit, this, [] {});
+    WaitForEvents();
+}
 
 int TMainForm::RowCount() const { return ListView->rowCount(); }
 

@@ -84,6 +84,7 @@ private:
     // JobWindow
     void ShowRunning(bool running) override;
     void WaitForEvents() override;
+    void WaitForEventsAtMost(std::chrono::milliseconds limit) override;
     void CloseAfterRun() override;
 
     void BuildMenus();

@@ -345,6 +345,28 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     EXPECT_TRUE(prompts.shown.empty());
 }
 
+TEST_F(JobRunTest, PauseDuringAProbeThatIsAnsweredStopsBeforeTheFirstRange) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 13);
+    WriteWholeFile(file.incomplete, std::string(5010, 'x')); // cut to FileSize at the end
+    ScriptedServer server;
+    const std::string probe = ProbeAnswer(5000);
+    server.addConnection({Reply::Slowly(probe, probe.size(), std::chrono::milliseconds(300), Reply::Then::Keep)});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    TMainForm& f = Open({entry});
+    WhenReady([&] { return LogHas("Checking URL"); }, [&] { f.Pause1->trigger(); });
+    Resume();
+    const std::vector<LogRow> expected = {
+        {2, "Checking URL: " + entry.url},
+        {2, "Resuming feature supported by server. Segment requesting started..."},
+        {2, "Downloading of file " + file.incomplete + " paused"}};
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), std::string(5000, 'x'));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_TRUE(f.Commands().Idle());
+}
+
 TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 12);
     ScriptedServer server;
