@@ -3,10 +3,12 @@
 #include "common/AppError.h"
 #include "common/UniqueFd.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -68,4 +70,20 @@ void ReplaceFileAtomically(const std::string& path, const void* data, std::size_
     // folder that cannot be synced (some file systems refuse) is not an error.
     UniqueFd folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder) fsync(folder.Get());
+}
+
+void RemoveLeftoverTemporaries(const std::string& path) {
+    const std::string folder = FolderOf(path);
+    const std::string prefix = path.substr(path.rfind('/') + 1) + ".";
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* item = readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        bool generated = true;
+        for (size_t i = prefix.size(); i < name.size(); ++i)
+            generated = generated && std::isalnum(static_cast<unsigned char>(name[i]));
+        if (generated && item->d_type == DT_REG) unlink((folder + "/" + name).c_str());
+    }
+    closedir(dir);
 }

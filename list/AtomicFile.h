@@ -9,3 +9,7 @@
 // Throws AppError "Cannot write <path>: <system's reason>" and leaves the old
 // file as it was when any step before the rename fails.
 void ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size);
+
+// Removes the temporary files that replacements of path left behind when the
+// program died in the middle of one (path + "." + six letters or digits).
+void RemoveLeftoverTemporaries(const std::string& path);

@@ -165,6 +165,9 @@ ListDocument::~ListDocument() = default;
 
 void ListDocument::OpenList() {
     CloseList();
+    // A save cut short by a crash leaves its temporary file; the list itself
+    // is whole either way.
+    RemoveLeftoverTemporaries(listPath_);
     struct stat status {};
     if (stat(listPath_.c_str(), &status) == 0 || errno != ENOENT) {
         doc_ = ParseXmlFile(listPath_);

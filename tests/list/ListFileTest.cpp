@@ -3,6 +3,7 @@
 #include "ListTestHelpers.h"
 #include "support/TempDir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -50,6 +51,17 @@ TEST_F(ListFile, MissingListIsCreatedAtOnceEmptyAndPrivate) {
     ListDocument again(path);
     again.OpenList();
     EXPECT_EQ(again.EntryCount(), 1);
+}
+
+TEST_F(ListFile, OpeningRemovesOnlyTheTemporariesOfCutShortSaves) {
+    WriteWholeFile(path, kEmptyList);
+    for (const char* name : {"List.xml.a1B2c3", "List.xml.bak", "List.xml.a1B2c3d", "Other.xml.a1B2c3"})
+        WriteWholeFile(dir.file(name), "x");
+    list.OpenList();
+    std::vector<std::string> names = FolderNames(dir.path());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"List.xml", "List.xml.a1B2c3d", "List.xml.bak",
+                                               "Other.xml.a1B2c3"}));
 }
 
 TEST_F(ListFile, CloseListDoesNotWrite) {
