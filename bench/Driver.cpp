@@ -549,7 +549,7 @@ private:
         rows_.push_back({name, "  part: range write + fdatasync (IncompleteFile::WriteAt)",
                          Fixed(write.Median() * ms, 2), Fixed(floorSync.Median() * ms, 2), "", "",
                          ""});
-        rows_.push_back({name, "  part: List.xml writes (AdvanceQueue ×2 + UpdateCounters)",
+        rows_.push_back({name, "  part: List.xml write (queue and counters in one save)",
                          Fixed(listWrites.Median() * ms, 2), Fixed(floorReplace.Median() * ms, 2),
                          "", "", ""});
         rows_.push_back({name,
