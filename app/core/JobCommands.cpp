@@ -184,7 +184,9 @@ void JobCommands::Resume1Click(int row) {
     worker_->RequestProbe();
     WaitForProbe();
     probing_ = false;
-    const std::string status = worker_->StatusText;
+    // A withdrawn probe may still be unwinding on the worker, writing its
+    // results: they are read only when the worker has cleared the flag itself.
+    const std::string status = probeWithdrawn_ ? std::string() : worker_->StatusText;
     if (probeWithdrawn_) {
         // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
         // read is not judged.
