@@ -25,9 +25,12 @@ tsan_options="halt_on_error=1:second_deadlock_stack=1"
 tsan_options+=":suppressions=$sanitizers/tsan.supp:print_suppressions=0"
 
 # The tests that run two threads: the worker, the HTTP client against its
-# loopback servers, the job run and the main window.
+# loopback servers, the job run and the main window, and the fault suite's
+# job runs in the real window (Pause, Exit, kills, stalled servers, a full
+# disk). Its hostile-file cases only parse, and their watchdogs do not allow
+# for ThreadSanitizer's slowdown.
 tsan_tests='^(Worker[A-Za-z]*|HttpClient[A-Za-z]*|HttpCookies|HttpCredential|HttpRealServers'
-tsan_tests+='|JobRunTest|MainFormTest|ImportResumeTest)\.'
+tsan_tests+='|JobRunTest|MainFormTest|ImportResumeTest|ServerFaultTest|DiskFullTest|KillTest)\.'
 
 fuzz_targets=(http_answer segment_file list_document)
 fuzz_seconds=60
@@ -96,8 +99,9 @@ stage_asan() {
 }
 
 stage_tsan() {
-    scripts/build.sh --dir build-tsan --target test_transfer --target test_app \
-        -DQV_WERROR=ON -DQV_SANITIZE=thread
+    local targets=(--target test_transfer --target test_app)
+    if [ -f tests/fault/CMakeLists.txt ]; then targets+=(--target test_fault); fi
+    scripts/build.sh --dir build-tsan "${targets[@]}" -DQV_WERROR=ON -DQV_SANITIZE=thread
     # ThreadSanitizer's memory layout does not fit a kernel that randomises
     # mappings with more bits than it expects; such a kernel gets the tests
     # without address randomisation.
