@@ -7,6 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/valid.h>
 
+#include <array>
 #include <cerrno>
 #include <new>
 #include <string_view>
@@ -91,6 +92,29 @@ XmlElement AppendElement(xmlDocPtr doc, XmlElement parent, const std::string& na
 
 std::string Numbered(const char* prefix, long long number) {
     return prefix + std::to_string(number);
+}
+
+// The four counters of an entry, in the order they are set.
+using CounterTexts = std::array<std::pair<const char*, const std::string*>, 4>;
+
+CounterTexts Counters(const std::string& downloaded, const std::string& percent,
+                      const std::string& remains, const std::string& segments) {
+    return {{{"Downloaded", &downloaded},
+             {"Percent", &percent},
+             {"Remains", &remains},
+             {"Segments", &segments}}};
+}
+
+// Checks all four before any is set, so a text that cannot be stored
+// changes nothing.
+void CheckCounters(const CounterTexts& counters) {
+    for (const auto& [name, value] : counters)
+        CheckStorable(name, *value);
+}
+
+void SetCounters(XmlElement entry, const CounterTexts& counters) {
+    for (const auto& [name, value] : counters)
+        SetAttribute(entry, name, *value);
 }
 
 // Drops S1 of a Begin or End element: every later value moves down one
@@ -260,14 +284,9 @@ void ListDocument::UpdateCounters(XmlElement entry, const std::string& downloade
                                   const std::string& segments) {
     RequireOpen();
     RequireElement(entry);
-    const std::pair<const char*, const std::string*> counters[] = {{"Downloaded", &downloaded},
-                                                                   {"Percent", &percent},
-                                                                   {"Remains", &remains},
-                                                                   {"Segments", &segments}};
-    for (const auto& [name, value] : counters)
-        CheckStorable(name, *value);
-    for (const auto& [name, value] : counters)
-        SetAttribute(entry, name, *value);
+    const CounterTexts counters = Counters(downloaded, percent, remains, segments);
+    CheckCounters(counters);
+    SetCounters(entry, counters);
     SaveList();
 }
 
@@ -285,18 +304,13 @@ void ListDocument::TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement
     RequireElement(entry);
     RequireElement(begin);
     RequireElement(end);
-    const std::pair<const char*, const std::string*> counters[] = {{"Downloaded", &downloaded},
-                                                                   {"Percent", &percent},
-                                                                   {"Remains", &remains},
-                                                                   {"Segments", &segments}};
-    for (const auto& [name, value] : counters)
-        CheckStorable(name, *value);
+    const CounterTexts counters = Counters(downloaded, percent, remains, segments);
+    CheckCounters(counters);
     const SavedAttributes entryBefore(entry), beginBefore(begin), endBefore(end);
     try {
         DropFirstRange(begin);
         DropFirstRange(end);
-        for (const auto& [name, value] : counters)
-            SetAttribute(entry, name, *value);
+        SetCounters(entry, counters);
         SaveList();
     } catch (...) {
         // The file still holds the range; so does the document again.
