@@ -99,6 +99,22 @@ void AnswerReader::Reserve(std::string& body, std::uint64_t more) {
     }
 }
 
+std::size_t AnswerReader::AppendFromSource(std::string& body, std::size_t want) {
+    // Reads straight into the body's reserved room; on a failure the body
+    // keeps only what had arrived before.
+    const std::size_t old = body.size();
+    body.resize(old + want);
+    std::size_t got = 0;
+    try {
+        got = source_.ReadSome(body.data() + old, want);
+    } catch (...) {
+        body.resize(old);
+        throw;
+    }
+    body.resize(old + got);
+    return got;
+}
+
 void AnswerReader::ReadExactly(std::uint64_t count, std::string& body) {
     // One reservation for the whole count: a large range never reallocates.
     Reserve(body, count);
@@ -110,16 +126,7 @@ void AnswerReader::ReadExactly(std::uint64_t count, std::string& body) {
     while (remaining > 0) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kReadBlockSize));
-        const std::size_t old = body.size();
-        body.resize(old + want); // within the reserved capacity
-        std::size_t got = 0;
-        try {
-            got = source_.ReadSome(body.data() + old, want);
-        } catch (...) {
-            body.resize(old);
-            throw;
-        }
-        body.resize(old + got);
+        const std::size_t got = AppendFromSource(body, want);
         if (got == 0) {
             closed_ = true;
             throw ClosedFailure();
@@ -149,17 +156,7 @@ void AnswerReader::ReadUntilClose(std::string& body) {
             const std::uint64_t grown = std::max<std::uint64_t>(body.capacity(), kReadBlockSize);
             Reserve(body, std::max<std::uint64_t>(want, std::min<std::uint64_t>(grown, room)));
         }
-        const std::size_t old = body.size();
-        body.resize(old + want);
-        std::size_t got = 0;
-        try {
-            got = source_.ReadSome(body.data() + old, want);
-        } catch (...) {
-            body.resize(old);
-            throw;
-        }
-        body.resize(old + got);
-        if (got == 0) closed_ = true;
+        if (AppendFromSource(body, want) == 0) closed_ = true;
     }
 }
 

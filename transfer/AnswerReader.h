@@ -71,6 +71,8 @@ private:
     void ReadUntilClose(std::string& body);
     // Makes room for `more` bytes after the current end of `body`.
     void Reserve(std::string& body, std::uint64_t more);
+    // Reads at most want bytes onto the end of body; 0 when the peer closed.
+    std::size_t AppendFromSource(std::string& body, std::size_t want);
 
     ByteSource& source_;
     std::size_t bodyLimit_;

@@ -21,10 +21,7 @@ tHTTPThread::~tHTTPThread() {
     {
         std::lock_guard lock(mutex_);
         terminate_ = true;
-        if (current_ != Request::None) {
-            withdrawn_ = true;
-            Client.Abort();
-        }
+        WithdrawRunning(Request::None);
     }
     wake_.notify_all();
     thread_.join();
@@ -52,28 +49,25 @@ uint64_t tHTTPThread::RequestFetch() {
 void tHTTPThread::CancelFetch() {
     std::lock_guard lock(mutex_);
     FetchPending.store(false, std::memory_order_release);
-    if (current_ == Request::Fetch) {
-        withdrawn_ = true;
-        Client.Abort();
-    }
+    WithdrawRunning(Request::Fetch);
 }
 
 void tHTTPThread::CancelProbe() {
     std::lock_guard lock(mutex_);
     ProbePending.store(false, std::memory_order_release);
-    if (current_ == Request::Probe) {
-        withdrawn_ = true;
-        Client.Abort();
-    }
+    WithdrawRunning(Request::Probe);
 }
 
 void tHTTPThread::AbortRequest() {
     std::lock_guard lock(mutex_);
     FetchPending.store(false, std::memory_order_release);
-    if (current_ != Request::None) {
-        withdrawn_ = true;
-        Client.Abort();
-    }
+    WithdrawRunning(Request::None);
+}
+
+void tHTTPThread::WithdrawRunning(Request kind) {
+    if (current_ == Request::None || (kind != Request::None && current_ != kind)) return;
+    withdrawn_ = true;
+    Client.Abort();
 }
 
 bool tHTTPThread::FetchCompleted(uint64_t serial) const {

@@ -74,6 +74,9 @@ private:
     void DoProbe();
     void DoFetch();
     void Fail(const std::exception& failure);
+    // With mutex_ held: the request under way, if it is of that kind (any
+    // kind for None), is aborted on its socket and its results never count.
+    void WithdrawRunning(Request kind);
 
     std::function<void()> onRequestEnded_;
     mutable std::mutex mutex_;
