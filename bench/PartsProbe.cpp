@@ -8,6 +8,7 @@
 // calls.
 
 #include "BenchSupport.h"
+#include "BodyCollect.h"
 
 #if __has_include("common/IncompleteFile.h")
 #include "common/IncompleteFile.h"
@@ -119,6 +120,9 @@ int PartsMain(int argc, char** argv) {
         tHTTPThread worker(
             [&receiver] { QCoreApplication::postEvent(&receiver, new QEvent(QEvent::User)); });
         worker.URL = url;
+        IncompleteFile target(incomplete);
+        const int check = ::open(incomplete.c_str(), O_RDONLY | O_CLOEXEC);
+        Must(check >= 0, "open incomplete");
         HttpClient client;
         std::string body;
         for (size_t i = 0; i <= count; ++i) {
@@ -127,21 +131,24 @@ int PartsMain(int argc, char** argv) {
                 ReadAt(source, range.first, static_cast<size_t>(range.second - range.first + 1));
 
             worker.Client.ByteRange = RangeText(range);
+            worker.Target = {&target, range.first, range.second, FileSize(original)};
             auto start = BenchClock::now();
             const uint64_t serial = worker.RequestFetch();
             while (worker.FetchPending.load(std::memory_order_acquire))
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             if (i > 0) workerSeconds += SecondsSince(start);
-            Check(worker.FetchCompleted(serial) && worker.Body == expected,
+            Check(worker.FetchCompleted(serial) && worker.RangeComplete &&
+                      ReadAt(check, range.first, expected.size()) == expected,
                   "worker fetch failed: " + worker.StatusText);
 
             client.ByteRange = RangeText(range);
             body.clear();
             start = BenchClock::now();
-            client.Fetch(url, body);
+            FetchInto(client, url, body);
             if (i > 0) directSeconds += SecondsSince(start);
             Check(body == expected, "direct fetch failed: " + client.StatusLine());
         }
+        ::close(check);
         workerConnections = worker.Client.ConnectionsOpened();
         directConnections = client.ConnectionsOpened();
     }

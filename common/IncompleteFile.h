@@ -18,9 +18,16 @@ public:
     // False when the file is shorter than size (nothing is changed);
     // otherwise cuts every byte beyond size. Nothing is read from the file.
     bool CutToSize(int64_t size);
-    // Writes all bytes at offset and makes them durable before returning.
-    // Throws AppError when any byte cannot be written.
+    // Writes all bytes at offset. Throws AppError when any byte cannot be
+    // written.
     void WriteAt(int64_t offset, const char* data, size_t size);
+    // Starts writing the given bytes back to the disk without waiting, so
+    // that a later Flush() waits only for what came after.
+    void StartWriteback(int64_t offset, int64_t size);
+    // Waits until the given bytes, whose writeback was started, are on disk.
+    void WaitWriteback(int64_t offset, int64_t size);
+    // Makes every byte written so far durable. Throws AppError.
+    void Flush();
     // Cuts or extends the file to exactly size bytes.
     void SetSize(int64_t size);
     void Close();

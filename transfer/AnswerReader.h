@@ -2,11 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
+
+class BodySink;
 
 // Where the bytes of an answer come from: a connection, or memory in tests.
 class ByteSource {
@@ -17,20 +17,6 @@ public:
     virtual std::size_t ReadSome(char* dst, std::size_t max) = 0;
 };
 
-// A fixed byte string handed out in pieces of at most `step` bytes.
-class MemorySource : public ByteSource {
-public:
-    explicit MemorySource(std::string bytes,
-                          std::size_t step = std::numeric_limits<std::size_t>::max())
-        : bytes_(std::move(bytes)), step_(step == 0 ? 1 : step) {}
-    std::size_t ReadSome(char* dst, std::size_t max) override;
-
-private:
-    std::string bytes_;
-    std::size_t step_;
-    std::size_t pos_ = 0;
-};
-
 // One status line with its header block.
 struct AnswerHead {
     std::string statusLine;
@@ -38,24 +24,26 @@ struct AnswerHead {
     std::vector<std::string> headerLines;
 };
 
+// Most bytes of one header block, line ends included: a hostile server
+// cannot make the client hold more than this of its headers.
+inline constexpr std::size_t kMaxHeaderBlockBytes = 256 * 1024;
+
 // Reads answers from a source: lines up to LF, header blocks and bodies.
-// Bytes read ahead of a line end stay buffered here and are used first.
+// Bytes read ahead of a line end stay buffered here and are used first. A
+// body goes to its sink block by block, through one buffer of
+// kReadBlockSize bytes, so memory never grows with the body.
 class AnswerReader {
 public:
-    // `bodyLimit`: the largest size the body buffer may reach; beyond it a
-    // body fails as if memory had run out.
-    explicit AnswerReader(ByteSource& source,
-                          std::size_t bodyLimit = std::numeric_limits<std::size_t>::max());
+    explicit AnswerReader(ByteSource& source);
 
     // A status line and its header block. Throws ClosedConnection when the
     // source closes before the status line is complete, LineTooLong for a
     // line (or header block) beyond the limits.
     AnswerHead ReadHead();
     // The body framed by `headerLines` (chunked, Content-Length or until
-    // close), appended to `body`. A body cut short throws ClosedConnection;
-    // a buffer that cannot grow throws OutOfMemory. On a failure `body`
-    // holds what had arrived.
-    void ReadBody(const std::vector<std::string>& headerLines, std::string& body);
+    // close), handed to `sink`. A body cut short throws ClosedConnection
+    // after the bytes that had arrived went to the sink.
+    void ReadBody(const std::vector<std::string>& headerLines, BodySink& sink);
 
     // Whether the source has reported its close.
     bool SourceClosed() const { return closed_; }
@@ -64,18 +52,14 @@ public:
 
 private:
     // A line without its end; false when the source closed first (`line`
-    // then holds the unfinished rest).
-    bool ReadLine(std::string& line);
+    // then holds the unfinished rest). `budget` is what the line may use of
+    // its header block's bytes.
+    bool ReadLine(std::string& line, std::size_t* budget = nullptr);
     bool Fill();
-    void ReadExactly(std::uint64_t count, std::string& body);
-    void ReadUntilClose(std::string& body);
-    // Makes room for `more` bytes after the current end of `body`.
-    void Reserve(std::string& body, std::uint64_t more);
-    // Reads at most want bytes onto the end of body; 0 when the peer closed.
-    std::size_t AppendFromSource(std::string& body, std::size_t want);
+    void ReadExactly(std::uint64_t count, BodySink& sink);
+    void ReadUntilClose(BodySink& sink);
 
     ByteSource& source_;
-    std::size_t bodyLimit_;
     std::unique_ptr<char[]> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

@@ -1,6 +1,8 @@
 #include "transfer/CookieStore.h"
 
-#include "transfer/HttpParse.h"
+#include "transfer/AnswerParse.h"
+#include "transfer/HttpDate.h"
+#include "transfer/HttpText.h"
 
 #include <chrono>
 #include <limits>

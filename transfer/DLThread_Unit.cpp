@@ -1,6 +1,7 @@
 #include "transfer/DLThread_Unit.h"
 
 #include "common/Texts.h"
+#include "transfer/RangeWriter.h"
 
 #include <chrono>
 
@@ -140,12 +141,19 @@ void tHTTPThread::DoProbe() {
 }
 
 void tHTTPThread::DoFetch() {
-    Body.clear();
-    FetchContentRange.clear();
+    RangeComplete = false;
+    WriteError.clear();
+    RangeBytesWritten.store(0, std::memory_order_relaxed);
     try {
-        Client.Fetch(URL, Body);
+        if (!Target.file) throw AppError("No file was given to write the range into.");
+        RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize,
+                           RangeBytesWritten);
+        Client.Fetch(URL, writer);
         StatusText = Client.StatusLine();
-        FetchContentRange = Client.HeaderValue("Content-Range");
+        RangeComplete = writer.Finish();
+    } catch (const RangeWriteFailure& failure) {
+        WriteError = failure.what();
+        Fail(failure);
     } catch (const std::exception& failure) {
         Fail(failure);
     }

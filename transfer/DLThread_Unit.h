@@ -2,6 +2,8 @@
 
 #include "transfer/HttpClient.h"
 
+class IncompleteFile;
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -37,10 +39,27 @@ public:
     std::string AcceptRanges;
     std::string ContentRange;
     std::string ContentType;
-    // The "Content-Range" value of the last fetch answer (empty when absent).
-    std::string FetchContentRange;
-    std::string Body;
     HttpClient Client;
+
+    // Where a fetch writes its range: set by the window thread before
+    // RequestFetch, like the client's byte-range text. The file stays open
+    // and untouched by the window thread until the worker is no longer Busy().
+    struct FetchTarget {
+        IncompleteFile* file = nullptr;
+        std::int64_t begin = 0;
+        std::int64_t end = 0;
+        std::int64_t fileSize = 0;
+    };
+    FetchTarget Target;
+
+    // Results of the last fetch besides StatusText. RangeComplete: the answer
+    // was exactly the range, every byte of it is written and durable.
+    // WriteError: why the file refused the bytes (empty when it did not).
+    bool RangeComplete = false;
+    std::string WriteError;
+    // The bytes of the range in hand written so far; the window reads it
+    // while it waits, at any time.
+    std::atomic<std::int64_t> RangeBytesWritten{0};
 
     void RequestProbe();
     // Returns the number of this fetch, for FetchCompleted().
@@ -56,7 +75,7 @@ public:
     void AbortRequest();
 
     // True when fetch `serial` ran to its end without being withdrawn; its
-    // results are then in StatusText, Body and FetchContentRange.
+    // results are then in StatusText, RangeComplete and WriteError.
     bool FetchCompleted(uint64_t serial) const;
     // True while the worker is inside a request (including a withdrawn one
     // that is still unwinding). Settings may be written only when false and
@@ -84,9 +103,9 @@ private:
     bool terminate_ = false;
     Request current_ = Request::None;
     bool withdrawn_ = false;
-    uint64_t lastFetchSerial_ = 0;   // the number of the latest RequestFetch
-    uint64_t activeSerial_ = 0;      // the fetch under way
-    uint64_t completedSerial_ = 0;   // the latest fetch that ran to its end
+    uint64_t lastFetchSerial_ = 0; // the number of the latest RequestFetch
+    uint64_t activeSerial_ = 0;    // the fetch under way
+    uint64_t completedSerial_ = 0; // the latest fetch that ran to its end
     std::thread thread_;
 };
 

@@ -1,12 +1,17 @@
 #include "transfer/HttpClient.h"
 
 #include "transfer/AbortSignal.h"
+#include "transfer/AnswerParse.h"
 #include "transfer/AnswerReader.h"
 #include "transfer/Base64.h"
+#include "transfer/BodySink.h"
 #include "transfer/CookieStore.h"
-#include "transfer/HttpParse.h"
+#include "transfer/HttpText.h"
+#include "transfer/RequestHead.h"
+#include "transfer/Resolver.h"
 #include "transfer/SocketError.h"
 #include "transfer/TcpConnection.h"
+#include "transfer/Url.h"
 
 #include <optional>
 
@@ -31,6 +36,10 @@ bool HasBasicChallenge(const std::vector<std::string>& headerLines) {
     return false;
 }
 
+// Most interim 100 answers before the real one; a server that sends more
+// is not answering.
+constexpr int kMaxContinueAnswers = 20;
+
 // Answers that never have a body whatever their headers say.
 bool HasNoBody(int statusCode) {
     return (statusCode >= 100 && statusCode < 200) || statusCode == 204 || statusCode == 304;
@@ -39,7 +48,8 @@ bool HasNoBody(int statusCode) {
 } // namespace
 
 HttpClient::HttpClient()
-    : cookies_(std::make_unique<CookieStore>()), abort_(std::make_unique<AbortSignal>()) {}
+    : cookies_(std::make_unique<CookieStore>()), abort_(std::make_unique<AbortSignal>()),
+      resolve_(SystemResolveIPv4) {}
 
 HttpClient::~HttpClient() = default;
 
@@ -59,11 +69,15 @@ void HttpClient::Probe(const std::string& url) {
     Perform(false, url, nullptr);
 }
 
-void HttpClient::Fetch(const std::string& url, std::string& body) {
+void HttpClient::Fetch(const std::string& url, BodySink& body) {
     Perform(true, url, &body);
 }
 
-void HttpClient::Perform(bool get, const std::string& url, std::string* body) {
+void HttpClient::SetResolver(ResolveFunction resolve) {
+    resolve_ = std::move(resolve);
+}
+
+void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
     statusLine_.clear();
     statusCode_ = -1;
     headerLines_.clear();
@@ -118,19 +132,26 @@ void HttpClient::Perform(bool get, const std::string& url, std::string* body) {
     std::optional<HttpFailure> statusError;
     try {
         if (!connection_) {
+            const in_addr address = ResolveIPv4(destinationHost, *abort_, resolve_);
             connection_ =
-                std::make_unique<TcpConnection>(destinationHost, destinationPort, *abort_);
+                std::make_unique<TcpConnection>(destinationHost, address, destinationPort, *abort_);
             ++connectionsOpened_;
         }
         connection_->SetTimeout(readTimeout_);
         connection_->SendAll(head);
 
-        AnswerReader reader(*connection_, bodyLimit_);
+        AnswerReader reader(*connection_);
         AnswerHead answer;
-        do {
+        for (int interim = 0;; ++interim) {
             answer = reader.ReadHead();
             cookies_->TakeHeaders(answer.headerLines, parts.host, UnixTimeNow());
-        } while (answer.statusCode == 100);
+            if (answer.statusCode != 100) break;
+            if (interim == kMaxContinueAnswers)
+                throw HttpFailure(HttpFailureKind::Protocol,
+                                  "The server sent more than " +
+                                      std::to_string(kMaxContinueAnswers) +
+                                      " interim answers and no real one.");
+        }
         statusLine_ = std::move(answer.statusLine);
         statusCode_ = answer.statusCode;
         headerLines_ = std::move(answer.headerLines);
@@ -153,22 +174,39 @@ void HttpClient::Perform(bool get, const std::string& url, std::string* body) {
             }
         }
 
+        bool bodyLeftUnread = false;
         if (accepted) {
-            if (get && !HasNoBody(code)) reader.ReadBody(headerLines_, *body);
+            if (get && !HasNoBody(code)) {
+                const AnswerHead head{statusLine_, statusCode_, headerLines_};
+                if (body->Accept(head)) {
+                    reader.ReadBody(headerLines_, *body);
+                } else {
+                    // Not the caller's: read a little so that a kept
+                    // connection stays usable, and fail beyond that.
+                    std::string dropped;
+                    MemoryBodySink discard(dropped, kMaxUnwrittenBody);
+                    reader.ReadBody(headerLines_, discard);
+                }
+            }
         } else {
             std::string errorBody;
             if (get && !HasNoBody(code)) {
+                MemoryBodySink sink(errorBody, kMaxUnwrittenBody);
                 try {
-                    reader.ReadBody(headerLines_, errorBody);
+                    reader.ReadBody(headerLines_, sink);
                 } catch (const HttpFailure& failure) {
-                    // A body cut short still leaves the status to report.
-                    if (failure.Kind() != HttpFailureKind::ClosedConnection) throw;
+                    // A body cut short, or too long to read, still leaves the
+                    // status to report; the connection is not kept.
+                    if (failure.Kind() != HttpFailureKind::ClosedConnection &&
+                        failure.Kind() != HttpFailureKind::BodyTooLong)
+                        throw;
+                    bodyLeftUnread = true;
                 }
             }
             statusError.emplace(HttpFailureKind::Status, statusLine_, code, std::move(errorBody));
         }
-        keepConnection_ =
-            AllowsKeepAlive(headerLines_) && !reader.SourceClosed() && !reader.HasBufferedBytes();
+        keepConnection_ = !bodyLeftUnread && AllowsKeepAlive(headerLines_) &&
+                          !reader.SourceClosed() && !reader.HasBufferedBytes();
     } catch (...) {
         connection_.reset();
         throw;

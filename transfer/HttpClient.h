@@ -1,6 +1,7 @@
 #pragma once
 
-#include "common/AppError.h"
+#include "transfer/HttpFailure.h"
+#include "transfer/Resolver.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,34 +11,8 @@
 #include <string>
 #include <vector>
 
-// How a request failed.
-enum class HttpFailureKind {
-    Socket,            // "Socket Error # <code>\r\n<description>"
-    ClosedConnection,  // "Connection Closed Gracefully."
-    Status,            // the status line; Body() holds the answer's body
-    LineTooLong,       // "Max line length exceeded."
-    UnsupportedScheme, // "IOHandler value is not valid"
-    UnknownScheme,     // "Unknown Protocol"
-    OutOfMemory,       // "Out of memory while expanding memory stream"
-};
-
-class HttpFailure : public AppError {
-public:
-    HttpFailure(HttpFailureKind kind, const std::string& message, int code = 0,
-                std::string body = {})
-        : AppError(message), kind_(kind), code_(code), body_(std::move(body)) {}
-    HttpFailureKind Kind() const { return kind_; }
-    // The socket error number for Socket, the status code for Status, else 0.
-    int Code() const { return code_; }
-    const std::string& Body() const { return body_; }
-
-private:
-    HttpFailureKind kind_;
-    int code_;
-    std::string body_;
-};
-
 class AbortSignal;
+class BodySink;
 class CookieStore;
 class TcpConnection;
 
@@ -62,8 +37,9 @@ public:
 
     // HEAD: status line and headers, no body. Throws HttpFailure.
     void Probe(const std::string& url);
-    // GET: the body is appended to `body`. Throws HttpFailure.
-    void Fetch(const std::string& url, std::string& body);
+    // GET: the body of an accepted answer goes to `body` as it arrives,
+    // when the sink accepts it. Throws HttpFailure, or what the sink throws.
+    void Fetch(const std::string& url, BodySink& body);
 
     // The last answer.
     const std::string& StatusLine() const { return statusLine_; }
@@ -86,10 +62,8 @@ public:
     // How many TCP connections the client has opened in its life; a reused
     // connection does not count again.
     int ConnectionsOpened() const { return connectionsOpened_; }
-    // The largest size a body buffer (the caller's, or the body of a status
-    // error) may grow to; a larger body fails with OutOfMemory, as when the
-    // system has no memory left. No limit by default.
-    void SetBodyLimit(std::size_t bytes) { bodyLimit_ = bytes; }
+    // How host names are looked up; the system's resolver by default.
+    void SetResolver(ResolveFunction resolve);
 
 private:
     struct Credential {
@@ -99,7 +73,7 @@ private:
         std::string port;
     };
 
-    void Perform(bool get, const std::string& url, std::string* body);
+    void Perform(bool get, const std::string& url, BodySink* body);
 
     std::unique_ptr<CookieStore> cookies_;
     std::unique_ptr<AbortSignal> abort_;
@@ -110,7 +84,7 @@ private:
     std::string previousHost_;
     std::string previousPort_;
     std::unique_ptr<Credential> credential_; // none until a 401 answer is met
-    std::size_t bodyLimit_ = static_cast<std::size_t>(-1);
+    ResolveFunction resolve_;
     std::string statusLine_;
     int statusCode_ = -1;
     std::vector<std::string> headerLines_;

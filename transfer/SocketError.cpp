@@ -112,10 +112,10 @@ int SocketCodeFromErrno(int err) {
 int SocketCodeFromResolver(int gaiResult) {
     switch (gaiResult) {
     case EAI_NONAME:
-#if defined(EAI_NODATA) && EAI_NODATA != EAI_NONAME
-    case EAI_NODATA:
-#endif
         return kWsaHostNotFound;
+    case EAI_NODATA: // a name without an address
+    case EAI_ADDRFAMILY:
+        return kWsaNoData;
     case EAI_AGAIN:
         return kWsaTryAgain;
     case EAI_FAIL:

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/HttpClient.h"
+#include "transfer/HttpFailure.h"
 
 #include <string>
 

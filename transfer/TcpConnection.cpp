@@ -1,62 +1,22 @@
 #include "transfer/TcpConnection.h"
 
 #include "transfer/AbortSignal.h"
-#include "transfer/HttpParse.h"
 #include "transfer/SocketError.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-// Names in the reserved top-level domain "invalid" can never exist; they are
-// answered at once instead of asking a name server.
-bool IsReservedInvalidName(std::string_view host) {
-    if (!host.empty() && host.back() == '.') host.remove_suffix(1);
-    constexpr std::string_view kTld = "invalid";
-    if (host.size() < kTld.size() ||
-        !EqualsIgnoreCase(host.substr(host.size() - kTld.size()), kTld))
-        return false;
-    return host.size() == kTld.size() || host[host.size() - kTld.size() - 1] == '.';
-}
-
-} // namespace
-
-in_addr ResolveIPv4(const std::string& host) {
-    in_addr address{};
-    if (EqualsIgnoreCase(host, "localhost")) {
-        address.s_addr = htonl(INADDR_LOOPBACK);
-        return address;
-    }
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return address;
-    if (host.empty() || IsReservedInvalidName(host)) throw SocketFailure(kWsaHostNotFound);
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0) throw SocketFailure(SocketCodeFromResolver(rc));
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
-    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addr)
-            return reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
-    }
-    throw SocketFailure(kWsaHostNotFound);
-}
-
-TcpConnection::TcpConnection(const std::string& host, int port, const AbortSignal& abort)
+TcpConnection::TcpConnection(const std::string& host, in_addr address, int port,
+                             const AbortSignal& abort)
     : host_(host), port_(port), abort_(abort) {
     if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<std::uint16_t>(port));
-    peer.sin_addr = ResolveIPv4(host);
-    if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
+    peer.sin_addr = address;
 
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw SocketFailure(SocketCodeFromErrno(errno));

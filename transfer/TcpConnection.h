@@ -11,20 +11,15 @@
 
 class AbortSignal;
 
-// The IPv4 address of a host: "localhost" (any case) is 127.0.0.1, a dotted
-// address is taken as it is, names under the reserved top-level domain
-// "invalid" are never found, anything else goes to the system's resolver.
-// Throws HttpFailure (socket error) when the name cannot be resolved.
-in_addr ResolveIPv4(const std::string& host);
-
 // One TCP connection of the client. Every wait (connect, send, receive)
 // polls the abort signal too, so an abort ends it at once with 10004; a
 // receive or send that makes no progress for the time-out fails with 10060.
 // Writes never raise SIGPIPE.
 class TcpConnection : public ByteSource {
 public:
-    // Throws HttpFailure (socket error).
-    TcpConnection(const std::string& host, int port, const AbortSignal& abort);
+    // Connects to `address`, which `host` resolved to. Throws HttpFailure
+    // (socket error).
+    TcpConnection(const std::string& host, in_addr address, int port, const AbortSignal& abort);
     ~TcpConnection() override;
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;

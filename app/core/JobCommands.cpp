@@ -1,10 +1,15 @@
 #include "app/core/JobCommands.h"
 
-#include "common/IncompleteFile.h"
+#include "app/core/ProgressText.h"
 #include "app/core/Prompts.h"
 #include "common/AppError.h"
+#include "common/IncompleteFile.h"
 #include "common/Texts.h"
+#include "transfer/AnswerParse.h"
 #include "transfer/DLThread_Unit.h"
+#include "transfer/HttpText.h"
+
+#include <QLocale>
 
 #include <algorithm>
 #include <optional>
@@ -14,12 +19,23 @@ namespace {
 constexpr const char* kPartialContent = "206 Partial Content";
 
 // Columns of a download row: the caption, then the six sub-items.
-enum Column { FileNameCol = 0, FileSizeCol, DownloadedCol, PercentCol, RemainsCol, SegmentsCol, URLCol };
+enum Column {
+    FileNameCol = 0,
+    FileSizeCol,
+    DownloadedCol,
+    PercentCol,
+    RemainsCol,
+    SegmentsCol,
+    URLCol
+};
 
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
 
 std::string RangeText(int pass, int64_t begin, int64_t end) {
-    return "#" + std::to_string(pass) + " - [" + std::to_string(begin) + "-" + std::to_string(end) + "]";
+    return "#" + std::to_string(pass) + " - [" + std::to_string(begin) + "-" + std::to_string(end) +
+           "]";
 }
 
 // Marks a run as active for exactly as long as it is on the stack.
@@ -49,31 +65,6 @@ public:
 
 } // namespace
 
-bool BodyMatchesRange(size_t bodySize, const std::string& contentRange, int64_t begin, int64_t end,
-                      int64_t fileSize) {
-    const int64_t last = std::min(end, fileSize - 1);
-    if (begin < 0 || last < begin) return false;
-    if (static_cast<uint64_t>(last - begin + 1) != bodySize) return false;
-    if (contentRange.empty()) return true;
-    // "bytes <first>-<last>/<complete length>": exactly the bytes asked for,
-    // of a file as long as the probe found it. A file that changed size since
-    // the probe is told by the length; "*" is a length the server keeps to itself.
-    const std::string unit = "bytes ";
-    if (contentRange.compare(0, unit.size(), unit) != 0) return false;
-    const size_t dash = contentRange.find('-', unit.size());
-    if (dash == std::string::npos) return false;
-    const size_t slash = contentRange.find('/', dash);
-    if (slash == std::string::npos) return false;
-    try {
-        if (StrToInt64(contentRange.substr(unit.size(), dash - unit.size())) != begin) return false;
-        if (StrToInt64(contentRange.substr(dash + 1, slash - dash - 1)) != last) return false;
-        const std::string length = contentRange.substr(slash + 1);
-        return length == "*" || StrToInt64(length) == fileSize;
-    } catch (const AppError&) {
-        return false;
-    }
-}
-
 JobCommands::JobCommands(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
                          Prompts& prompts)
     : rows_(rows), log_(log), window_(window), list_(list), prompts_(prompts) {}
@@ -87,7 +78,50 @@ JobCommands::MenuState JobCommands::PopupMenuState() const {
 }
 
 void JobCommands::WaitWhile(const std::atomic<bool>& flag) {
-    while (flag.load(std::memory_order_acquire)) window_.WaitForEvents();
+    while (flag.load(std::memory_order_acquire))
+        window_.WaitForEvents();
+}
+
+void JobCommands::WaitForFetch(int pass, int64_t first, int64_t last, int64_t fileSize,
+                               int64_t downloaded) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kInterval = std::chrono::milliseconds(250);
+    const int64_t total = RangeByteCount(first, last, fileSize);
+    TransferRate rate;
+    const QLocale locale = QLocale::system();
+    auto show = [&](Clock::time_point now) {
+        const int64_t written = worker_->RangeBytesWritten.load(std::memory_order_relaxed);
+        rate.Add(now, written);
+        window_.ShowProgress(
+            ProgressText(pass, first, last, written, total, rate.BytesPerSecond(), locale),
+            downloaded + written, fileSize);
+        lastProgress_ = now;
+    };
+    rate.Add(Clock::now(), 0);
+    while (worker_->FetchPending.load(std::memory_order_acquire)) {
+        const auto now = Clock::now();
+        if (now - lastProgress_ >= kInterval) show(now);
+        window_.WaitForEventsAtMost(
+            std::chrono::ceil<std::chrono::milliseconds>(lastProgress_ + kInterval - Clock::now()));
+    }
+}
+
+void JobCommands::WaitUntilWorkerIdle() {
+    while (worker_->Busy())
+        window_.WaitForEvents();
+}
+
+void JobCommands::DeleteEntryAndRow(int row) {
+    const int before = list_.EntryCount();
+    try {
+        list_.DeleteEntry(row);
+    } catch (...) {
+        // The document in memory is the master: when the entry is gone from
+        // it, the row goes too, and a later save writes what the window shows.
+        if (list_.EntryCount() < before) rows_.RemoveRow(row);
+        throw;
+    }
+    rows_.RemoveRow(row);
 }
 
 void JobCommands::Pause1Click() {
@@ -110,8 +144,7 @@ void JobCommands::WaitForProbe() {
         if (left <= std::chrono::milliseconds(0)) {
             WithdrawProbe();
         } else {
-            window_.WaitForEventsAtMost(
-                std::chrono::ceil<std::chrono::milliseconds>(left));
+            window_.WaitForEventsAtMost(std::chrono::ceil<std::chrono::milliseconds>(left));
         }
     }
 }
@@ -124,8 +157,7 @@ void JobCommands::WithdrawProbe() {
 
 void JobCommands::Delete1Click(int row) {
     if (runActive_) return; // the run holds references into the entries
-    list_.DeleteEntry(row);
-    rows_.RemoveRow(row);
+    DeleteEntryAndRow(row);
 }
 
 bool JobCommands::PrepareClose() {
@@ -142,7 +174,9 @@ void JobCommands::Resume1Click(int row) {
     ActiveRun active(runActive_, closeRequested_, window_);
     // A fetch withdrawn by Pause may still be unwinding on its socket; its
     // settings must not change under it.
-    while (worker_->Busy()) window_.WaitForEvents();
+    WaitUntilWorkerIdle();
+    // Exit chosen during that wait ends the run before it starts.
+    if (closeRequested_) return;
 
     // Start.
     window_.ShowRunning(true);
@@ -152,7 +186,6 @@ void JobCommands::Resume1Click(int row) {
     const std::string downloaded = rows_.Text(row, DownloadedCol);
     const std::string remains = rows_.Text(row, RemainsCol);
     const int count = StrToInt32(rows_.Text(row, SegmentsCol));
-    rows_.SetText(row, SegmentsCol, IntToText(count));
     const std::string url = rows_.Text(row, URLCol);
 
     XmlElement entry = list_.FindEntry(row);
@@ -170,7 +203,8 @@ void JobCommands::Resume1Click(int row) {
     XmlElement begin = segments ? ListDocument::ChildElement(segments, "Begin") : nullptr;
     XmlElement end = segments ? ListDocument::ChildElement(segments, "End") : nullptr;
     if (!begin || !end)
-        throw AppError("The download list entry N" + std::to_string(row + 1) + " has no segment queue");
+        throw AppError("The download list entry N" + std::to_string(row + 1) +
+                       " has no segment queue");
 
     SetCredentials(worker_->Client, authName, authPass);
     SetProxy(worker_->Client, proxyHost, proxyPort, proxyName, proxyPass);
@@ -187,84 +221,104 @@ void JobCommands::Resume1Click(int row) {
     // A withdrawn probe may still be unwinding on the worker, writing its
     // results: they are read only when the worker has cleared the flag itself.
     const std::string status = probeWithdrawn_ ? std::string() : worker_->StatusText;
+    std::string outcome; // the status bar's line for how the run ended
+    auto logError = [&](const std::string& message) {
+        log_.AddLogRow(JobLog::IconError, message);
+        outcome = std::string(TrimBlanks(message));
+    };
     if (probeWithdrawn_) {
         // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
         // read is not judged.
         log_.AddLogRow(JobLog::IconInfo, "Downloading of file " + fileName + " paused");
+        outcome = PausedText(count);
     } else if (Contains(status, "ERROR")) {
-        log_.AddLogRow(JobLog::IconError, status);
+        logError(status);
     } else if (Contains(status, kPartialContent)) {
         if (worker_->ContentLength != fileSize) {
-            log_.AddLogRow(JobLog::IconError,
-                           "File on server has changed. Can't download incomplete segments.");
+            logError("File on server has changed. Can't download incomplete segments.");
         } else {
             log_.AddLogRow(JobLog::IconInfo,
                            "Resuming feature supported by server. Segment requesting started...");
             try {
-                RangeLoop(row, entry, begin, end, count, fileName, fileSize, downloaded, remains);
+                outcome = RangeLoop(row, entry, begin, end, count, fileName, fileSize, downloaded,
+                                    remains);
             } catch (const FileFailure& failure) {
+                outcome = failure.what();
+                window_.ShowRunEnd(outcome);
                 prompts_.ErrorBox(failure.what());
+            } catch (const std::exception& failure) {
+                window_.ShowRunEnd(failure.what());
+                throw;
             }
         }
     } else {
-        log_.AddLogRow(JobLog::IconError,
-                       "Resuming feature is unsupported by server. Segment downloading is impossible.");
+        logError("Resuming feature is unsupported by server. Segment downloading is impossible.");
     }
 
     // End.
+    window_.ShowRunEnd(outcome);
     window_.ShowRunning(false);
     idle_ = true;
 }
 
-void JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end, int count,
-                            const std::string& fileName, const std::string& fileSize,
-                            std::string downloaded, std::string remains) {
+std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end,
+                                   int count, const std::string& fileName,
+                                   const std::string& fileSize, std::string downloaded,
+                                   std::string remains) {
     std::optional<IncompleteFile> file;
     try {
         file.emplace(fileName);
     } catch (const AppError& e) {
         throw FileFailure(e.what());
     }
-    // Whatever way the loop is left, the file ends at exactly FileSize.
+    const int64_t size = StrToInt64(fileSize);
+    // Whatever way the loop is left, the file ends at exactly FileSize, once
+    // the worker has stopped writing into it.
     auto finish = [&] {
+        WaitUntilWorkerIdle();
         try {
-            file->SetSize(StrToInt64(fileSize));
+            file->SetSize(size);
         } catch (...) {
             file->Close();
             throw;
         }
         file->Close();
     };
+    std::string outcome;
     try {
         int taken = 0;
         std::string segmentsText = IntToText(count);
+        bool paused = false, completed = false;
         for (int pass = 1; pass <= count; ++pass) {
             if (idle_) {
                 log_.AddLogRow(JobLog::IconInfo, "Downloading of file " + fileName + " paused");
+                paused = true;
                 break;
             }
             const int64_t first = StrToInt64(ListDocument::AttributeText(begin, "S1"));
             const int64_t last = StrToInt64(ListDocument::AttributeText(end, "S1"));
-            log_.AddLogRow(JobLog::IconRequested, "Requesting segment " + RangeText(pass, first, last));
+            log_.AddLogRow(JobLog::IconRequested,
+                           "Requesting segment " + RangeText(pass, first, last));
             worker_->Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
+            worker_->Target = {&*file, first, last, size};
             const uint64_t serial = worker_->RequestFetch();
-            WaitWhile(worker_->FetchPending);
+            WaitForFetch(pass, first, last, size, StrToInt64(downloaded));
+            // Pause or Exit withdrew the fetch: it may still be unwinding,
+            // and its results are read only once it has stopped.
+            WaitUntilWorkerIdle();
 
-            // A withdrawn fetch, a refused answer or a body that is not exactly
-            // the range is not taken: nothing written, counted or dequeued.
+            // A withdrawn fetch, a refused answer or a body that is not
+            // exactly the range is not taken: nothing counted or dequeued.
+            // What it wrote lies inside the missing range and does no harm.
+            if (worker_->FetchCompleted(serial) && !worker_->WriteError.empty())
+                throw FileFailure(worker_->WriteError);
             if (worker_->FetchCompleted(serial) && Contains(worker_->StatusText, kPartialContent) &&
-                BodyMatchesRange(worker_->Body.size(), worker_->FetchContentRange, first, last,
-                                 StrToInt64(fileSize))) {
-                try {
-                    file->WriteAt(first, worker_->Body.data(), worker_->Body.size());
-                } catch (const AppError& e) {
-                    throw FileFailure(e.what());
-                }
-                log_.AddLogRow(JobLog::IconReceived, "Segment " + RangeText(pass, first, last) + " downloaded");
+                worker_->RangeComplete) {
+                log_.AddLogRow(JobLog::IconReceived,
+                               "Segment " + RangeText(pass, first, last) + " downloaded");
                 const std::string nowDownloaded =
                     IntToText(StrToInt64(downloaded) + (last - first));
-                const std::string percent =
-                    PercentText(StrToInt64(nowDownloaded), StrToInt64(fileSize));
+                const std::string percent = PercentText(StrToInt64(nowDownloaded), size);
                 const std::string nowRemains = IntToText(StrToInt64(remains) - (last - first));
                 const std::string nowSegments = IntToText(count - (taken + 1));
                 // Queue and counters reach List.xml in one write, so no moment
@@ -283,11 +337,18 @@ void JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElem
             }
             if (segmentsText == "0" && remains == "0" && downloaded == fileSize) {
                 log_.AddLogRow(JobLog::IconInfo, "File " + fileName + " downloaded successfully.");
-                list_.DeleteEntry(row);
-                rows_.RemoveRow(row);
+                completed = true;
+                DeleteEntryAndRow(row);
                 break;
             }
         }
+        const int left = count - taken;
+        if (completed)
+            outcome = CompletedText(fileName);
+        else if (paused)
+            outcome = PausedText(left);
+        else
+            outcome = NotDownloadedText(left);
     } catch (...) {
         try {
             finish();
@@ -300,4 +361,5 @@ void JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElem
     } catch (const AppError& e) {
         throw FileFailure(e.what());
     }
+    return outcome;
 }

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class Prompts;
@@ -17,7 +17,8 @@ class tHTTPThread;
 // event loop running, so Pause, Save, Import and Exit can run inside it.
 class JobCommands {
 public:
-    JobCommands(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list, Prompts& prompts);
+    JobCommands(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
+                Prompts& prompts);
 
     // The worker is created when the window is first shown.
     void AttachWorker(tHTTPThread* worker) { worker_ = worker; }
@@ -47,14 +48,24 @@ public:
 
 private:
     void WaitWhile(const std::atomic<bool>& flag);
+    // Waits for the fetch of range `pass`, showing its progress in the status
+    // bar at most four times a second.
+    void WaitForFetch(int pass, int64_t first, int64_t last, int64_t fileSize, int64_t downloaded);
+    // Waits until the worker has left its request, so that a withdrawn fetch
+    // no longer writes into the file.
+    void WaitUntilWorkerIdle();
+    // Removes entry and row `row` together: when the list's save fails after
+    // the entry left the document, the row goes too and the error is passed on.
+    void DeleteEntryAndRow(int row);
     // Waits for the probe. After Pause it waits a moment longer for the
     // answer, then withdraws a probe the server leaves unanswered.
     void WaitForProbe();
     // The probe is withdrawn and the run ends without judging it.
     void WithdrawProbe();
-    void RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end, int count,
-                   const std::string& fileName, const std::string& fileSize,
-                   std::string downloaded, std::string remains);
+    // The range loop; returns the status bar's line for how it ended.
+    std::string RangeLoop(int row, XmlElement entry, XmlElement begin, XmlElement end, int count,
+                          const std::string& fileName, const std::string& fileSize,
+                          std::string downloaded, std::string remains);
 
     JobRows& rows_;
     JobLog& log_;
@@ -68,11 +79,5 @@ private:
     bool probing_ = false;        // the run waits for the probe
     bool probeWithdrawn_ = false; // and Pause or Exit withdrew it
     std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
+    std::chrono::steady_clock::time_point lastProgress_{}; // the status bar's last update
 };
-
-// Whether a fetched body is exactly the range that was asked for: the bytes
-// from begin through end, clamped to the file's last byte, and a
-// Content-Range (when the server sent one) that names those bytes of a file
-// of fileSize bytes.
-bool BodyMatchesRange(size_t bodySize, const std::string& contentRange, int64_t begin, int64_t end,
-                      int64_t fileSize);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 // The download list's rows as the job commands see them. Column 0 is the
@@ -37,4 +38,9 @@ public:
     virtual void WaitForEventsAtMost(std::chrono::milliseconds limit) = 0;
     // Closing was put off while a run ended; close the window now.
     virtual void CloseAfterRun() = 0;
+    // The status bar while a range arrives: its line, and the whole file's
+    // bar at `done` of `total` bytes.
+    virtual void ShowProgress(const std::string& text, std::int64_t done, std::int64_t total) = 0;
+    // The status bar when a run has ended: how it ended, and no bar.
+    virtual void ShowRunEnd(const std::string& text) = 0;
 };

@@ -8,11 +8,15 @@
 #include "import/ui/SDLImportUnit.h"
 #include "transfer/DLThread_Unit.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
@@ -21,9 +25,13 @@
 
 namespace {
 
+// The whole-file bar counts in ten-thousandths.
+constexpr int kProgressSteps = 10000;
+
 QFont WindowFont() {
     QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+    font.setFamilies(
+        {QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(11);
     return font;
@@ -99,9 +107,12 @@ void TMainForm::BuildMenus() {
     Import1 = Jobs1->addAction(QStringLiteral("Import..."));
     Import1->setObjectName("Import1");
 
-    connect(Save1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Save1Click(); }); });
-    connect(Exit1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
-    connect(Import1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
+    connect(Save1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Save1Click(); }); });
+    connect(Exit1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
+    connect(Import1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
 
     fm_List_PopupMenu = new QMenu(this);
     fm_List_PopupMenu->setObjectName("fm_List_PopupMenu");
@@ -112,11 +123,15 @@ void TMainForm::BuildMenus() {
     fm_List_PopupMenu->addSeparator();
     Delete1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(2)), QStringLiteral("Delete"));
     Delete1->setObjectName("Delete1");
-    for (QAction* item : {Resume1, Pause1, Delete1}) item->setEnabled(false);
+    for (QAction* item : {Resume1, Pause1, Delete1})
+        item->setEnabled(false);
     connect(fm_List_PopupMenu, &QMenu::aboutToShow, this, [this] { fm_List_PopupMenuPopup(); });
-    connect(Resume1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Resume1Click(); }); });
-    connect(Pause1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Pause1Click(); }); });
-    connect(Delete1, &QAction::triggered, this, [this] { RunGuarded(prompts_, [this] { Delete1Click(); }); });
+    connect(Resume1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Resume1Click(); }); });
+    connect(Pause1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Pause1Click(); }); });
+    connect(Delete1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Delete1Click(); }); });
 }
 
 void TMainForm::BuildViews() {
@@ -129,11 +144,14 @@ void TMainForm::BuildViews() {
     QHeaderView* header = ListView->horizontalHeader();
     header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     const int widths[] = {90, 105, 52, 90, 60};
-    for (int column = 1; column <= 5; ++column) ListView->setColumnWidth(column, widths[column - 1]);
+    for (int column = 1; column <= 5; ++column)
+        ListView->setColumnWidth(column, widths[column - 1]);
     header->setStretchLastSection(true);
     header->setMinimumSectionSize(15);
     connect(ListView, &DownloadListView::mousePressed, this,
-            [this](Qt::MouseButton button, const QPoint& position) { ListViewMouseDown(button, position); });
+            [this](Qt::MouseButton button, const QPoint& position) {
+                ListViewMouseDown(button, position);
+            });
     header->installEventFilter(this);
 
     LogView = new QTableWidget(this);
@@ -162,6 +180,19 @@ void TMainForm::BuildViews() {
 
     statusBar()->setFixedHeight(19);
     statusBar()->setSizeGripEnabled(false);
+    // The range in hand while a run waits for it, and how the run ended.
+    RunStatusLabel = new QLabel(statusBar());
+    RunStatusLabel->setObjectName("RunStatusLabel");
+    RunStatusLabel->setAccessibleName("Download progress");
+    statusBar()->addWidget(RunStatusLabel, 1);
+    RunProgressBar = new QProgressBar(statusBar());
+    RunProgressBar->setObjectName("RunProgressBar");
+    RunProgressBar->setAccessibleName("Whole file");
+    RunProgressBar->setRange(0, kProgressSteps);
+    RunProgressBar->setTextVisible(false);
+    RunProgressBar->setFixedSize(160, 10);
+    RunProgressBar->hide();
+    statusBar()->addPermanentWidget(RunProgressBar);
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -179,17 +210,21 @@ void TMainForm::FormShow() {
     commands_.SetIdle();
     list_.OpenList();
     const int count = list_.EntryCount();
-    for (int row = 0; row < count; ++row) AddEntryRow(list_.FindEntry(row));
+    for (int row = 0; row < count; ++row)
+        AddEntryRow(list_.FindEntry(row));
 }
 
 void TMainForm::AddEntryRow(XmlElement entry) {
     if (!entry) throw AppError(kNullConversionMessage);
-    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent", "Remains", "Segments", "URL"};
+    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent",
+                           "Remains",  "Segments", "URL"};
     std::vector<std::string> texts;
-    for (const char* name : names) texts.push_back(ListDocument::AttributeText(entry, name));
+    for (const char* name : names)
+        texts.push_back(ListDocument::AttributeText(entry, name));
     const int row = ListView->rowCount();
     ListView->insertRow(row);
-    for (int column = 0; column < 7; ++column) ListView->setItem(row, column, TextItem(texts[column]));
+    for (int column = 0; column < 7; ++column)
+        ListView->setItem(row, column, TextItem(texts[column]));
 }
 
 void TMainForm::AddLogRow(int icon, const std::string& message) {
@@ -230,9 +265,13 @@ void TMainForm::CloseAfterRun() {
     QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
-void TMainForm::Save1Click() { list_.SaveList(); }
+void TMainForm::Save1Click() {
+    list_.SaveList();
+}
 
-void TMainForm::Exit1Click() { close(); }
+void TMainForm::Exit1Click() {
+    close();
+}
 
 void TMainForm::Import1Click() {
     Prompts::OpenFileOptions options;
@@ -261,7 +300,9 @@ void TMainForm::Resume1Click() {
     if (row >= 0) commands_.Resume1Click(row);
 }
 
-void TMainForm::Pause1Click() { commands_.Pause1Click(); }
+void TMainForm::Pause1Click() {
+    commands_.Pause1Click();
+}
 
 void TMainForm::Delete1Click() {
     const int row = SelectedRow();
@@ -298,7 +339,21 @@ void TMainForm::ShowRunning(bool running) {
     Pause1->setEnabled(running);
 }
 
-void TMainForm::WaitForEvents() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); }
+void TMainForm::WaitForEvents() {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void TMainForm::ShowProgress(const std::string& text, std::int64_t done, std::int64_t total) {
+    RunStatusLabel->setText(QString::fromStdString(text));
+    const double share = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0;
+    RunProgressBar->setValue(static_cast<int>(std::clamp(share, 0.0, 1.0) * kProgressSteps));
+    RunProgressBar->show();
+}
+
+void TMainForm::ShowRunEnd(const std::string& text) {
+    RunStatusLabel->setText(QString::fromStdString(text));
+    RunProgressBar->hide();
+}
 
 void TMainForm::WaitForEventsAtMost(std::chrono::milliseconds limit) {
     // A timer's event ends the wait when nothing else comes first.
@@ -306,7 +361,9 @@ void TMainForm::WaitForEventsAtMost(std::chrono::milliseconds limit) {
     WaitForEvents();
 }
 
-int TMainForm::RowCount() const { return ListView->rowCount(); }
+int TMainForm::RowCount() const {
+    return ListView->rowCount();
+}
 
 std::string TMainForm::Text(int row, int column) const {
     const QTableWidgetItem* item = ListView->item(row, column);
@@ -321,4 +378,6 @@ void TMainForm::SetText(int row, int column, const std::string& text) {
     }
 }
 
-void TMainForm::RemoveRow(int row) { ListView->removeRow(row); }
+void TMainForm::RemoveRow(int row) {
+    ListView->removeRow(row);
+}

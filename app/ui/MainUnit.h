@@ -12,7 +12,9 @@
 class DownloadListView;
 class Prompts;
 class QAction;
+class QLabel;
 class QMenu;
+class QProgressBar;
 class QSplitter;
 class QTableWidget;
 class TSDL_Import_Form;
@@ -47,6 +49,10 @@ public:
     QAction* Pause1;
     QAction* Delete1;
     TSDL_Import_Form* SDL_Import_Form;
+    // The status bar: the range in hand or how the run ended, and the bar
+    // of the whole file while a range arrives.
+    QLabel* RunStatusLabel;
+    QProgressBar* RunProgressBar;
 
     // Handlers.
     void FormShow();
@@ -86,6 +92,8 @@ private:
     void WaitForEvents() override;
     void WaitForEventsAtMost(std::chrono::milliseconds limit) override;
     void CloseAfterRun() override;
+    void ShowProgress(const std::string& text, std::int64_t done, std::int64_t total) override;
+    void ShowRunEnd(const std::string& text) override;
 
     void BuildMenus();
     void BuildViews();

@@ -18,9 +18,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <sys/resource.h>
 #include <functional>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -46,7 +46,8 @@ std::string ProbeAnswer(int64_t size) {
 std::string RangeAnswer(const std::string& content, int64_t begin, int64_t end) {
     const int64_t size = static_cast<int64_t>(content.size());
     const int64_t last = std::min(end, size - 1);
-    std::string body = content.substr(static_cast<size_t>(begin), static_cast<size_t>(last - begin + 1));
+    std::string body =
+        content.substr(static_cast<size_t>(begin), static_cast<size_t>(last - begin + 1));
     return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
            "\r\nContent-Range: bytes " + std::to_string(begin) + "-" + std::to_string(last) + "/" +
            std::to_string(size) + "\r\nConnection: keep-alive\r\n\r\n" + body;
@@ -138,8 +139,8 @@ std::vector<LogRow> ExpectedCompleteRun(const std::string& url, const HoleyFile&
         {2, "Resuming feature supported by server. Segment requesting started..."}};
     int pass = 1;
     for (const auto& [begin, end] : file.ranges) {
-        const std::string range =
-            "#" + std::to_string(pass++) + " - [" + std::to_string(begin) + "-" + std::to_string(end) + "]";
+        const std::string range = "#" + std::to_string(pass++) + " - [" + std::to_string(begin) +
+                                  "-" + std::to_string(end) + "]";
         rows.push_back({1, "Requesting segment " + range});
         rows.push_back({0, "Segment " + range + " downloaded"});
     }
@@ -150,8 +151,9 @@ std::vector<LogRow> ExpectedCompleteRun(const std::string& url, const HoleyFile&
 TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
     TempDir served;
     const int64_t size = 3 * 1024 * 1024 + 123;
-    HoleyFile file = MakeHoleyFile(served.file("movie.bin"), dir.file("movie.bin"), size,
-                                   {{1000, 5000}, {100000, 300000}, {1500000, 1500001}, {size - 5000, size}});
+    HoleyFile file =
+        MakeHoleyFile(served.file("movie.bin"), dir.file("movie.bin"), size,
+                      {{1000, 5000}, {100000, 300000}, {1500000, 1500001}, {size - 5000, size}});
     NginxServer nginx(served.path());
     const std::string url = nginx.url("/movie.bin");
     TestEntry other = SimpleEntry(7);
@@ -204,7 +206,8 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
     } cases[] = {
         {"size differs", ProbeAnswer(999),
          "File on server has changed. Can't download incomplete segments."},
-        {"size as other text", ProbeAnswer(1000).replace(ProbeAnswer(1000).find("1000"), 4, "01000"),
+        {"size as other text",
+         ProbeAnswer(1000).replace(ProbeAnswer(1000).find("1000"), 4, "01000"),
          "File on server has changed. Can't download incomplete segments."},
         {"200 instead of 206", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n",
          "Resuming feature is unsupported by server. Segment downloading is impossible."},
@@ -222,7 +225,8 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
         } else {
             server.addConnection({Reply::Keep(c.probeAnswer)});
         }
-        TestEntry entry = MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", url, {{0, 100}});
+        TestEntry entry =
+            MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", url, {{0, 100}});
         const std::string listBefore = ListXml({entry});
         Open({entry});
         Resume();
@@ -239,7 +243,8 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
 
 TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
     const std::string content = RandomBytes(1000, 5);
-    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(1000)),
                           Reply::Keep("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n"
@@ -266,7 +271,8 @@ TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
     EXPECT_EQ(ListDocument::AttributeText(e, "Downloaded"), "900");
     EXPECT_EQ(ListDocument::AttributeText(e, "Remains"), "100");
     EXPECT_EQ(ListDocument::AttributeText(e, "Segments"), "1");
-    XmlElement begin = ListDocument::ChildElement(ListDocument::ChildElement(e, "Segments"), "Begin");
+    XmlElement begin =
+        ListDocument::ChildElement(ListDocument::ChildElement(e, "Segments"), "Begin");
     EXPECT_EQ(ListDocument::AttributeText(begin, "S1"), "500");
     const std::string written = ReadWholeFile(file.incomplete);
     const std::string original = ReadWholeFile(file.original);
@@ -278,7 +284,8 @@ TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 9);
     const std::string original = ReadWholeFile(file.original);
     const std::string shortAnswer = "HTTP/1.1 206 Partial Content\r\nContent-Length: 50\r\n"
-                                    "Connection: keep-alive\r\n\r\n" + original.substr(100, 50);
+                                    "Connection: keep-alive\r\n\r\n" +
+                                    original.substr(100, 50);
     std::string shifted = RangeAnswer(original, 100, 200);
     shifted.replace(shifted.find("bytes 100-"), 10, "bytes 101-");
     const std::string cutShort = RangeAnswer(original, 100, 200).substr(0, 150);
@@ -291,7 +298,14 @@ TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
         Resume();
         EXPECT_FALSE(LogHas("Segment #1")) << answer.substr(0, 60);
         EXPECT_EQ(ReadWholeFile(listPath()), before);
-        EXPECT_EQ(ReadWholeFile(file.incomplete).substr(100, 101), std::string(100, '\0') + original[200]);
+        // A refused answer writes nothing; one cut short at most its first bytes.
+        const std::string now = ReadWholeFile(file.incomplete);
+        if (answer == cutShort) {
+            EXPECT_TRUE(HoleHoldsAtMostAPrefix(now, original, 100, 200));
+            EXPECT_EQ(now[200], original[200]);
+        } else {
+            EXPECT_EQ(now.substr(100, 101), std::string(100, '\0') + original[200]);
+        }
         form->close();
         form.reset();
     }
@@ -301,7 +315,8 @@ TEST_F(JobRunTest, CountZeroOpensAndCutsTheFileWithoutCompletion) {
     WriteWholeFile(dir.file("f.bin"), std::string(1010, 'q'));
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(1000))});
-    TestEntry entry = MakeEntry(dir.file("f.bin"), "1000", "1000", "100%", "0", server.url("/f.bin"), {});
+    TestEntry entry =
+        MakeEntry(dir.file("f.bin"), "1000", "1000", "100%", "0", server.url("/f.bin"), {});
     Open({entry});
     Resume();
     EXPECT_EQ(Log().size(), 2u);
@@ -310,7 +325,8 @@ TEST_F(JobRunTest, CountZeroOpensAndCutsTheFileWithoutCompletion) {
 }
 
 TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
-    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}, {4000, 5000}}, 11);
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}, {4000, 5000}}, 11);
     const std::string original = ReadWholeFile(file.original);
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(5000)),
@@ -324,8 +340,8 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     WhenReady([&] { return LogHas("Requesting segment #1") && server.requests().size() >= 2; },
               [&] {
                   f.fm_List_PopupMenuPopup();
-                  runningMenuChecked = !f.Resume1->isEnabled() && f.Pause1->isEnabled() &&
-                                       !f.Delete1->isEnabled();
+                  runningMenuChecked =
+                      !f.Resume1->isEnabled() && f.Pause1->isEnabled() && !f.Delete1->isEnabled();
                   f.Pause1->trigger();
               });
     Resume();
@@ -333,9 +349,10 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     EXPECT_EQ(Log().back(), (LogRow{2, "Downloading of file " + file.incomplete + " paused"}));
     EXPECT_FALSE(LogHas("Segment #1"));
     EXPECT_EQ(ReadWholeFile(listPath()), before);
-    EXPECT_EQ(ReadWholeFile(file.incomplete).substr(0, 1000), std::string(1000, '\0'));
+    EXPECT_TRUE(HoleHoldsAtMostAPrefix(ReadWholeFile(file.incomplete), original, 0, 1000));
 
-    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Keep(RangeAnswer(original, 0, 1000)),
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(RangeAnswer(original, 0, 1000)),
                           Reply::Keep(RangeAnswer(original, 4000, 5000))});
     prompts.shown.clear();
     Resume();
@@ -350,7 +367,8 @@ TEST_F(JobRunTest, PauseDuringAProbeThatIsAnsweredStopsBeforeTheFirstRange) {
     WriteWholeFile(file.incomplete, std::string(5010, 'x')); // cut to FileSize at the end
     ScriptedServer server;
     const std::string probe = ProbeAnswer(5000);
-    server.addConnection({Reply::Slowly(probe, probe.size(), std::chrono::milliseconds(300), Reply::Then::Keep)});
+    server.addConnection(
+        {Reply::Slowly(probe, probe.size(), std::chrono::milliseconds(300), Reply::Then::Keep)});
     TestEntry entry = file.Entry(server.url("/f.bin"));
     const std::string before = ListXml({entry});
     TMainForm& f = Open({entry});
@@ -390,14 +408,16 @@ TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
 
 TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
+    server.addConnection(
+        {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
     server.addConnection({Reply::Keep(ProbeAnswer(1000))});
     struct Case {
         std::string fileName, message;
         bool diskFull;
     } cases[] = {
         {dir.file("full.bin"),
-         "The incomplete file \"" + dir.file("full.bin") + "\" cannot be written: File too large", true},
+         "The incomplete file \"" + dir.file("full.bin") + "\" cannot be written: File too large",
+         true},
         {dir.file("missing.bin"),
          "The incomplete file \"" + dir.file("missing.bin") +
              "\" cannot be opened for writing: No such file or directory",
@@ -405,7 +425,8 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     };
     WriteWholeFile(dir.file("full.bin"), std::string(1000, '\0'));
     for (const Case& c : cases) {
-        TestEntry entry = MakeEntry(c.fileName, "1000", "900", "90%", "100", server.url("/f.bin"), {{0, 100}});
+        TestEntry entry =
+            MakeEntry(c.fileName, "1000", "900", "90%", "100", server.url("/f.bin"), {{0, 100}});
         const std::string before = ListXml({entry});
         Open({entry});
         prompts.shown.clear();

@@ -7,13 +7,15 @@
 std::string RandomBytes(size_t size, uint32_t seed) {
     std::mt19937 random(seed);
     std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+    for (char& c : bytes)
+        c = static_cast<char>(random() & 0xFF);
     return bytes;
 }
 
 int64_t HoleyFile::Missing() const {
     int64_t missing = 0;
-    for (const auto& [begin, end] : ranges) missing += end - begin;
+    for (const auto& [begin, end] : ranges)
+        missing += end - begin;
     return missing;
 }
 
@@ -25,7 +27,8 @@ TestEntry HoleyFile::Entry(const std::string& url) const {
     e.remains = std::to_string(Missing());
     e.percent = "0%";
     e.url = url;
-    for (const auto& [begin, end] : ranges) e.ranges.push_back({begin, end});
+    for (const auto& [begin, end] : ranges)
+        e.ranges.push_back({begin, end});
     return e;
 }
 
@@ -40,7 +43,20 @@ HoleyFile MakeHoleyFile(const std::string& originalPath, const std::string& inco
     std::string bytes = RandomBytes(static_cast<size_t>(size), seed);
     WriteWholeFile(originalPath, bytes);
     for (const auto& [begin, end] : ranges)
-        for (int64_t i = begin; i < end && i < size; ++i) bytes[static_cast<size_t>(i)] = '\0';
+        for (int64_t i = begin; i < end && i < size; ++i)
+            bytes[static_cast<size_t>(i)] = '\0';
     WriteWholeFile(incompletePath, bytes);
     return file;
+}
+
+bool HoleHoldsAtMostAPrefix(const std::string& now, const std::string& original, int64_t begin,
+                            int64_t end) {
+    if (now.size() < static_cast<size_t>(end) || original.size() < static_cast<size_t>(end))
+        return false;
+    int64_t i = begin;
+    while (i < end && now[i] == original[i])
+        ++i;
+    for (; i < end; ++i)
+        if (now[i] != '\0') return false;
+    return true;
 }

@@ -22,6 +22,11 @@ struct HoleyFile {
 };
 
 std::string RandomBytes(size_t size, uint32_t seed);
+// Whether bytes [begin, end) of `now` are still a hole, except that a
+// fetch cut short may have written a first part of them: the original's
+// bytes from begin on, then zeros to the end. Nothing else may be there.
+bool HoleHoldsAtMostAPrefix(const std::string& now, const std::string& original, int64_t begin,
+                            int64_t end);
 HoleyFile MakeHoleyFile(const std::string& originalPath, const std::string& incompletePath,
                         int64_t size, const std::vector<std::pair<int64_t, int64_t>>& ranges,
                         uint32_t seed = 1);

@@ -2,12 +2,25 @@
 // header blocks and body framing, without a connection.
 
 #include "transfer/AnswerReader.h"
+#include "BodyCollect.h"
+#include "transfer/AnswerParse.h"
 #include "transfer/HttpClient.h"
-#include "transfer/HttpParse.h"
+#include "transfer/HttpDate.h"
+#include "transfer/HttpText.h"
+#include "transfer/RequestHead.h"
+#include "transfer/Url.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
+
+std::string ToHex(std::size_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%zx", value);
+    return text;
+}
 
 HttpFailureKind KindOf(const std::function<void()>& f) {
     try {
@@ -31,7 +44,7 @@ TEST(AnswerReader, SameResultForEveryPieceSize) {
         EXPECT_EQ(head.statusCode, 200);
         EXPECT_EQ(FindHeaderValue(head.headerLines, "X-A"), "1 folded");
         std::string body;
-        reader.ReadBody(head.headerLines, body);
+        ReadBodyInto(reader, head.headerLines, body);
         EXPECT_EQ(body, "abcdefg") << step;
         EXPECT_FALSE(reader.SourceClosed());
     }
@@ -71,56 +84,85 @@ TEST(AnswerReader, CloseInsideTheBlockKeepsTheUnfinishedLine) {
     EXPECT_TRUE(reader.SourceClosed());
 }
 
-TEST(AnswerReader, KnownLengthReservesTheBodyOnce) {
-    const std::string payload(200000, 'p');
-    MemorySource source("HTTP/1.0 206 Partial Content\r\nContent-Length: 200000\r\n\r\n" + payload,
-                        4096);
-    AnswerReader reader(source);
-    const AnswerHead head = reader.ReadHead();
-    std::string body = "prefix";
-    reader.ReadBody(head.headerLines, body);
-    EXPECT_EQ(body, "prefix" + payload);
-    EXPECT_EQ(body.capacity(), body.size()) << "one exact reservation, no doubling";
+// Records the blocks a body arrives in.
+class BlockSink : public BodySink {
+public:
+    bool Accept(const AnswerHead&) override { return true; }
+    void Take(const char* data, std::size_t size) override {
+        bytes.append(data, size);
+        largest = std::max(largest, size);
+        ++blocks;
+    }
+    std::string bytes;
+    std::size_t largest = 0;
+    int blocks = 0;
+};
+
+TEST(AnswerReader, BodyStreamsToItsSinkInBlocksOfAtMostOneRead) {
+    // Lengths on both sides of the read block, framed by length, by chunks
+    // and by the close.
+    for (const std::size_t size :
+         {kReadBlockSize - 1, kReadBlockSize, kReadBlockSize + 1, 3 * kReadBlockSize + 17}) {
+        std::string payload(size, 'p');
+        for (std::size_t i = 0; i < size; i += 997)
+            payload[i] = static_cast<char>('a' + i % 26);
+        const std::string framings[] = {
+            "Content-Length: " + std::to_string(size) + "\r\n\r\n" + payload,
+            "Transfer-Encoding: chunked\r\n\r\n" + ToHex(size) + "\r\n" + payload + "\r\n0\r\n\r\n",
+            "\r\n" + payload};
+        for (const std::string& framing : framings) {
+            for (const std::size_t step : {std::size_t{4096}, std::size_t{100000}}) {
+                MemorySource source("HTTP/1.0 206 Partial Content\r\n" + framing, step);
+                AnswerReader reader(source);
+                const AnswerHead head = reader.ReadHead();
+                BlockSink sink;
+                reader.ReadBody(head.headerLines, sink);
+                EXPECT_EQ(sink.bytes, payload) << size << " " << step;
+                EXPECT_LE(sink.largest, kReadBlockSize);
+            }
+        }
+    }
 }
 
-TEST(AnswerReader, BodyLimitMapsToOutOfMemoryWithWhatArrivedKept) {
-    {
-        MemorySource source("HTTP/1.0 200 OK\r\nContent-Length: 101\r\n\r\n" +
-                            std::string(101, 'x'));
-        AnswerReader reader(source, 100);
-        const AnswerHead head = reader.ReadHead();
-        std::string body;
-        EXPECT_EQ(KindOf([&] { reader.ReadBody(head.headerLines, body); }),
-                  HttpFailureKind::OutOfMemory);
-        EXPECT_EQ(body, "") << "refused before reading";
-    }
-    {
-        MemorySource source("HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'x'), 9);
-        AnswerReader reader(source, 100);
-        const AnswerHead head = reader.ReadHead();
-        std::string body;
-        reader.ReadBody(head.headerLines, body); // exactly the limit is fine
-        EXPECT_EQ(body.size(), 100u);
-    }
-    {
-        MemorySource source("HTTP/1.0 200 OK\r\n\r\n" + std::string(101, 'x'), 9);
-        AnswerReader reader(source, 100);
-        const AnswerHead head = reader.ReadHead();
-        std::string body;
-        EXPECT_EQ(KindOf([&] { reader.ReadBody(head.headerLines, body); }),
-                  HttpFailureKind::OutOfMemory);
-        EXPECT_EQ(body, std::string(100, 'x'));
-    }
-    {
-        // A chunk size beyond anything memory can hold.
-        MemorySource source(
-            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffffffff\r\nabc");
+TEST(AnswerReader, MemorySinkKeepsWhatFitsItsLimitAndFailsBeyond) {
+    for (const std::size_t size : {100, 101}) {
+        MemorySource source("HTTP/1.0 200 OK\r\n\r\n" + std::string(size, 'x'), 9);
         AnswerReader reader(source);
         const AnswerHead head = reader.ReadHead();
         std::string body;
-        EXPECT_EQ(KindOf([&] { reader.ReadBody(head.headerLines, body); }),
-                  HttpFailureKind::OutOfMemory);
+        MemoryBodySink sink(body, 100);
+        if (size == 100) {
+            reader.ReadBody(head.headerLines, sink); // exactly the limit is fine
+        } else {
+            EXPECT_EQ(KindOf([&] { reader.ReadBody(head.headerLines, sink); }),
+                      HttpFailureKind::BodyTooLong);
+        }
+        EXPECT_EQ(body, std::string(100, 'x'));
     }
+    // A chunk size beyond anything memory can hold reads only what comes.
+    MemorySource source(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7fffffffffffffff\r\nabc");
+    AnswerReader reader(source);
+    const AnswerHead head = reader.ReadHead();
+    std::string body;
+    EXPECT_EQ(KindOf([&] { ReadBodyInto(reader, head.headerLines, body); }),
+              HttpFailureKind::ClosedConnection);
+    EXPECT_EQ(body, "abc");
+}
+
+TEST(AnswerReader, HeaderBlockHasALimitedNumberOfBytes) {
+    // Fewer lines than their limit, each shorter than a line's limit, but
+    // more bytes together than a header block may hold.
+    const std::string line = "X: " + std::string(kMaxAnswerLineLength - 10, 'v') + "\r\n";
+    std::string answer = "HTTP/1.0 200 OK\r\n";
+    while (answer.size() + line.size() <= kMaxHeaderBlockBytes - 2)
+        answer += line;
+    MemorySource fits(answer + "\r\n");
+    AnswerReader reader(fits);
+    EXPECT_FALSE(reader.ReadHead().headerLines.empty());
+    MemorySource tooMany(answer + line + "\r\n");
+    AnswerReader reader2(tooMany);
+    EXPECT_EQ(KindOf([&] { reader2.ReadHead(); }), HttpFailureKind::LineTooLong);
 }
 
 TEST(AnswerReader, ChunkSizeThatIsNoNumberEndsTheBody) {
@@ -129,7 +171,7 @@ TEST(AnswerReader, ChunkSizeThatIsNoNumberEndsTheBody) {
     AnswerReader reader(source);
     const AnswerHead head = reader.ReadHead();
     std::string body;
-    reader.ReadBody(head.headerLines, body);
+    ReadBodyInto(reader, head.headerLines, body);
     EXPECT_EQ(body, "ab");
 }
 

@@ -1,6 +1,7 @@
 // The remembered server credential and the cookie store, through the client
 // and the scripted server.
 
+#include "BodyCollect.h"
 #include "support/ScriptedServer.h"
 
 #include "transfer/CookieStore.h"
@@ -56,7 +57,7 @@ TEST(HttpCredential, BasicChallengeIsAnsweredFromTheNextRequestOn) {
     client.Password = "open sesame";
     client.ByteRange = "0-";
     std::string body;
-    client.Fetch(server.url("/f"), body); // ends normally with the 401 answer
+    FetchInto(client, server.url("/f"), body); // ends normally with the 401 answer
     EXPECT_EQ(client.StatusLine(), "HTTP/1.1 401 Unauthorized");
     EXPECT_EQ(body, "log in first");
     ASSERT_TRUE(server.waitForRequests(1));
@@ -105,11 +106,11 @@ TEST(HttpCredential, GoesOnlyToTheServerThatAskedForIt) {
     client.UserName = "user";
     client.Password = "pass";
     std::string body;
-    client.Fetch(asking.url("/f"), body);
-    client.Fetch(other.url("/f"), body); // another port
+    FetchInto(client, asking.url("/f"), body);
+    FetchInto(client, other.url("/f"), body); // another port
     // The same address under another name is another server too.
-    client.Fetch("http://localhost:" + std::to_string(asking.port()) + "/f", body);
-    client.Fetch(asking.url("/f"), body);
+    FetchInto(client, "http://localhost:" + std::to_string(asking.port()) + "/f", body);
+    FetchInto(client, asking.url("/f"), body);
     ASSERT_TRUE(other.waitForRequests(1));
     ASSERT_TRUE(asking.waitForRequests(3));
     EXPECT_EQ(asking.connectionCount(), 3);
@@ -124,8 +125,8 @@ TEST(HttpCredential, UserInformationInTheUrlIsTakenUpLikeSetCredentials) {
     HttpClient client;
     const std::string url = "http://joe:pw@127.0.0.1:" + std::to_string(server.port()) + "/f";
     std::string body;
-    client.Fetch(url, body);
-    client.Fetch(url, body);
+    FetchInto(client, url, body);
+    FetchInto(client, url, body);
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_FALSE(HasHeader(server.requests()[0].head, "Authorization"));
     EXPECT_EQ(RequestHeader(server.requests()[1].head, "Authorization"), "Basic am9lOnB3");
@@ -147,11 +148,11 @@ TEST_P(HttpCredentialRefused, StatusErrorAndNothingRemembered) {
     client.UserName = "user";
     client.Password = c.password;
     std::string body;
-    EXPECT_EQ(FailureKindOf([&] { client.Fetch(server.url("/f"), body); }),
+    EXPECT_EQ(FailureKindOf([&] { FetchInto(client, server.url("/f"), body); }),
               HttpFailureKind::Status);
     EXPECT_EQ(client.StatusCode(), 401);
     client.Password = "now set";
-    client.Fetch(server.url("/f"), body);
+    FetchInto(client, server.url("/f"), body);
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_FALSE(HasHeader(server.requests()[1].head, "Authorization"));
 }
@@ -179,11 +180,11 @@ TEST(HttpCredential, BlankPasswordLaterKeepsTheRememberedCredential) {
     client.UserName = "first";
     client.Password = "one";
     std::string body;
-    client.Fetch(server.url("/f"), body);
+    FetchInto(client, server.url("/f"), body);
     client.Password = " ";
-    EXPECT_EQ(FailureKindOf([&] { client.Fetch(server.url("/f"), body); }),
+    EXPECT_EQ(FailureKindOf([&] { FetchInto(client, server.url("/f"), body); }),
               HttpFailureKind::Status);
-    client.Fetch(server.url("/f"), body);
+    FetchInto(client, server.url("/f"), body);
     ASSERT_TRUE(server.waitForRequests(3));
     EXPECT_EQ(RequestHeader(server.requests()[2].head, "Authorization"), "Basic Zmlyc3Q6b25l");
 }
@@ -240,8 +241,8 @@ TEST(HttpCookies, SetCookieIsSentBackToTheHost) {
     ProxiedClient p({Reply::Keep(OkSetting("Set-Cookie: id=7; path=/\r\n")), Reply::Keep(kOk),
                      Reply::Keep(kOkHead)});
     std::string body;
-    p.client.Fetch("http://h.example/a/f", body);
-    p.client.Fetch("http://h.example/other/g", body);
+    FetchInto(p.client, "http://h.example/a/f", body);
+    FetchInto(p.client, "http://h.example/other/g", body);
     p.client.Probe("http://h.example/");
     EXPECT_EQ(p.CookieOf(0), "");
     EXPECT_EQ(p.CookieOf(1), "id=7");
@@ -253,10 +254,10 @@ TEST(HttpCookies, PathMustBeAPrefixOfTheDirectory) {
                                            "Set-cookie2: shallow=2\r\n")),
                      Reply::Keep(kOk), Reply::Keep(kOk), Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://h.example/a/b/c/set", body);
-    p.client.Fetch("http://h.example/a/b/c/d/file", body);
-    p.client.Fetch("http://h.example/a/file?x=/a/b/c/", body);
-    p.client.Fetch("http://h.example/file", body);
+    FetchInto(p.client, "http://h.example/a/b/c/set", body);
+    FetchInto(p.client, "http://h.example/a/b/c/d/file", body);
+    FetchInto(p.client, "http://h.example/a/file?x=/a/b/c/", body);
+    FetchInto(p.client, "http://h.example/file", body);
     EXPECT_EQ(p.CookieOf(1), "deep=1; shallow=2");
     EXPECT_EQ(p.CookieOf(2), "shallow=2");
     EXPECT_EQ(p.CookieOf(3), "shallow=2");
@@ -267,8 +268,8 @@ TEST(HttpCookies, SecureAndEmptyCookiesAreKeptButNeverSent) {
                                            "Set-Cookie: plain=2\r\n")),
                      Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://h.example/f", body);
-    p.client.Fetch("http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "plain=2");
     EXPECT_EQ(p.client.Cookies().All().size(), 3u);
 }
@@ -279,9 +280,9 @@ TEST(HttpCookies, DomainsThatDoNotFitTheHostAreRefused) {
                                            "Set-Cookie: tld=1; domain=com\r\n")),
                      Reply::Keep(kOk), Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://badexample.com/f", body); // example.com is not its parent
-    p.client.Fetch("http://example.com/f", body);
-    p.client.Fetch("http://other.example/f", body);
+    FetchInto(p.client, "http://badexample.com/f", body); // example.com is not its parent
+    FetchInto(p.client, "http://example.com/f", body);
+    FetchInto(p.client, "http://other.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "");
     EXPECT_EQ(p.CookieOf(2), "");
     EXPECT_TRUE(p.client.Cookies().Empty());
@@ -292,10 +293,10 @@ TEST(HttpCookies, ParentDomainCookiesGoToSubdomainsButNotLookalikes) {
         {Reply::Keep(OkSetting("Set-Cookie: c=1\r\nSet-Cookie: d=2; domain=.A.com\r\n")),
          Reply::Keep(kOk), Reply::Keep(kOk), Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://a.com/f", body);
-    p.client.Fetch("http://a.com.evil.net/f", body);
-    p.client.Fetch("http://www.a.com/f", body);
-    p.client.Fetch("http://xa.com/f", body);
+    FetchInto(p.client, "http://a.com/f", body);
+    FetchInto(p.client, "http://a.com.evil.net/f", body);
+    FetchInto(p.client, "http://www.a.com/f", body);
+    FetchInto(p.client, "http://xa.com/f", body);
     EXPECT_EQ(p.CookieOf(1), "");
     EXPECT_EQ(p.CookieOf(2), "c=1; d=2");
     EXPECT_EQ(p.CookieOf(3), "");
@@ -308,8 +309,8 @@ TEST(HttpCookies, AnIPv4HostOnlyMatchesItself) {
          Reply::Keep(kOk)});
     HttpClient client;
     std::string body;
-    client.Fetch(server.url("/f"), body);
-    client.Fetch(server.url("/f"), body);
+    FetchInto(client, server.url("/f"), body);
+    FetchInto(client, server.url("/f"), body);
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_EQ(RequestHeader(server.requests()[1].head, "Cookie"), "ip=1");
 }
@@ -325,9 +326,9 @@ TEST(HttpCookies, ExpiredCookiesAreRemovedBeforeTheNextRequest) {
              "Set-Cookie: c=3; expires=Sunday, 06-Nov-94 08:49:37 GMT; max-age=3600\r\n")),
          Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://h.example/f", body);
-    p.client.Fetch("http://h.example/f", body);
-    p.client.Fetch("http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "a=1; b=2; c=3; d=4; e=5");
     EXPECT_EQ(p.CookieOf(2), "d=4; e=5");
 }
@@ -336,9 +337,9 @@ TEST(HttpCookies, ReplacementKeepsThePlaceOfTheFirstArrival) {
     ProxiedClient p({Reply::Keep(OkSetting("Set-Cookie: a=1\r\nSet-Cookie: b=2\r\n")),
                      Reply::Keep(OkSetting("Set-Cookie: A=9\r\n")), Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://h.example/f", body);
-    p.client.Fetch("http://H.Example/f", body);
-    p.client.Fetch("http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
+    FetchInto(p.client, "http://H.Example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
     EXPECT_EQ(p.CookieOf(2), "A=9; b=2");
 }
 
@@ -348,9 +349,9 @@ TEST(HttpCookies, MostRecentlyAddedDomainComesFirst) {
                      Reply::Keep(OkSetting("Set-Cookie: c=3; domain=shop.example\r\n")),
                      Reply::Keep(kOk)});
     std::string body;
-    p.client.Fetch("http://www.shop.example/f", body);
-    p.client.Fetch("http://www.shop.example/f", body);
-    p.client.Fetch("http://www.shop.example/f", body);
+    FetchInto(p.client, "http://www.shop.example/f", body);
+    FetchInto(p.client, "http://www.shop.example/f", body);
+    FetchInto(p.client, "http://www.shop.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "b=2; a=1");
     EXPECT_EQ(p.CookieOf(2), "b=2; a=1; c=3");
 }
@@ -362,9 +363,9 @@ TEST(HttpCookies, CookiesOfInterimAndRefusedAnswersAreKept) {
                      "Content-Length: 0\r\n\r\n"),
          Reply::Keep(kOk)});
     std::string body;
-    EXPECT_EQ(FailureKindOf([&] { p.client.Fetch("http://h.example/f", body); }),
+    EXPECT_EQ(FailureKindOf([&] { FetchInto(p.client, "http://h.example/f", body); }),
               HttpFailureKind::Status);
-    p.client.Fetch("http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "early=1; late=2");
 }
 

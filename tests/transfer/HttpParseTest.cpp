@@ -1,10 +1,14 @@
 // The wire-format functions on byte strings: URLs, request heads, status
 // lines, header lookup, body framing values, dates, Base64, socket errors.
 
-#include "transfer/HttpParse.h"
+#include "transfer/AnswerParse.h"
 #include "transfer/Base64.h"
 #include "transfer/HttpClient.h"
+#include "transfer/HttpDate.h"
+#include "transfer/HttpText.h"
+#include "transfer/RequestHead.h"
 #include "transfer/SocketError.h"
+#include "transfer/Url.h"
 
 #include <gtest/gtest.h>
 
@@ -232,13 +236,15 @@ TEST(HeaderLookup, KeepAliveAndChunked) {
     EXPECT_FALSE(IsChunkedBody({"Transfer-Encoding: CHUNKED"}));
 }
 
-TEST(ContentLength, KnownOnlyForDecimalsUpToTheLimit) {
+TEST(ContentLength, KnownForEveryDecimalWithinSixtyFourBits) {
     const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
         {"0", 0},
         {"1000", 1000},
         {" 1000 ", 1000},
         {"2147483647", 2147483647},
-        {"2147483648", std::nullopt},
+        {"2147483648", 2147483648},
+        {"9223372036854775807", 9223372036854775807},
+        {"9223372036854775808", std::nullopt},
         {"99999999999999999999999", std::nullopt},
         {"-1", std::nullopt},
         {"+5", std::nullopt},
@@ -248,6 +254,46 @@ TEST(ContentLength, KnownOnlyForDecimalsUpToTheLimit) {
     };
     for (const auto& [text, value] : cases)
         EXPECT_EQ(ParseContentLength(text), value) << text;
+}
+
+TEST(RangeAnswer, OnlyExactlyTheRangeIsTaken) {
+    // The range 10-19 of a 100-byte file, unless a case says otherwise.
+    const std::string ok = "HTTP/1.1 206 Partial Content";
+    struct Case {
+        std::string statusLine;
+        std::vector<std::string> headers;
+        std::int64_t begin, end, fileSize;
+        bool taken;
+    } cases[] = {
+        {ok, {"Content-Range: bytes 10-19/100", "Content-Length: 10"}, 10, 19, 100, true},
+        {ok, {}, 10, 19, 100, true},                                   // neither header sent
+        {ok, {"Content-Range: bytes 10-19/*"}, 10, 19, 100, true},     // length kept back
+        {ok, {"Content-Range: bytes 95-99/100"}, 95, 1000, 100, true}, // clamped to the end
+        {ok, {"Content-Length: 2147483649"}, 0, 2147483648, 4294967296, true},
+        {"HTTP/1.1 200 OK", {"Content-Length: 10"}, 10, 19, 100, false},
+        {"HTTP/1.1 206 partial content", {}, 10, 19, 100, false},
+        {ok, {"Content-Range: bytes 11-20/100"}, 10, 19, 100, false},
+        {ok, {"Content-Range: bytes 10-18/100"}, 10, 19, 100, false},
+        {ok, {"Content-Range: bytes 10-19/101"}, 10, 19, 100, false},
+        {ok, {"Content-Range: bytes 10-19"}, 10, 19, 100, false},
+        {ok, {"Content-Range: items 10-19/100"}, 10, 19, 100, false},
+        {ok, {"Content-Range: bytes 0x0a-19/100"}, 10, 19, 100, false},
+        {ok, {"Content-Length: 11"}, 10, 19, 100, false},
+        {ok, {"Content-Length: ten"}, 10, 19, 100, false},
+        {ok, {"Content-Length: 10", "Content-Length: 11"}, 10, 19, 100, false},
+        {ok, {"Location: http://elsewhere/"}, 10, 19, 100, false},
+        {ok, {}, 100, 120, 100, false}, // nothing of the file is left
+        {ok, {}, 20, 10, 100, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(AnswerMatchesRange(c.statusLine, ParseStatusCode(c.statusLine), c.headers,
+                                     c.begin, c.end, c.fileSize),
+                  c.taken)
+            << c.statusLine << " " << (c.headers.empty() ? "" : c.headers[0]) << " " << c.begin;
+    }
+    EXPECT_EQ(RangeByteCount(95, 1000, 100), 5);
+    EXPECT_EQ(RangeByteCount(0, 0, 1), 1);
+    EXPECT_EQ(RangeByteCount(5, 4, 100), 0);
 }
 
 TEST(ChunkSize, HexUpToTheFirstSpace) {
@@ -337,7 +383,8 @@ TEST(SocketErrors, ErrnoAndResolverCodes) {
         EXPECT_EQ(SocketCodeFromErrno(err), code) << err;
     EXPECT_EQ(SocketCodeFromErrno(EIO), EIO) << "no counterpart: the number stays";
     EXPECT_EQ(SocketCodeFromResolver(EAI_NONAME), 11001);
-    EXPECT_EQ(SocketCodeFromResolver(EAI_NODATA), 11001);
+    EXPECT_EQ(SocketCodeFromResolver(EAI_NODATA), 11004) << "a name without an address";
+    EXPECT_EQ(SocketCodeFromResolver(EAI_ADDRFAMILY), 11004);
     EXPECT_EQ(SocketCodeFromResolver(EAI_AGAIN), 11002);
     EXPECT_EQ(SocketCodeFromResolver(EAI_FAIL), 11003);
     EXPECT_EQ(SocketCodeFromResolver(EAI_MEMORY), 11004);

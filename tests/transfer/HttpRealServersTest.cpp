@@ -1,15 +1,23 @@
 // The client against a real nginx serving byte ranges, directly and through
 // a real tinyproxy, all on loopback ports of their own.
 
+#include "BodyCollect.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 #include "support/TinyProxy.h"
 
+#include "common/IncompleteFile.h"
+#include "common/UniqueFd.h"
+#include "transfer/DLThread_Unit.h"
 #include "transfer/HttpClient.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -61,7 +69,7 @@ TEST_F(HttpRealServers, RangesArriveExactlyOverOneKeptConnection) {
     for (const auto& [begin, end] : ranges) {
         client.ByteRange = std::to_string(begin) + "-" + std::to_string(end);
         std::string body;
-        client.Fetch(nginx.url("/file.bin"), body);
+        FetchInto(client, nginx.url("/file.bin"), body);
         EXPECT_EQ(client.StatusCode(), 206);
         ASSERT_EQ(body.size(), end - begin + 1);
         EXPECT_TRUE(body == Content().substr(begin, end - begin + 1)) << client.ByteRange;
@@ -80,11 +88,11 @@ TEST_F(HttpRealServers, WholeFileAndMissingFile) {
     NginxServer nginx(Folder());
     HttpClient client;
     std::string body;
-    client.Fetch(nginx.url("/file.bin"), body);
+    FetchInto(client, nginx.url("/file.bin"), body);
     EXPECT_EQ(client.StatusCode(), 200);
     EXPECT_TRUE(body == Content());
     try {
-        client.Fetch(nginx.url("/missing.bin"), body);
+        FetchInto(client, nginx.url("/missing.bin"), body);
         ADD_FAILURE() << "a missing file was served";
     } catch (const HttpFailure& failure) {
         EXPECT_EQ(failure.Kind(), HttpFailureKind::Status);
@@ -94,7 +102,7 @@ TEST_F(HttpRealServers, WholeFileAndMissingFile) {
     // nginx keeps the connection after its 404 page, and so does the client.
     client.ByteRange = "5-9";
     body.clear();
-    client.Fetch(nginx.url("/file.bin"), body);
+    FetchInto(client, nginx.url("/file.bin"), body);
     EXPECT_EQ(body, Content().substr(5, 5));
     EXPECT_EQ(client.ConnectionsOpened(), 1);
 }
@@ -105,7 +113,7 @@ TEST_F(HttpRealServers, UnsatisfiableRangeIsAStatusError) {
     client.ByteRange = std::to_string(kFileSize + 10) + "-" + std::to_string(kFileSize + 20);
     std::string body;
     try {
-        client.Fetch(nginx.url("/file.bin"), body);
+        FetchInto(client, nginx.url("/file.bin"), body);
         ADD_FAILURE() << "an unsatisfiable range was served";
     } catch (const HttpFailure& failure) {
         EXPECT_EQ(failure.Kind(), HttpFailureKind::Status);
@@ -127,18 +135,70 @@ TEST_F(HttpRealServers, ThroughTinyproxy) {
 
     client.ByteRange = "1000-2000";
     std::string body;
-    client.Fetch(nginx.url("/file.bin"), body);
+    FetchInto(client, nginx.url("/file.bin"), body);
     ASSERT_EQ(body.size(), 1001u);
     EXPECT_TRUE(body == Content().substr(1000, 1001));
 
     client.ByteRange = "0-" + std::to_string(kFileSize - 1);
     body.clear();
-    client.Fetch(nginx.url("/file.bin"), body);
+    FetchInto(client, nginx.url("/file.bin"), body);
     EXPECT_TRUE(body == Content());
 
     const auto logged = nginx.loggedRequests(3);
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[1].requestLine.substr(0, 14), "GET /file.bin ");
+}
+
+} // namespace
+
+namespace {
+
+// A range larger than any 32-bit length, announced with its Content-Length:
+// it arrives whole over a connection that stays open, so the client read
+// exactly the announced bytes instead of waiting for a close.
+TEST(HttpRealServersLarge, RangeBeyondTwoGibibytesIsReadByItsLength) {
+    constexpr std::int64_t kSize = (std::int64_t{5} << 30) / 2; // 2.5 GiB, sparse
+    constexpr std::int64_t kBegin = kSize - (std::int64_t{2} << 30) - (1 << 20);
+    TempDir served, local;
+    const std::string original = served.file("big.bin");
+    const std::string incomplete = local.file("big.bin");
+    const std::string start = "start of the range", tail = "the very last bytes";
+    for (const std::string& path : {original, incomplete}) {
+        UniqueFd fd(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        ASSERT_TRUE(static_cast<bool>(fd));
+        ASSERT_EQ(::ftruncate(fd.Get(), kSize), 0);
+        if (path == original) {
+            ASSERT_EQ(::pwrite(fd.Get(), start.data(), start.size(), kBegin),
+                      ssize_t(start.size()));
+            ASSERT_EQ(::pwrite(fd.Get(), tail.data(), tail.size(), kSize - ssize_t(tail.size())),
+                      ssize_t(tail.size()));
+        }
+    }
+    NginxServer nginx(served.path());
+    IncompleteFile file(incomplete);
+    tHTTPThread worker;
+    worker.URL = nginx.url("/big.bin");
+    auto fetch = [&](std::int64_t begin, std::int64_t end) {
+        worker.Client.ByteRange = std::to_string(begin) + "-" + std::to_string(end);
+        worker.Target = {&file, begin, end, kSize};
+        const uint64_t serial = worker.RequestFetch();
+        while (worker.FetchPending.load(std::memory_order_acquire))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return worker.FetchCompleted(serial) && worker.RangeComplete;
+    };
+    ASSERT_TRUE(fetch(kBegin, kSize - 1)) << worker.StatusText;
+    EXPECT_EQ(worker.RangeBytesWritten.load(), kSize - kBegin);
+    ASSERT_TRUE(fetch(0, 9)) << worker.StatusText;
+    EXPECT_EQ(worker.Client.ConnectionsOpened(), 1) << "the big answer left its connection open";
+
+    UniqueFd check(::open(incomplete.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string bytes(tail.size(), '\0');
+    ASSERT_EQ(::pread(check.Get(), bytes.data(), bytes.size(), kSize - ssize_t(tail.size())),
+              ssize_t(tail.size()));
+    EXPECT_EQ(bytes, tail);
+    bytes.assign(start.size(), '\0');
+    ASSERT_EQ(::pread(check.Get(), bytes.data(), bytes.size(), kBegin), ssize_t(start.size()));
+    EXPECT_EQ(bytes, start);
 }
 
 } // namespace

@@ -1,13 +1,19 @@
 #include "ScriptedServer.h"
+#include "TempDir.h"
 
 #include "common/AppError.h"
+#include "common/IncompleteFile.h"
 #include "transfer/DLThread_Unit.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
+
+#include <netdb.h>
 
 namespace {
 
@@ -46,7 +52,8 @@ TEST(WorkerErrorCapture, KeepsTheDescriptionAfterTheFirstLineFeed) {
         {"first line\nsecond line", " SERVER ERROR: second line"},
         {"a\r\nb\nc", " SERVER ERROR: b\nc"},
     };
-    for (const Case& c : cases) EXPECT_EQ(tHTTPThread::CaptureErrorText(c.message), c.expected) << c.message;
+    for (const Case& c : cases)
+        EXPECT_EQ(tHTTPThread::CaptureErrorText(c.message), c.expected) << c.message;
 }
 
 TEST(WorkerRequests, RefusedProbeLeavesTheCapturedTextAndNoHeaders) {
@@ -70,7 +77,8 @@ TEST(WorkerRequests, ProbeRecordsStatusAndHeadersAndLeavesTheRangeText) {
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Keep(
         "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\nAccept-Ranges: bytes\r\n"
-        "Content-Range: bytes 0-99/100\r\nContent-Type: text/plain\r\nConnection: keep-alive\r\n\r\n")});
+        "Content-Range: bytes 0-99/100\r\nContent-Type: text/plain\r\nConnection: "
+        "keep-alive\r\n\r\n")});
     tHTTPThread worker;
     worker.URL = server.url("/f");
     worker.RequestProbe();
@@ -103,72 +111,149 @@ TEST(WorkerRequests, BothFlagsSetServesNeither) {
     EXPECT_EQ(worker.StatusText, "HTTP/1.1 206 Partial Content");
 }
 
-TEST(WorkerRequests, FetchCollectsTheBodyAndAFailedFetchLeavesNoneOfIt) {
-    ScriptedServer server;
-    server.addConnection({ScriptedServer::Reply::AnswerAndClose(Partial("hello"))});
+// An incomplete file of 100 dots that a worker's fetches write into.
+class WorkerFetch : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string path = dir.file("part.bin");
+    std::unique_ptr<IncompleteFile> file;
     tHTTPThread worker;
-    worker.URL = server.url("/f");
-    worker.Client.ByteRange = "0-4";
-    uint64_t first = worker.RequestFetch();
-    ASSERT_TRUE(WaitClear(worker.FetchPending));
-    EXPECT_TRUE(worker.FetchCompleted(first));
-    EXPECT_EQ(worker.Body, "hello");
-    EXPECT_EQ(worker.FetchContentRange, "bytes 0-4/100");
 
-    worker.URL = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f";
-    uint64_t second = worker.RequestFetch();
-    ASSERT_TRUE(WaitClear(worker.FetchPending));
-    EXPECT_TRUE(worker.FetchCompleted(second));
-    EXPECT_EQ(worker.Body, "");
-    EXPECT_EQ(worker.FetchContentRange, "");
+    void SetUp() override {
+        WriteWholeFile(path, std::string(100, '.'));
+        file = std::make_unique<IncompleteFile>(path);
+    }
+    // Fetches begin..end of the 100-byte file from url; true when taken.
+    bool Fetch(const std::string& url, int64_t begin, int64_t end, uint64_t* serial = nullptr) {
+        worker.URL = url;
+        worker.Client.ByteRange = std::to_string(begin) + "-" + std::to_string(end);
+        worker.Target = {file.get(), begin, end, 100};
+        const uint64_t s = worker.RequestFetch();
+        if (serial) *serial = s;
+        EXPECT_TRUE(WaitClear(worker.FetchPending));
+        return worker.FetchCompleted(s) && worker.RangeComplete;
+    }
+    std::string Bytes() const { return ReadWholeFile(path); }
+};
+
+std::string RangeAnswer(int64_t begin, const std::string& body, const std::string& headers) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nContent-Range: bytes " + std::to_string(begin) + "-" +
+           std::to_string(begin + static_cast<int64_t>(body.size()) - 1) + "/100\r\n" + headers +
+           "Connection: keep-alive\r\n\r\n" + body;
+}
+
+TEST_F(WorkerFetch, WritesTheRangeAtItsOffsetAndAFailedFetchTakesNothing) {
+    ScriptedServer server;
+    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeAnswer(10, "hello", ""))});
+    EXPECT_TRUE(Fetch(server.url("/f"), 10, 14));
+    EXPECT_EQ(Bytes(), std::string(10, '.') + "hello" + std::string(85, '.'));
+    EXPECT_EQ(worker.RangeBytesWritten.load(), 5);
+    EXPECT_EQ(worker.StatusText, "HTTP/1.1 206 Partial Content");
+    EXPECT_EQ(worker.WriteError, "");
+
+    EXPECT_FALSE(Fetch("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f", 20, 29));
     EXPECT_EQ(worker.StatusText, " SERVER ERROR: Connection refused.");
+    EXPECT_EQ(Bytes(), std::string(10, '.') + "hello" + std::string(85, '.'));
 }
 
-TEST(WorkerRequests, OtherFailuresBecomeErrorTextsThatNeverReadAsTaken) {
+TEST_F(WorkerFetch, AnswersThatAreNotExactlyTheRangeWriteNothing) {
+    // Each answers the range 10-19 of a 100-byte file.
+    const std::string ten = "0123456789";
+    const std::string answers[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n" + ten,
+        "HTTP/1.1 206 partial content\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n" +
+            ten,
+        RangeAnswer(11, ten, ""), // other bytes
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/99\r\nContent-Length: 10\r\n"
+        "Connection: keep-alive\r\n\r\n" +
+            ten, // a file of another size
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/100\r\nContent-Length: 9\r\n"
+        "Connection: keep-alive\r\n\r\n" +
+            ten.substr(1), // announces fewer bytes
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/100\r\nContent-Length: 1x\r\n"
+        "Connection: close\r\n\r\n" +
+            ten,                                                 // a length that is no number
+        RangeAnswer(10, ten, "Location: http://elsewhere/\r\n"), // a redirect
+        "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\nConnection: "
+        "keep-alive\r\n\r\nno!",
+    };
+    for (const std::string& answer : answers) {
+        ScriptedServer server;
+        server.addConnection({ScriptedServer::Reply::AnswerAndClose(answer)});
+        EXPECT_FALSE(Fetch(server.url("/f"), 10, 19)) << answer;
+        EXPECT_EQ(Bytes(), std::string(100, '.')) << answer;
+        EXPECT_EQ(worker.RangeBytesWritten.load(), 0) << answer;
+        // A refused answer never reads as taken.
+        if (worker.StatusText.find("ERROR") != std::string::npos) {
+            EXPECT_EQ(worker.StatusText.find("206 Partial Content"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(WorkerFetch, ShortLongAndResetBodiesAreNotTakenAndNothingPassesTheRange) {
+    const std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/100\r\n";
+    struct Case {
+        const char* name;
+        ScriptedServer::Reply reply;
+        std::string written; // bytes 10.. of the file afterwards
+    } cases[] = {
+        {"ShortByLength",
+         ScriptedServer::Reply::AnswerAndClose(head + "Content-Length: 10\r\n\r\nabcd"), "abcd"},
+        {"ShortUntilClose", ScriptedServer::Reply::AnswerAndClose(head + "\r\nabcd"), "abcd"},
+        {"LongUntilClose", ScriptedServer::Reply::AnswerAndClose(head + "\r\nabcdefghijKLMNOP"),
+         "abcdefghij"},
+        {"LongChunked",
+         ScriptedServer::Reply::AnswerAndClose(head + "Transfer-Encoding: chunked\r\n\r\n"
+                                                      "c\r\nabcdefghijKL\r\n0\r\n\r\n"),
+         "abcdefghij"},
+        {"Reset", ScriptedServer::Reply::ResetAfter(head + "Content-Length: 10\r\n\r\nabcdef"),
+         "abcdef"},
+    };
+    for (const Case& c : cases) {
+        WriteWholeFile(path, std::string(100, '.'));
+        ScriptedServer server;
+        server.addConnection({c.reply});
+        EXPECT_FALSE(Fetch(server.url("/f"), 10, 19)) << c.name;
+        const std::string bytes = Bytes();
+        ASSERT_EQ(bytes.size(), 100u) << c.name;
+        // What arrived lies inside the range, and nothing beyond it.
+        EXPECT_EQ(bytes.substr(10, c.written.size()), c.written) << c.name;
+        EXPECT_EQ(bytes.substr(0, 10) + bytes.substr(10 + c.written.size()),
+                  std::string(100 - c.written.size(), '.'))
+            << c.name;
+    }
+}
+
+TEST_F(WorkerFetch, ARangeEndingPastTheLastByteEndsThere) {
     ScriptedServer server;
-    server.addConnection({ScriptedServer::Reply::Keep(
-                              "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\n"
-                              "Connection: keep-alive\r\n\r\nno!"),
-                          ScriptedServer::Reply::Keep(Partial("abc", "Location: http://elsewhere/\r\n"))});
-    tHTTPThread worker;
-    worker.URL = server.url("/f");
-    worker.Client.ByteRange = "500-600";
-    worker.RequestFetch();
-    ASSERT_TRUE(WaitClear(worker.FetchPending));
-    EXPECT_EQ(worker.StatusText, " SERVER ERROR: HTTP/1.1 416 Range Not Satisfiable");
-    EXPECT_EQ(worker.Body, "");
-
-    worker.RequestFetch();
-    ASSERT_TRUE(WaitClear(worker.FetchPending));
-    EXPECT_NE(worker.StatusText.find("ERROR"), std::string::npos) << worker.StatusText;
-    EXPECT_EQ(worker.StatusText.find("206 Partial Content"), std::string::npos) << worker.StatusText;
-    EXPECT_EQ(worker.Body, "");
+    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeAnswer(95, "VWXYZ", ""))});
+    EXPECT_TRUE(Fetch(server.url("/f"), 95, 1000));
+    EXPECT_EQ(Bytes(), std::string(95, '.') + "VWXYZ");
 }
 
-TEST(WorkerRequests, CancelledFetchIsAbortedAndNeverCounts) {
+TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall(
-        "HTTP/1.1 206 Partial Content\r\nContent-Length: 1000\r\n\r\npartial")});
-    server.addConnection({ScriptedServer::Reply::Keep(Partial("next"))});
-    tHTTPThread worker;
+        "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n\r\npartial")});
+    server.addConnection({ScriptedServer::Reply::Keep(RangeAnswer(0, "next", ""))});
     worker.URL = server.url("/f");
-    worker.Client.ByteRange = "0-999";
+    worker.Client.ByteRange = "0-99";
+    worker.Target = {file.get(), 0, 99, 100};
     uint64_t serial = worker.RequestFetch();
     ASSERT_TRUE(server.waitForRequests(1));
     worker.CancelFetch();
     EXPECT_FALSE(worker.FetchPending.load());
     const auto start = Clock::now();
-    while (worker.Busy() && Clock::now() - start < 5s) std::this_thread::sleep_for(1ms);
+    while (worker.Busy() && Clock::now() - start < 5s)
+        std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(worker.Busy());
     EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_FALSE(worker.FetchCompleted(serial));
 
     // The worker goes on serving requests afterwards.
-    worker.Client.ByteRange = "0-3";
-    uint64_t next = worker.RequestFetch();
-    ASSERT_TRUE(WaitClear(worker.FetchPending));
-    EXPECT_TRUE(worker.FetchCompleted(next));
-    EXPECT_EQ(worker.Body, "next");
+    EXPECT_TRUE(Fetch(server.url("/f"), 0, 3));
+    EXPECT_EQ(Bytes().substr(0, 4), "next");
 }
 
 TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
@@ -187,6 +272,27 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
         start = Clock::now();
     }
     EXPECT_LT(Clock::now() - start, 2s);
+
+    // A name server that never answers holds neither the request nor the
+    // worker's end.
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    std::atomic<bool> asked{false};
+    {
+        tHTTPThread worker;
+        worker.Client.SetResolver([released, &asked](const std::string&, in_addr&) {
+            asked = true;
+            released.wait();
+            return EAI_AGAIN;
+        });
+        worker.URL = "http://stalled.example/f";
+        worker.RequestProbe();
+        while (!asked)
+            std::this_thread::sleep_for(1ms);
+        start = Clock::now();
+    }
+    EXPECT_LT(Clock::now() - start, 1s);
+    release->set_value();
 }
 
 TEST(WorkerSetters, ProxyAndCredentialsFollowTheirClearingRules) {

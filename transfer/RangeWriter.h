@@ -1,0 +1,49 @@
+#pragma once
+
+#include "common/AppError.h"
+#include "transfer/BodySink.h"
+
+#include <atomic>
+#include <cstdint>
+
+class IncompleteFile;
+
+// A failure to write a range into its file, as opposed to a failure of the
+// answer that carried it.
+class RangeWriteFailure : public AppError {
+public:
+    using AppError::AppError;
+};
+
+// Writes the body of the answer to a range request into the incomplete file
+// as it arrives, at begin plus the bytes received so far. It takes only an
+// answer that is exactly the range asked for, never writes past the range,
+// starts writeback while the range arrives so that the final flush waits only
+// for the tail, and publishes the bytes written for the window to read.
+class RangeWriter : public BodySink {
+public:
+    RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end, std::int64_t fileSize,
+                std::atomic<std::int64_t>& written);
+
+    bool Accept(const AnswerHead& head) override;
+    // Throws RangeWriteFailure when the file refuses the bytes, HttpFailure
+    // (BodyTooLong) when the answer goes on past the range.
+    void Take(const char* data, std::size_t size) override;
+
+    // After the body has ended: true when the answer was taken and exactly
+    // the range's bytes were written, and they are then durable. Throws
+    // RangeWriteFailure when the flush fails.
+    bool Finish();
+
+private:
+    IncompleteFile& file_;
+    std::int64_t begin_;
+    std::int64_t count_; // bytes the range asks for
+    std::int64_t end_;
+    std::int64_t fileSize_;
+    std::atomic<std::int64_t>& written_;
+    std::int64_t done_ = 0;
+    std::int64_t writebackStarted_ = 0; // bytes whose writeback has begun
+    std::int64_t writebackWaited_ = 0;  // bytes known to be on disk
+    bool accepted_ = false;
+};

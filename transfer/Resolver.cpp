@@ -1,0 +1,87 @@
+#include "transfer/Resolver.h"
+
+#include "transfer/AbortSignal.h"
+#include "transfer/HttpText.h"
+#include "transfer/SocketError.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <netdb.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// One lookup, shared by the thread that performs it and the request that
+// waits for it; whichever leaves last frees it.
+struct Lookup {
+    std::string host;
+    ResolveFunction resolve;
+    int result = EAI_FAIL;
+    in_addr address{};
+    int done[2] = {-1, -1}; // a pipe: readable once the lookup has ended
+
+    ~Lookup() {
+        for (int fd : done)
+            if (fd >= 0) ::close(fd);
+    }
+};
+
+} // namespace
+
+int SystemResolveIPv4(const std::string& host, in_addr& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) return rc;
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, &freeaddrinfo);
+    for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addr) {
+            address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            return 0;
+        }
+    }
+    return EAI_NODATA;
+}
+
+in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
+                    const ResolveFunction& resolve) {
+    in_addr address{};
+    if (EqualsIgnoreCase(host, "localhost")) {
+        address.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return address;
+    if (host.empty()) throw SocketFailure(kWsaHostNotFound);
+    if (abort.Raised()) throw SocketFailure(kWsaInterrupted);
+
+    auto lookup = std::make_shared<Lookup>();
+    lookup->host = host;
+    lookup->resolve = resolve;
+    if (::pipe2(lookup->done, O_CLOEXEC) != 0) throw SocketFailure(SocketCodeFromErrno(errno));
+    std::thread([lookup] {
+        lookup->result = lookup->resolve(lookup->host, lookup->address);
+        const char byte = 1;
+        while (::write(lookup->done[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+    }).detach();
+
+    while (true) {
+        pollfd fds[2] = {{lookup->done[0], POLLIN, 0}, {abort.Descriptor(), POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw SocketFailure(SocketCodeFromErrno(errno));
+        }
+        // The lookup's results are read only after its end was seen.
+        if (fds[0].revents != 0) break;
+        if (fds[1].revents != 0 || abort.Raised()) throw SocketFailure(kWsaInterrupted);
+    }
+    if (lookup->result != 0) throw SocketFailure(SocketCodeFromResolver(lookup->result));
+    return lookup->address;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <netinet/in.h>
+
+class AbortSignal;
+
+// Looks a host name up: 0 and its IPv4 address, or a getaddrinfo() error
+// code (EAI_NODATA for a name without an IPv4 address).
+using ResolveFunction = std::function<int(const std::string& host, in_addr& address)>;
+
+// The system's resolver, IPv4 only.
+int SystemResolveIPv4(const std::string& host, in_addr& address);
+
+// The IPv4 address of a host: "localhost" (any case) is 127.0.0.1, a dotted
+// address is taken as it is, anything else goes to `resolve` on a thread of
+// its own. The wait for it watches `abort`: an abort ends it at once with
+// 10004 and leaves a lookup that stalls to finish by itself, so shut-down
+// never waits on a name server. Throws HttpFailure (socket error).
+in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
+                    const ResolveFunction& resolve);

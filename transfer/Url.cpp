@@ -1,0 +1,63 @@
+#include "transfer/Url.h"
+
+#include "transfer/HttpFailure.h"
+#include "transfer/HttpText.h"
+
+#include <algorithm>
+
+UrlParts SplitUrl(std::string_view rawUrl) {
+    std::string url(rawUrl);
+    std::replace(url.begin(), url.end(), '\\', '/');
+
+    UrlParts parts;
+    std::string_view rest = url;
+    if (const auto sep = rest.find("://"); sep != std::string_view::npos) {
+        parts.scheme = rest.substr(0, sep);
+        rest.remove_prefix(sep + 3);
+    }
+    const auto slash = rest.find('/');
+    std::string_view authority = rest.substr(0, slash);
+    std::string_view path =
+        slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+
+    if (const auto at = authority.find('@'); at != std::string_view::npos) {
+        const std::string_view userInfo = authority.substr(0, at);
+        const auto colon = userInfo.find(':');
+        parts.userName = userInfo.substr(0, colon);
+        if (colon != std::string_view::npos) parts.password = userInfo.substr(colon + 1);
+        authority.remove_prefix(at + 1);
+    }
+    const auto colon = authority.find(':');
+    parts.host = authority.substr(0, colon);
+    if (colon != std::string_view::npos) parts.port = authority.substr(colon + 1);
+
+    if (const auto hash = path.find('#'); hash != std::string_view::npos)
+        path = path.substr(0, hash);
+    parts.target = "/" + std::string(path);
+    const std::string_view beforeQuery =
+        std::string_view(parts.target).substr(0, parts.target.find('?'));
+    parts.directory = beforeQuery.substr(0, beforeQuery.rfind('/') + 1);
+    return parts;
+}
+
+UrlParts CompleteUrl(UrlParts url, const PreviousRequest& previous) {
+    const std::string ownScheme = url.scheme;
+    if (url.host.empty()) url.host = previous.host;
+    if (url.scheme.empty())
+        url.scheme = EqualsIgnoreCase(previous.scheme, "https") ? "https" : "http";
+    if (url.port.empty()) {
+        if (EqualsIgnoreCase(ownScheme, "http"))
+            url.port = "80";
+        else if (EqualsIgnoreCase(ownScheme, "https"))
+            url.port = "443";
+        else if (!previous.port.empty())
+            url.port = previous.port;
+        else
+            throw HttpFailure(HttpFailureKind::UnknownScheme, "Unknown Protocol");
+    }
+    return url;
+}
+
+std::string HostValue(const UrlParts& url) {
+    return url.port == "80" ? url.host : url.host + ":" + url.port;
+}

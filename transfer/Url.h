@@ -1,0 +1,32 @@
+#pragma once
+
+// URLs as the client takes them apart and completes them from the previous
+// request.
+
+#include <string>
+#include <string_view>
+
+// A URL taken apart; backslashes count as slashes. Parts the URL does not
+// have are empty.
+struct UrlParts {
+    std::string scheme; // as written, without "://"
+    std::string userName;
+    std::string password;
+    std::string host;
+    std::string port;
+    std::string target;    // "/" + path and query, without any "#" part
+    std::string directory; // target up to and including its last "/" before any "?"
+};
+UrlParts SplitUrl(std::string_view url);
+
+// What a URL lacks is filled in from the previous request.
+struct PreviousRequest {
+    std::string scheme;
+    std::string host;
+    std::string port;
+};
+// Fills in host, scheme and port. Throws HttpFailure "Unknown Protocol" when
+// no port can be found.
+UrlParts CompleteUrl(UrlParts url, const PreviousRequest& previous);
+// host, plus ":" and the port unless the port is "80".
+std::string HostValue(const UrlParts& url);
