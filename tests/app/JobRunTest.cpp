@@ -12,6 +12,8 @@
 #include "transfer/DLThread_Unit.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -177,6 +179,10 @@ TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
     EXPECT_FALSE(f.Commands().RunActive());
     // The probe and every range went over one kept connection.
     EXPECT_EQ(nginx.connectionCount(5), 1);
+    // The status bar says how the run ended, without the bar.
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(),
+              "The file " + file.incomplete + " is complete.");
+    EXPECT_TRUE(f.RunProgressBar->isHidden());
 }
 
 TEST_F(JobRunTest, ResumeThroughTinyproxyCompletesTheFile) {
@@ -227,10 +233,18 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
         }
         TestEntry entry =
             MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", url, {{0, 100}});
-        const std::string listBefore = ListXml({entry});
-        Open({entry});
+        // A count written with a blank converts, and the cell keeps its text.
+        std::string listBefore = ListXml({entry});
+        listBefore.replace(listBefore.find("Segments=\"1\""), 12, "Segments=\" 1\"");
+        WriteWholeFile(listPath(), listBefore);
+        form = std::make_unique<TMainForm>(listPath(), prompts);
+        form->show();
+        QApplication::processEvents();
         Resume();
         EXPECT_EQ(Log(), (std::vector<LogRow>{{2, "Checking URL: " + entry.url}, {3, c.errorRow}}));
+        EXPECT_EQ(Cell(0, 5), " 1");
+        EXPECT_EQ(form->RunStatusLabel->text().toStdString(),
+                  c.errorRow.substr(c.errorRow.find_first_not_of(' ')));
         EXPECT_EQ(ReadWholeFile(dir.file("f.bin")), std::string(1000, 'z'));
         EXPECT_EQ(ReadWholeFile(listPath()), listBefore);
         EXPECT_TRUE(form->Commands().Idle());
@@ -278,6 +292,8 @@ TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
     const std::string original = ReadWholeFile(file.original);
     EXPECT_EQ(written.substr(100, 101), original.substr(100, 101));
     EXPECT_EQ(written.substr(500, 100), std::string(100, '\0'));
+    EXPECT_EQ(form->RunStatusLabel->text().toStdString(),
+              "1 segment was not downloaded; Resume will try it again.");
 }
 
 TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
@@ -347,6 +363,7 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     Resume();
     EXPECT_TRUE(runningMenuChecked);
     EXPECT_EQ(Log().back(), (LogRow{2, "Downloading of file " + file.incomplete + " paused"}));
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 2 segments left.");
     EXPECT_FALSE(LogHas("Segment #1"));
     EXPECT_EQ(ReadWholeFile(listPath()), before);
     EXPECT_TRUE(HoleHoldsAtMostAPrefix(ReadWholeFile(file.incomplete), original, 0, 1000));
@@ -403,6 +420,64 @@ TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
     EXPECT_FALSE(f.isVisible());
     EXPECT_EQ(f.Worker(), nullptr);
     EXPECT_LT(Clock::now() - exitAt, std::chrono::seconds(3));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
+TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 20000, {{0, 20000}}, 13);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer server;
+    // The range trickles in: 1000 bytes every 50 ms, a second in all.
+    server.addConnection(
+        {Reply::Keep(ProbeAnswer(20000)),
+         Reply::Slowly(RangeAnswer(original, 0, 20000), 1000, std::chrono::milliseconds(50))});
+    TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
+    std::vector<std::pair<std::string, int>> seen; // label and bar while the range arrives
+    auto* timer = new QTimer(&f);
+    QObject::connect(timer, &QTimer::timeout, [&] {
+        if (f.RunProgressBar->isVisible())
+            seen.emplace_back(f.RunStatusLabel->text().toStdString(), f.RunProgressBar->value());
+    });
+    timer->start(100);
+    Resume();
+    timer->stop();
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    ASSERT_GE(seen.size(), 3u);
+    const std::string prefix = "Segment #1 - [0-20000]: ";
+    bool partway = false;
+    for (const auto& [label, bar] : seen) {
+        EXPECT_EQ(label.rfind(prefix, 0), 0u) << label;
+        EXPECT_NE(label.find(" of 19.5 KiB ("), std::string::npos) << label;
+        partway = partway || (bar > 0 && bar < 10000 && label.find("/s, ") != std::string::npos &&
+                              label.find(" left") != std::string::npos);
+    }
+    EXPECT_TRUE(partway) << "no update showed the range partway, with its speed";
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(),
+              "The file " + file.incomplete + " is complete.");
+    EXPECT_TRUE(f.RunProgressBar->isHidden());
+    // The rows change only when a range is taken, and the log keeps its rows.
+    EXPECT_EQ(Log(), ExpectedCompleteRun(server.url("/f.bin"), file));
+}
+
+TEST_F(JobRunTest, ExitWhileTheRunWaitsForABusyWorkerEndsItBeforeItStarts) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 14);
+    ScriptedServer server;
+    server.addConnection({Reply::Stall()}); // an earlier request still on its way
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(RangeAnswer(ReadWholeFile(file.original), 0, 1000))});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    TMainForm& f = Open({entry});
+    f.Worker()->URL = server.url("/other");
+    f.Worker()->RequestProbe();
+    ASSERT_TRUE(server.waitForRequests(1));
+    WhenReady([&] { return f.Commands().RunActive(); }, [&] { f.Exit1->trigger(); });
+    Resume();
+    QApplication::processEvents(); // the close that waited for the run
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_TRUE(Log().empty()) << "the run went on after Exit";
+    EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(ReadWholeFile(listPath()), before);
 }
 

@@ -16,7 +16,10 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -72,8 +75,8 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     QStringList headers;
     for (int c = 0; c < f.ListView->columnCount(); ++c)
         headers << f.ListView->horizontalHeaderItem(c)->text();
-    EXPECT_EQ(headers, QStringList({"File name", "File size (bytes)", "Completed (bytes)", "Percent",
-                                    "Remains (bytes)", "Segments", "URL"}));
+    EXPECT_EQ(headers, QStringList({"File name", "File size (bytes)", "Completed (bytes)",
+                                    "Percent", "Remains (bytes)", "Segments", "URL"}));
     EXPECT_EQ(f.ListView->columnWidth(1), 90);
     EXPECT_EQ(f.ListView->columnWidth(2), 105);
     EXPECT_EQ(f.ListView->columnWidth(3), 52);
@@ -99,7 +102,8 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     EXPECT_TRUE(f.Import1->isEnabled());
     EXPECT_EQ(f.Import1->text(), "Import...");
     QStringList popup;
-    for (QAction* a : f.fm_List_PopupMenu->actions()) popup << (a->isSeparator() ? "-" : a->text());
+    for (QAction* a : f.fm_List_PopupMenu->actions())
+        popup << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(popup, QStringList({"Resume", "Pause", "-", "Delete"}));
     for (QAction* a : {f.Resume1, f.Pause1, f.Delete1}) {
         EXPECT_FALSE(a->icon().isNull());
@@ -115,7 +119,8 @@ TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {
     ASSERT_EQ(f.ListView->rowCount(), 3);
     ListDocument reference(dir.file("List.xml"));
     reference.OpenList();
-    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent", "Remains", "Segments", "URL"};
+    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent",
+                           "Remains",  "Segments", "URL"};
     for (int row = 0; row < 3; ++row) {
         XmlElement entry = reference.FindEntry(row);
         for (int column = 0; column < 7; ++column)
@@ -162,7 +167,8 @@ TEST_F(MainFormTest, MalformedListIsReportedAndTheWindowOpensEmpty) {
 TEST_F(MainFormTest, LogRowsCarryIconTimeAndMessageAndScrollIntoView) {
     TMainForm& f = Open();
     f.resize(400, 300);
-    for (int i = 0; i < 200; ++i) f.AddLogRow(i % 4, "message " + std::to_string(i));
+    for (int i = 0; i < 200; ++i)
+        f.AddLogRow(i % 4, "message " + std::to_string(i));
     const std::string longMessage(2000, 'x');
     f.AddLogRow(3, longMessage);
     QApplication::processEvents();
@@ -208,7 +214,8 @@ TEST_F(MainFormTest, PopupOpensOnlyOnARightPressOverASelectedRow) {
 
     // The header never opens it, nor does the context-menu key.
     f.ListView->selectRow(0);
-    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {}, QPoint(10, 5));
+    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {},
+                      QPoint(10, 5));
     EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
     QTest::keyClick(f.ListView, Qt::Key_Menu);
     EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
@@ -238,6 +245,37 @@ TEST_F(MainFormTest, DeleteOfRowOneOfFourRenumbersEntriesAndRows) {
     EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(2), "FileName"), "/tmp/file4.bin");
     EXPECT_EQ(onDisk.FindEntry(3), nullptr);
     EXPECT_TRUE(prompts.shown.empty());
+}
+
+TEST_F(MainFormTest, DeleteWhoseSaveFailsStillRemovesTheRowAndALaterSaveWritesIt) {
+    WriteWholeFile(listPath(), ListXml({SimpleEntry(1), SimpleEntry(2), SimpleEntry(3)}));
+    const std::string before = ReadWholeFile(listPath());
+    TMainForm& f = Open();
+    // A file-size limit makes the save fail, as a full disk would.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    f.ListView->selectRow(1);
+    f.fm_List_PopupMenuPopup();
+    f.Delete1->trigger();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(prompts.Errors().size(), 1u);
+    EXPECT_EQ(ReadWholeFile(listPath()), before) << "the failed save left the file as it was";
+    // Rows and entries still pair up: the document kept the change.
+    ASSERT_EQ(f.ListView->rowCount(), 2);
+    ASSERT_EQ(f.List().EntryCount(), 2);
+    for (int row = 0; row < 2; ++row)
+        EXPECT_EQ(ListDocument::AttributeText(f.List().FindEntry(row), "FileName"), Cell(row, 0));
+    EXPECT_EQ(Cell(1, 0), "/tmp/file3.bin");
+    f.Save1->trigger();
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    ASSERT_EQ(onDisk.EntryCount(), 2);
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), "/tmp/file1.bin");
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(1), "FileName"), "/tmp/file3.bin");
 }
 
 } // namespace
