@@ -19,8 +19,10 @@ namespace {
 // The list is written in the code page its declaration names.
 constexpr const char* kListEncoding = "Windows-1251";
 constexpr const char* kNotOpenMessage = "The download list is not open.";
-// The largest list that is read at start.
-constexpr off_t kMaxListBytes = off_t{32} << 20;
+// The largest list that is read at start, far beyond the many imports of
+// the largest segment files it would take to reach it. A save that would
+// write more is refused, so whatever is written can be read back.
+constexpr off_t kMaxListBytes = off_t{1} << 30;
 
 const xmlChar* Xml(const char* text) {
     return reinterpret_cast<const xmlChar*>(text);
@@ -191,8 +193,12 @@ void ListDocument::SaveList() {
     } catch (const AppError& error) {
         throw AppError("Cannot write " + listPath_ + ": " + error.what());
     }
-    ReplaceFileAtomically(listPath_, xmlBufferContent(text.get()),
-                          static_cast<std::size_t>(xmlBufferLength(text.get())));
+    const auto size = static_cast<std::size_t>(xmlBufferLength(text.get()));
+    if (size > static_cast<std::size_t>(kMaxListBytes))
+        throw AppError("Cannot write " + listPath_ + ": the download list would take " +
+                       std::to_string(size) + " bytes, more than the " +
+                       std::to_string(kMaxListBytes) + " it can be read back from");
+    ReplaceFileAtomically(listPath_, xmlBufferContent(text.get()), size);
 }
 
 int ListDocument::EntryCount() const {

@@ -77,6 +77,21 @@ TEST_F(ListFile, OpeningRemovesOnlyTheTemporariesOfCutShortSaves) {
         EXPECT_EQ(ReadWholeFile(dir.file(name)), "the user's") << name;
 }
 
+TEST_F(ListFile, ListBeyond32MiBThatTheProgramWritesIsReadBack) {
+    list.OpenList();
+    const std::string longName(32 << 10, 'n');
+    for (int i = 0; i < 1040; ++i)
+        list.AppendEntry(SampleEntry(longName + std::to_string(i)));
+    list.SaveList();
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    ASSERT_GT(status.st_size, 32 << 20);
+    ListDocument again(path);
+    again.OpenList();
+    ASSERT_EQ(again.EntryCount(), 1040);
+    EXPECT_EQ(ListDocument::AttributeText(again.FindEntry(1039), "FileName"), longName + "1039");
+}
+
 TEST_F(ListFile, CloseListDoesNotWrite) {
     list.OpenList();
     list.AppendEntry(SampleEntry("a.bin"));
