@@ -10,26 +10,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-IncompleteFile::IncompleteFile(const std::string& path) : path_(path) {
-    // No O_CREAT: only an existing file is opened. O_NONBLOCK keeps a pipe
-    // that took the file's place from blocking the window.
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) Fail("opened for writing", errno);
-    struct stat st {};
-    std::string reason;
-    if (::fstat(fd_, &st) != 0)
-        reason = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        reason = "it is not a regular file";
-    else if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
-        reason = errno == EWOULDBLOCK ? "it is in use by another program" : std::strerror(errno);
-    if (!reason.empty()) {
-        Close();
-        throw AppError("The incomplete file \"" + path_ + "\" cannot be opened for writing: " + reason);
+IncompleteFile::IncompleteFile(const std::string& path)
+    // No O_CREAT: only an existing file is opened. O_NOFOLLOW: a symbolic
+    // link in the file's place would lead the writes into another file.
+    // O_NONBLOCK keeps a pipe that took the file's place from blocking the
+    // window.
+    : path_(path),
+      fd_(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW)) {
+    if (!fd_) {
+        if (errno == ELOOP) Refuse("it is a symbolic link");
+        Fail("opened for writing", errno);
     }
+    struct stat st {};
+    if (::fstat(fd_.Get(), &st) != 0)
+        Refuse(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        Refuse("it is not a regular file");
+    else if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0)
+        Refuse(errno == EWOULDBLOCK ? "it is in use by another program" : std::strerror(errno));
 }
 
-IncompleteFile::~IncompleteFile() { Close(); }
+IncompleteFile::~IncompleteFile() = default;
+
+void IncompleteFile::Refuse(const std::string& reason) {
+    Close();
+    throw AppError("The incomplete file \"" + path_ + "\" cannot be opened for writing: " + reason);
+}
 
 void IncompleteFile::Fail(const std::string& what, int error) const {
     throw AppError("The incomplete file \"" + path_ + "\" cannot be " + what + ": " +
@@ -38,7 +44,7 @@ void IncompleteFile::Fail(const std::string& what, int error) const {
 
 bool IncompleteFile::CutToSize(int64_t size) {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) Fail("measured", errno);
+    if (::fstat(fd_.Get(), &st) != 0) Fail("measured", errno);
     if (size > st.st_size) return false;
     if (size < st.st_size) SetSize(size);
     return true;
@@ -49,7 +55,7 @@ void IncompleteFile::WriteAt(int64_t offset, const char* data, size_t size) {
     // ext4 one write of a whole 1 GiB range took about twice as long.
     constexpr size_t kPiece = size_t{1} << 20;
     while (size > 0) {
-        ssize_t n = ::pwrite(fd_, data, std::min(size, kPiece), offset);
+        ssize_t n = ::pwrite(fd_.Get(), data, std::min(size, kPiece), offset);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) Fail("written", errno);
         if (n == 0) Fail("written", ENOSPC);
@@ -57,17 +63,14 @@ void IncompleteFile::WriteAt(int64_t offset, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
         offset += n;
     }
-    if (::fdatasync(fd_) != 0) Fail("written", errno);
+    if (::fdatasync(fd_.Get()) != 0) Fail("written", errno);
 }
 
 void IncompleteFile::SetSize(int64_t size) {
     if (size < 0) Fail("cut to a negative size", EINVAL);
-    if (::ftruncate(fd_, size) != 0) Fail("cut to " + std::to_string(size) + " bytes", errno);
+    if (::ftruncate(fd_.Get(), size) != 0) Fail("cut to " + std::to_string(size) + " bytes", errno);
 }
 
 void IncompleteFile::Close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.Reset();
 }

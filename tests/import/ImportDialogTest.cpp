@@ -427,6 +427,22 @@ TEST_F(ImportDialogTest, RefusalsBeforeTheDiskChanges) {
     EXPECT_EQ(list.EntryCount(), 0);
 }
 
+TEST_F(ImportDialogTest, SymbolicLinkCountsAsAMissingFileAndItsTargetIsUntouched) {
+    const std::string target = dir.file("precious.bin");
+    WriteWholeFile(target, std::string(3000, 'p'));
+    ShowPlain(-1);
+    ASSERT_EQ(::symlink(target.c_str(), dir.file("part.avi").c_str()), 0);
+    for (bool rename : {true, false}) {
+        form->RenameCheckBox->setChecked(rename);
+        Ok("http://host/film.avi");
+        EXPECT_TRUE(IsMarked(form->Inc_Label));
+        EXPECT_TRUE(prompts.shown.empty());
+        EXPECT_EQ(ReadWholeFile(target), std::string(3000, 'p'));
+        EXPECT_FALSE(FileExists(dir.file("film.avi")));
+        EXPECT_EQ(list.EntryCount(), 0);
+    }
+}
+
 TEST_F(ImportDialogTest, SecondImportShowsOnlyItsOwnValues) {
     Show(Sdl("a.avi", "1000", "0",
              {{"0", "99"}, {"100", "199"}, {"200", "299"}, {"300", "399"}, {"400", "999"}}),
