@@ -134,7 +134,8 @@ void TMainForm::BuildViews() {
     header->setMinimumSectionSize(15);
     connect(ListView, &DownloadListView::mousePressed, this,
             [this](Qt::MouseButton button, const QPoint& position) { ListViewMouseDown(button, position); });
-    header->installEventFilter(this);
+    // The header's presses go to its viewport, not to the header itself.
+    header->viewport()->installEventFilter(this);
 
     LogView = new QTableWidget(this);
     LogView->setObjectName("LogView");
@@ -279,7 +280,8 @@ void TMainForm::ListViewColumnRightClick() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ListView->horizontalHeader() && event->type() == QEvent::MouseButtonPress &&
+    if (watched == ListView->horizontalHeader()->viewport() &&
+        event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
         ListViewColumnRightClick();
     }
