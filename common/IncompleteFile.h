@@ -1,12 +1,14 @@
 #pragma once
 
+#include "common/UniqueFd.h"
+
 #include <cstdint>
 #include <string>
 
 // The incomplete file of a download, held open for writing while the import
 // checks and cuts it or a job run writes its ranges. Opens an existing
-// regular file only, locked against a second writer (readers may still open
-// it); closes in every case.
+// regular file only, never through a symbolic link, locked against a second
+// writer (readers may still open it); closes in every case.
 class IncompleteFile {
 public:
     // Throws AppError saying why the file cannot be opened for writing.
@@ -34,7 +36,8 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& what, int error) const;
+    [[noreturn]] void Refuse(const std::string& reason);
 
     std::string path_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };

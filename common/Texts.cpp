@@ -119,9 +119,45 @@ std::string PercentText(int64_t downloaded, int64_t size) {
     return FormatZeroHashHash(value, QLocale::system().decimalPoint().toStdString()) + "%";
 }
 
-std::string TimeStampText() {
-    QLocale locale = QLocale::system();
-    QString date = locale.toString(QDate::currentDate(), QLocale::ShortFormat);
-    QString time = locale.toString(QTime::currentTime(), QLocale::LongFormat);
+QString WithoutTimeZone(const QString& format) {
+    // Zone fields are runs of "t" outside quoted text. A field goes with the
+    // blanks before it (after it, when it leads) and with brackets that hold
+    // nothing else.
+    QString result;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size();) {
+        const QChar c = format[i];
+        if (c == u'\'') quoted = !quoted;
+        if (quoted || c != u't') {
+            result += c;
+            ++i;
+            continue;
+        }
+        while (i < format.size() && format[i] == u't')
+            ++i;
+        const bool leading = result.trimmed().isEmpty();
+        while (!result.isEmpty() && result.back().isSpace())
+            result.chop(1);
+        if (!result.isEmpty() && result.back() == u'(' && i < format.size() && format[i] == u')') {
+            result.chop(1);
+            ++i;
+            while (!result.isEmpty() && result.back().isSpace())
+                result.chop(1);
+        }
+        if (leading || result.isEmpty())
+            while (i < format.size() && format[i].isSpace())
+                ++i;
+    }
+    return result;
+}
+
+std::string TimeStampText(const QLocale& locale) {
+    const QString date = locale.toString(QDate::currentDate(), QLocale::ShortFormat);
+    const QString time = locale.toString(QTime::currentTime(),
+                                         WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
     return (date + " " + time).toStdString();
+}
+
+std::string TimeStampText() {
+    return TimeStampText(QLocale::system());
 }

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+class QLocale;
 
 // Converts an integer text: optional leading spaces, an optional sign, then
 // decimal digits or hexadecimal digits after "$", "x", "X", "0x" or "0X",
@@ -25,5 +29,11 @@ std::string PercentText(int64_t downloaded, int64_t size);
 // Formats a value with the pattern "0.##" using the given decimal separator.
 std::string FormatZeroHashHash(long double value, std::string_view decimalSeparator);
 
-// The locale's short date, one space, the locale's long time.
+// The locale's short date, one space, the locale's long time without its
+// time-zone fields.
 std::string TimeStampText();
+std::string TimeStampText(const QLocale& locale);
+
+// A time format pattern without its time-zone fields ("t" to "tttt") and the
+// blanks or brackets that belong to them; quoted text is kept.
+QString WithoutTimeZone(const QString& format);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +24,15 @@ std::string FolderOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+// A save's temporary is named ".<name>.quilvane-save-" and six letters or
+// digits, hidden and plainly the program's own, so that clearing leftovers
+// never meets a file that a user keeps beside the list (List.xml.backup).
+std::string TemporaryPrefix(const std::string& path) {
+    return "." + path.substr(path.rfind('/') + 1) + ".quilvane-save-";
+}
+
+constexpr std::size_t kUniqueLength = 6; // the XXXXXX of mkostemp
 
 // The temporary file, removed again unless it was renamed into place.
 class PendingFile {
@@ -43,7 +53,8 @@ private:
 } // namespace
 
 void ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size) {
-    std::string tempName = path + ".XXXXXX";
+    std::string tempName =
+        FolderOf(path) + "/" + TemporaryPrefix(path) + std::string(kUniqueLength, 'X');
     // mkostemp creates the file with O_EXCL and mode 0600: the list holds passwords.
     UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
     if (!fd) ThrowWriteError(path, errno);
@@ -74,16 +85,19 @@ void ReplaceFileAtomically(const std::string& path, const void* data, std::size_
 
 void RemoveLeftoverTemporaries(const std::string& path) {
     const std::string folder = FolderOf(path);
-    const std::string prefix = path.substr(path.rfind('/') + 1) + ".";
+    const std::string prefix = TemporaryPrefix(path);
     DIR* dir = opendir(folder.c_str());
     if (!dir) return;
     while (const dirent* item = readdir(dir)) {
         const std::string name = item->d_name;
-        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (name.size() != prefix.size() + kUniqueLength || !name.starts_with(prefix)) continue;
         bool generated = true;
         for (size_t i = prefix.size(); i < name.size(); ++i)
             generated = generated && std::isalnum(static_cast<unsigned char>(name[i]));
-        if (generated && item->d_type == DT_REG) unlink((folder + "/" + name).c_str());
+        const std::string full = folder + "/" + name;
+        struct stat status {};
+        if (generated && lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            unlink(full.c_str());
     }
     closedir(dir);
 }

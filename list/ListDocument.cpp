@@ -2,7 +2,8 @@
 
 #include "common/AppError.h"
 #include "list/AtomicFile.h"
-#include "list/Utf8.h"
+#include "xml/Utf8.h"
+#include "xml/XmlAccess.h"
 
 #include <libxml/parser.h>
 #include <libxml/valid.h>
@@ -12,13 +13,16 @@
 #include <new>
 #include <string_view>
 #include <sys/stat.h>
-#include <unordered_map>
 
 namespace {
 
 // The list is written in the code page its declaration names.
 constexpr const char* kListEncoding = "Windows-1251";
 constexpr const char* kNotOpenMessage = "The download list is not open.";
+// The largest list that is read at start, far beyond the many imports of
+// the largest segment files it would take to reach it. A save that would
+// write more is refused, so whatever is written can be read back.
+constexpr off_t kMaxListBytes = off_t{1} << 30;
 
 const xmlChar* Xml(const char* text) {
     return reinterpret_cast<const xmlChar*>(text);
@@ -30,31 +34,6 @@ const xmlChar* Xml(const std::string& text) {
 template <class T> T* Checked(T* allocated) {
     if (!allocated) throw std::bad_alloc();
     return allocated;
-}
-
-// Names are matched as written in the file: a prefixed name never matches.
-bool IsNamed(const xmlChar* name, const xmlNs* ns, const char* wanted) {
-    return (ns == nullptr || ns->prefix == nullptr) && xmlStrEqual(name, Xml(wanted));
-}
-
-xmlAttrPtr FindAttribute(XmlElement element, const char* name) {
-    for (xmlAttrPtr attribute = element->properties; attribute; attribute = attribute->next)
-        if (IsNamed(attribute->name, attribute->ns, name)) return attribute;
-    return nullptr;
-}
-
-// The value as the file writes it. A reference to an entity that the file
-// itself declares stays "&name;" and is never expanded: a few kilobytes of
-// references to a large entity would otherwise become gigabytes.
-std::string AttributeValue(xmlAttrPtr attribute) {
-    std::string value;
-    for (xmlNodePtr part = attribute->children; part; part = part->next) {
-        if (part->type == XML_ENTITY_REF_NODE)
-            value.append("&").append(reinterpret_cast<const char*>(part->name)).append(";");
-        else if (part->content)
-            value += reinterpret_cast<const char*>(part->content);
-    }
-    return value;
 }
 
 // Replaces the value in place, so the attribute keeps its position.
@@ -120,34 +99,30 @@ void SetCounters(XmlElement entry, const CounterTexts& counters) {
 // Drops S1 of a Begin or End element: every later value moves down one
 // place and the last attribute goes. Does not save.
 void DropFirstRange(XmlElement beginOrEnd) {
-    std::size_t count = 0;
-    xmlAttrPtr last = nullptr;
+    const std::size_t count = AttributeCount(beginOrEnd);
+    xmlAttrPtr last = beginOrEnd->properties;
+    while (last && last->next)
+        last = last->next;
     // The queue can be long and is advanced after every range: look names up
     // through one index instead of scanning the attributes for each of them.
-    std::unordered_map<std::string_view, xmlAttrPtr> byName;
-    for (xmlAttrPtr attribute = beginOrEnd->properties; attribute; attribute = attribute->next) {
-        ++count;
-        last = attribute;
-        if (attribute->ns == nullptr || attribute->ns->prefix == nullptr)
-            byName.emplace(reinterpret_cast<const char*>(attribute->name), attribute);
-    }
+    AttributeIndex byName(beginOrEnd);
     if (count > 0) {
         // Read all shifted values before changing any, so that a gap in the
         // numbering fails without leaving the queue half moved.
         std::vector<std::string> shifted;
         shifted.reserve(count - 1);
         for (std::size_t i = 1; i < count; ++i) {
-            const auto source = byName.find(Numbered("S", static_cast<long long>(i) + 1));
-            if (source == byName.end()) throw AppError(kNullConversionMessage);
-            shifted.push_back(AttributeValue(source->second));
+            const xmlAttrPtr source = byName.Find(Numbered("S", static_cast<long long>(i) + 1));
+            if (!source) throw AppError(kNullConversionMessage);
+            shifted.push_back(AttributeValue(source));
         }
         for (std::size_t i = 1; i < count; ++i) {
             const std::string name = Numbered("S", static_cast<long long>(i));
-            if (const auto target = byName.find(name); target != byName.end()) {
-                ReplaceAttributeValue(target->second, shifted[i - 1]);
+            if (const xmlAttrPtr target = byName.Find(name)) {
+                ReplaceAttributeValue(target, shifted[i - 1]);
             } else {
                 last = Checked(xmlNewProp(beginOrEnd, Xml(name), Xml(shifted[i - 1])));
-                byName.emplace(reinterpret_cast<const char*>(last->name), last);
+                byName.Add(last);
             }
         }
         // Attribute names are unique, so the last one is the one its name finds.
@@ -194,7 +169,7 @@ void ListDocument::OpenList() {
     RemoveLeftoverTemporaries(listPath_);
     struct stat status {};
     if (stat(listPath_.c_str(), &status) == 0 || errno != ENOENT) {
-        doc_ = ParseXmlFile(listPath_);
+        doc_ = ParseXmlFile(listPath_, kMaxListBytes);
         return;
     }
     XmlDocPtr doc(Checked(xmlNewDoc(Xml("1.0"))));
@@ -218,8 +193,12 @@ void ListDocument::SaveList() {
     } catch (const AppError& error) {
         throw AppError("Cannot write " + listPath_ + ": " + error.what());
     }
-    ReplaceFileAtomically(listPath_, xmlBufferContent(text.get()),
-                          static_cast<std::size_t>(xmlBufferLength(text.get())));
+    const auto size = static_cast<std::size_t>(xmlBufferLength(text.get()));
+    if (size > static_cast<std::size_t>(kMaxListBytes))
+        throw AppError("Cannot write " + listPath_ + ": the download list would take " +
+                       std::to_string(size) + " bytes, more than the " +
+                       std::to_string(kMaxListBytes) + " it can be read back from");
+    ReplaceFileAtomically(listPath_, xmlBufferContent(text.get()), size);
 }
 
 int ListDocument::EntryCount() const {
@@ -394,10 +373,7 @@ std::string ListDocument::AttributeText(XmlElement element, const char* name) {
 }
 
 XmlElement ListDocument::ChildElement(XmlElement parent, const char* name) {
-    if (!parent || !name) return nullptr;
-    for (xmlNodePtr child = parent->children; child; child = child->next)
-        if (child->type == XML_ELEMENT_NODE && IsNamed(child->name, child->ns, name)) return child;
-    return nullptr;
+    return FirstChildElement(parent, name);
 }
 
 XmlElement ListDocument::Root() const {

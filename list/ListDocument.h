@@ -1,6 +1,6 @@
 #pragma once
 
-#include "list/XmlDoc.h"
+#include "xml/XmlDoc.h"
 
 #include <libxml/tree.h>
 

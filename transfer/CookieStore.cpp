@@ -44,6 +44,7 @@ std::int64_t UnixTimeNow() {
 Cookie ParseSetCookie(std::string_view value, std::string_view requestHost, std::int64_t now) {
     Cookie cookie;
     std::optional<std::int64_t> expires;
+    bool expiresGiven = false;
     std::optional<std::int64_t> maxAge;
     std::string domain;
     bool first = true;
@@ -66,7 +67,7 @@ Cookie ParseSetCookie(std::string_view value, std::string_view requestHost, std:
             else if (EqualsIgnoreCase(attribute, "domain"))
                 domain = attributeValue;
             else if (EqualsIgnoreCase(attribute, "expires"))
-                expires = ParseHttpDate(attributeValue);
+                expires = ParseHttpDate(attributeValue), expiresGiven = true;
             else if (EqualsIgnoreCase(attribute, "max-age"))
                 maxAge = ParseMaxAge(attributeValue);
             else if (EqualsIgnoreCase(attribute, "secure"))
@@ -78,10 +79,9 @@ Cookie ParseSetCookie(std::string_view value, std::string_view requestHost, std:
     if (cookie.path.empty()) cookie.path = "/";
     if (domain.empty()) domain = requestHost;
     cookie.domain = ToLowerAscii(WithoutLeadingDot(domain));
-    if (expires)
-        cookie.expires = expires;
-    else if (maxAge)
-        cookie.expires = now + *maxAge;
+    // Max-age counts only without an "expires"; one that cannot be read
+    // leaves the cookie without an expiry.
+    cookie.expires = expiresGiven ? expires : maxAge ? std::optional(now + *maxAge) : std::nullopt;
     return cookie;
 }
 
@@ -98,32 +98,74 @@ bool DomainMatches(std::string_view host, std::string_view domain) {
 
 void CookieStore::TakeHeaders(const std::vector<std::string>& headerLines,
                               std::string_view requestHost, std::int64_t now) {
-    for (const char* name : {"Set-cookie", "Set-cookie2"})
-        for (const std::string& value : FindHeaderValues(headerLines, name))
-            Add(ParseSetCookie(value, requestHost, now), requestHost);
+    // In the order received: a later header for the same name wins.
+    for (std::size_t i = 0; i < headerLines.size();) {
+        std::size_t next = i + 1;
+        while (next < headerLines.size() && !headerLines[next].empty() &&
+               (headerLines[next].front() == ' ' || headerLines[next].front() == '\t'))
+            ++next;
+        // One header with its continuation lines.
+        const std::vector<std::string> header(headerLines.begin() + static_cast<std::ptrdiff_t>(i),
+                                              headerLines.begin() +
+                                                  static_cast<std::ptrdiff_t>(next));
+        for (const char* name : {"Set-cookie", "Set-cookie2"})
+            for (const std::string& value : FindHeaderValues(header, name))
+                Add(ParseSetCookie(value, requestHost, now), requestHost);
+        i = next;
+    }
 }
 
 void CookieStore::Add(Cookie cookie, std::string_view requestHost) {
     if (!DomainMatches(requestHost, cookie.domain)) return;
+    if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
+    const std::uint64_t age = ++added_;
     for (Domain& d : domains_) {
         if (!EqualsIgnoreCase(d.name, cookie.domain)) continue;
-        for (Cookie& existing : d.cookies) {
-            if (EqualsIgnoreCase(existing.name, cookie.name)) {
-                existing = std::move(cookie);
+        for (Stored& existing : d.cookies) {
+            if (EqualsIgnoreCase(existing.cookie.name, cookie.name)) {
+                existing = {std::move(cookie), age};
                 return;
             }
         }
-        d.cookies.push_back(std::move(cookie));
+        if (d.cookies.size() >= kMaxCookiesPerDomain) DropOldest(&d);
+        d.cookies.push_back({std::move(cookie), age});
+        if (Count() > kMaxCookies) DropOldest(nullptr);
         return;
     }
     Domain d{cookie.domain, {}};
-    d.cookies.push_back(std::move(cookie));
+    d.cookies.push_back({std::move(cookie), age});
     domains_.push_back(std::move(d));
+    if (Count() > kMaxCookies) DropOldest(nullptr);
+}
+
+std::size_t CookieStore::Count() const {
+    std::size_t count = 0;
+    for (const Domain& d : domains_)
+        count += d.cookies.size();
+    return count;
+}
+
+void CookieStore::DropOldest(Domain* within) {
+    Domain* oldestDomain = nullptr;
+    std::size_t oldest = 0;
+    for (Domain& d : domains_) {
+        if (within && &d != within) continue;
+        for (std::size_t k = 0; k < d.cookies.size(); ++k)
+            if (!oldestDomain || d.cookies[k].age < oldestDomain->cookies[oldest].age)
+                oldestDomain = &d, oldest = k;
+    }
+    if (!oldestDomain) return;
+    oldestDomain->cookies.erase(oldestDomain->cookies.begin() +
+                                static_cast<std::ptrdiff_t>(oldest));
+    // A domain left without cookies counts as new when it comes back.
+    std::erase_if(domains_, [](const Domain& d) { return d.cookies.empty(); });
 }
 
 void CookieStore::RemoveExpired(std::int64_t now) {
     for (Domain& d : domains_)
-        std::erase_if(d.cookies, [now](const Cookie& c) { return c.expires && *c.expires <= now; });
+        std::erase_if(d.cookies, [now](const Stored& s) {
+            return s.cookie.expires && *s.cookie.expires <= now;
+        });
     // A domain left without cookies counts as new when it comes back.
     std::erase_if(domains_, [](const Domain& d) { return d.cookies.empty(); });
 }
@@ -132,7 +174,8 @@ std::string CookieStore::CookieList(std::string_view host, std::string_view dire
     std::string list;
     for (auto d = domains_.rbegin(); d != domains_.rend(); ++d) {
         if (!DomainMatches(host, d->name)) continue;
-        for (const Cookie& c : d->cookies) {
+        for (const Stored& stored : d->cookies) {
+            const Cookie& c = stored.cookie;
             if (c.value.empty() || c.secure) continue;
             if (directory.substr(0, c.path.size()) != c.path) continue;
             if (!list.empty()) list += "; ";
@@ -147,6 +190,7 @@ std::string CookieStore::CookieList(std::string_view host, std::string_view dire
 std::vector<Cookie> CookieStore::All() const {
     std::vector<Cookie> all;
     for (const Domain& d : domains_)
-        all.insert(all.end(), d.cookies.begin(), d.cookies.end());
+        for (const Stored& stored : d.cookies)
+            all.push_back(stored.cookie);
     return all;
 }

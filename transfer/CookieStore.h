@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,15 +29,22 @@ Cookie ParseSetCookie(std::string_view value, std::string_view requestHost, std:
 bool DomainMatches(std::string_view host, std::string_view domain);
 
 // The cookies that servers set, kept for the life of the client and sent
-// back to the hosts they belong to.
+// back to the hosts they belong to. What a server can make it hold is
+// capped: a cookie whose name and value take more than kMaxCookieBytes is not
+// stored, and beyond kMaxCookiesPerDomain cookies of one domain or
+// kMaxCookies in all the one set longest ago goes first.
 class CookieStore {
 public:
+    static constexpr std::size_t kMaxCookiesPerDomain = 50;
+    static constexpr std::size_t kMaxCookies = 1000;
+    static constexpr std::size_t kMaxCookieBytes = 4096;
+
     // Takes every Set-cookie and Set-cookie2 header of a header block that
     // answered a request to `requestHost`.
     void TakeHeaders(const std::vector<std::string>& headerLines, std::string_view requestHost,
                      std::int64_t now);
-    // Stores a cookie unless its domain does not fit `requestHost`; a cookie
-    // of the same domain and name is replaced in place.
+    // Stores a cookie unless its domain does not fit `requestHost` or it is
+    // too large; a cookie of the same domain and name is replaced in place.
     void Add(Cookie cookie, std::string_view requestHost);
     // Removes cookies whose expiry time has come.
     void RemoveExpired(std::int64_t now);
@@ -50,11 +58,20 @@ public:
     bool Empty() const { return domains_.empty(); }
 
 private:
+    struct Stored {
+        Cookie cookie;
+        std::uint64_t age; // when it was last set, counted in cookies added
+    };
     struct Domain {
         std::string name;
-        std::vector<Cookie> cookies;
+        std::vector<Stored> cookies;
     };
+    std::size_t Count() const;
+    // Drops the cookie set longest ago, of one domain or of all.
+    void DropOldest(Domain* within);
+
     std::vector<Domain> domains_; // in the order first added
+    std::uint64_t added_ = 0;
 };
 
 // The current time as seconds since 1970 (UTC).

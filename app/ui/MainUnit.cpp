@@ -149,10 +149,9 @@ void TMainForm::BuildViews() {
     header->setStretchLastSection(true);
     header->setMinimumSectionSize(15);
     connect(ListView, &DownloadListView::mousePressed, this,
-            [this](Qt::MouseButton button, const QPoint& position) {
-                ListViewMouseDown(button, position);
-            });
-    header->installEventFilter(this);
+            [this](Qt::MouseButton button, const QPoint& position) { ListViewMouseDown(button, position); });
+    // The header's presses go to its viewport, not to the header itself.
+    header->viewport()->installEventFilter(this);
 
     LogView = new QTableWidget(this);
     LogView->setObjectName("LogView");
@@ -320,7 +319,8 @@ void TMainForm::ListViewColumnRightClick() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ListView->horizontalHeader() && event->type() == QEvent::MouseButtonPress &&
+    if (watched == ListView->horizontalHeader()->viewport() &&
+        event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
         ListViewColumnRightClick();
     }

@@ -28,7 +28,8 @@ bool UrlAccepted(const std::string& url) {
 
 bool IncompleteFileExists(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    // lstat: a symbolic link counts as missing, whatever it points to.
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::string FileNameFromURL(const std::string& url) {

@@ -18,7 +18,8 @@ struct ImportInputs {
 // The URL passes when it contains "http" in these lower-case letters anywhere.
 bool UrlAccepted(const std::string& url);
 
-// True when a regular file (not a folder, pipe or device) exists at the path.
+// True when a regular file (not a folder, pipe, device or symbolic link)
+// exists at the path.
 bool IncompleteFileExists(const std::string& path);
 
 // The characters after the last "/" of the URL, undecoded; empty when the URL

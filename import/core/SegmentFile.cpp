@@ -3,8 +3,8 @@
 #include "common/AppError.h"
 #include "common/Texts.h"
 #include "common/UniqueFd.h"
-#include "list/XmlDoc.h"
-
+#include "xml/XmlAccess.h"
+#include "xml/XmlDoc.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -15,11 +15,12 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace {
 
 constexpr std::string_view kMarker = "<?XML VERSION="; // already upper-cased
+// The largest segment file read: room for several hundred thousand ranges.
+constexpr off_t kMaxSegmentFileBytes = off_t{32} << 20;
 
 // Opens a regular file for reading. Folders, pipes and devices are refused:
 // reading them could block forever or never meet the end of a line.
@@ -45,17 +46,6 @@ bool IsFolderSeparator(char c) {
     return c == '\\' || c == ':' || c == '/';
 }
 
-// Matches the qualified name: a prefixed element or attribute never matches.
-bool HasName(const xmlChar* name, const xmlNs* ns, const char* wanted) {
-    return xmlStrcmp(name, BAD_CAST wanted) == 0 && (ns == nullptr || ns->prefix == nullptr);
-}
-
-xmlNode* FirstChildElement(xmlNode* parent, const char* name) {
-    for (xmlNode* child = parent->children; child; child = child->next)
-        if (child->type == XML_ELEMENT_NODE && HasName(child->name, child->ns, name)) return child;
-    return nullptr;
-}
-
 xmlNode* RequiredChild(xmlNode* parent, const char* name) {
     xmlNode* child = FirstChildElement(parent, name);
     if (!child)
@@ -64,51 +54,16 @@ xmlNode* RequiredChild(xmlNode* parent, const char* name) {
     return child;
 }
 
-// The attribute's value as written. Entity references other than the five
-// predefined ones are never expanded: such a value is refused instead.
-std::string ValueText(const xmlAttr* attr) {
-    std::string value;
-    for (const xmlNode* part = attr->children; part; part = part->next) {
-        if (part->type == XML_TEXT_NODE && part->content) {
-            value += reinterpret_cast<const char*>(part->content);
-        } else if (part->type == XML_ENTITY_REF_NODE) {
-            throw AppError(std::string("The segment file refers to the entity '") +
-                           reinterpret_cast<const char*>(part->name) + "', which is not read");
-        }
-    }
-    return value;
+std::string AttributeText(xmlNode* element, const char* name) {
+    const xmlAttr* attribute = FindAttribute(element, name);
+    if (!attribute) throw AppError(kNullConversionMessage);
+    return AttributeValue(attribute);
 }
 
-std::string AttributeText(const xmlNode* element, const char* name) {
-    for (const xmlAttr* attr = element->properties; attr; attr = attr->next)
-        if (HasName(attr->name, attr->ns, name)) return ValueText(attr);
-    throw AppError(kNullConversionMessage);
-}
-
-// The unprefixed attributes of an element by name, so that a long queue is
-// read without scanning every attribute once per range.
-class AttributeIndex {
-public:
-    explicit AttributeIndex(const xmlNode* element) {
-        for (const xmlAttr* attr = element->properties; attr; attr = attr->next)
-            if (attr->ns == nullptr || attr->ns->prefix == nullptr)
-                byName_.emplace(reinterpret_cast<const char*>(attr->name), attr);
-    }
-    std::string Text(const std::string& name) const {
-        const auto found = byName_.find(name);
-        if (found == byName_.end()) throw AppError(kNullConversionMessage);
-        return ValueText(found->second);
-    }
-
-private:
-    std::unordered_map<std::string_view, const xmlAttr*> byName_;
-};
-
-int64_t AttributeCount(const xmlNode* element) {
-    int64_t count = 0;
-    for (const xmlAttr* attr = element->properties; attr; attr = attr->next)
-        ++count;
-    return count;
+std::string IndexedText(const AttributeIndex& index, const std::string& name) {
+    const xmlAttr* attribute = index.Find(name);
+    if (!attribute) throw AppError(kNullConversionMessage);
+    return AttributeValue(attribute);
 }
 
 } // namespace
@@ -178,7 +133,7 @@ ImportValues ReadSegmentFile(const std::string& path) {
     UniqueFd fd = OpenForReading(path);
     // No entity substitution, no DTD loading, no network; a failure carries
     // the parser's reason, the line and its first 40 characters.
-    XmlDocPtr doc = ParseXmlFd(fd.Get());
+    XmlDocPtr doc = ParseXmlFd(fd.Get(), kMaxSegmentFileBytes);
 
     xmlNode* root = xmlDocGetRootElement(doc.get());
     if (!root) throw AppError("The segment file has no document element");
@@ -194,15 +149,15 @@ ImportValues ReadSegmentFile(const std::string& path) {
 
     xmlNode* segments = RequiredChild(n1, "Segments");
     xmlNode* end = RequiredChild(segments, "End");
-    values.RangeCount = AttributeCount(end);
+    values.RangeCount = static_cast<int64_t>(AttributeCount(end));
     if (values.RangeCount > 0) {
         const AttributeIndex begins(RequiredChild(segments, "Begin"));
         const AttributeIndex ends(end);
         values.Ranges.reserve(static_cast<size_t>(values.RangeCount));
         for (int64_t i = 1; i <= values.RangeCount; ++i) {
             const std::string name = "n" + std::to_string(i);
-            std::string first = begins.Text(name);
-            values.Ranges.emplace_back(std::move(first), ends.Text(name));
+            std::string first = IndexedText(begins, name);
+            values.Ranges.emplace_back(std::move(first), IndexedText(ends, name));
         }
     }
     // Values far apart (a huge Size with a negative Loaded) do not wrap.

@@ -376,21 +376,19 @@ void TSDL_Import_Form::OkSteps() {
     if (!fileFound) MarkLabel(Inc_Label, true);
     if (!urlAccepted || !fileFound) return;
 
-    // Everything that can refuse the import without touching the disk comes
-    // before the rename: a negative size, a file that cannot be written.
-    const int64_t fileSize = CompleteFileSize(values.SizeText);
-    IncompleteFile file(values.IncompletePath);
-
     if (RenameCheckBox->isChecked()) {
         const std::string target = RenameByUrlTarget(values.IncompletePath, inputs.Url);
         if (target != values.IncompletePath) MoveWithoutReplacing(values.IncompletePath, target);
         values.IncompletePath = target;
     }
 
+    // Both fields have passed: no mark of an earlier Ok stays on them when
+    // opening or cutting the file fails below.
     MarkLabel(URL_Label, false);
     MarkLabel(Inc_Label, false);
 
-    if (!file.CutToSize(fileSize)) {
+    IncompleteFile file(values.IncompletePath);
+    if (!file.CutToSize(CompleteFileSize(values.SizeText))) {
         file.Close();
         prompts_.AbortBox("Error", "Size of incomplete file is incorrect!");
         return;

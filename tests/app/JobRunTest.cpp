@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -486,6 +487,7 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     server.addConnection(
         {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
     server.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    server.addConnection({Reply::Keep(ProbeAnswer(1000))});
     struct Case {
         std::string fileName, message;
         bool diskFull;
@@ -497,8 +499,15 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
          "The incomplete file \"" + dir.file("missing.bin") +
              "\" cannot be opened for writing: No such file or directory",
          false},
+        {dir.file("link.bin"),
+         "The incomplete file \"" + dir.file("link.bin") +
+             "\" cannot be opened for writing: it is a symbolic link",
+         false},
     };
     WriteWholeFile(dir.file("full.bin"), std::string(1000, '\0'));
+    const std::string target = dir.file("target.bin");
+    WriteWholeFile(target, std::string(3000, 't'));
+    ASSERT_EQ(symlink(target.c_str(), dir.file("link.bin").c_str()), 0);
     for (const Case& c : cases) {
         TestEntry entry =
             MakeEntry(c.fileName, "1000", "900", "90%", "100", server.url("/f.bin"), {{0, 100}});
@@ -526,6 +535,7 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
         form->close();
         form.reset();
     }
+    EXPECT_EQ(ReadWholeFile(target), std::string(3000, 't')) << "written through the link";
 }
 
 TEST_F(JobRunTest, ConversionErrorIsShownAndPauseReturnsToIdle) {

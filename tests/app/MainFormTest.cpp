@@ -7,6 +7,7 @@
 #include "list/ListDocument.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -212,13 +213,24 @@ TEST_F(MainFormTest, PopupOpensOnlyOnARightPressOverASelectedRow) {
     QTest::mousePress(viewport, Qt::RightButton, {}, QPoint(5, viewport->height() - 3));
     EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
 
-    // The header never opens it, nor does the context-menu key.
+    // A right click on the header closes the menu and opens none.
+    RightPress(0);
+    ASSERT_TRUE(f.fm_List_PopupMenu->isVisible());
+    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {}, QPoint(10, 5));
+    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+
+    // The platform's context-menu gesture opens nothing, from the key or the mouse.
     f.ListView->selectRow(0);
-    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {},
-                      QPoint(10, 5));
-    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
-    QTest::keyClick(f.ListView, Qt::Key_Menu);
-    EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
+    for (QContextMenuEvent::Reason reason :
+         {QContextMenuEvent::Keyboard, QContextMenuEvent::Mouse}) {
+        for (QWidget* target : {static_cast<QWidget*>(f.ListView), f.ListView->viewport()}) {
+            QContextMenuEvent event(reason, cell.center(), viewport->mapToGlobal(cell.center()));
+            QApplication::sendEvent(target, &event);
+            QApplication::processEvents();
+            EXPECT_FALSE(f.fm_List_PopupMenu->isVisible()) << reason;
+            EXPECT_FALSE(QApplication::activePopupWidget()) << reason;
+        }
+    }
 }
 
 TEST_F(MainFormTest, PopupOnAnEmptyListOpensNothing) {

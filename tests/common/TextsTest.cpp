@@ -2,7 +2,9 @@
 #include "common/Texts.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QLocale>
+#include <QTimeZone>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -98,10 +100,34 @@ TEST(PercentText, ZeroSizeFailsLikeAFloatingPointDivision) {
     }
 }
 
-TEST(TimeStampText, IsDateSpaceTime) {
-    std::string stamp = TimeStampText();
-    QLocale locale = QLocale::system();
-    std::string date = locale.toString(QDate::currentDate(), QLocale::ShortFormat).toStdString();
-    ASSERT_GT(stamp.size(), date.size());
-    EXPECT_EQ(stamp.substr(0, date.size() + 1), date + " ");
+TEST(TimeStampText, IsDateSpaceTimeWithoutATimeZone) {
+    const QLocale american(QLocale::English, QLocale::UnitedStates);
+    for (const QLocale& locale : {american, QLocale::c(), QLocale::system()}) {
+        SCOPED_TRACE(locale.name().toStdString());
+        const std::string stamp = TimeStampText(locale);
+        const std::string date =
+            locale.toString(QDate::currentDate(), QLocale::ShortFormat).toStdString();
+        ASSERT_GT(stamp.size(), date.size());
+        EXPECT_EQ(stamp.substr(0, date.size() + 1), date + " ");
+        const QString zone = QTimeZone::systemTimeZone().abbreviation(QDateTime::currentDateTime());
+        if (!zone.isEmpty()) {
+            EXPECT_FALSE(QString::fromStdString(stamp).contains(zone)) << stamp;
+        }
+        for (const char* name : {"UTC", "GMT", "Coordinated"})
+            EXPECT_EQ(stamp.find(name), std::string::npos) << stamp;
+        EXPECT_NE(stamp.back(), ' ') << stamp;
+    }
+    // Seconds stay: the long format, not the short one.
+    EXPECT_TRUE(WithoutTimeZone(american.timeFormat(QLocale::LongFormat)).contains("ss"));
+}
+
+TEST(TimeStampText, ZoneFieldsGoWithTheirBlanksAndBrackets) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"h:mm:ss AP t", "h:mm:ss AP"},     {"HH:mm:ss tttt", "HH:mm:ss"},
+        {"tt HH:mm:ss", "HH:mm:ss"},        {"HH:mm:ss (ttt)", "HH:mm:ss"},
+        {"HH:mm t ss", "HH:mm ss"},         {"HH 'o''clock' t", "HH 'o''clock'"},
+        {"HH:mm 'at' ss", "HH:mm 'at' ss"}, {"HH:mm:ss", "HH:mm:ss"},
+    };
+    for (const auto& [format, expected] : cases)
+        EXPECT_EQ(WithoutTimeZone(format).toStdString(), expected) << format;
 }

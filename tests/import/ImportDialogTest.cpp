@@ -403,28 +403,48 @@ TEST_F(ImportDialogTest, SparseFiveGiBFilePasses) {
     EXPECT_LT(st.st_blocks, 1024) << "the file was never written";
 }
 
-TEST_F(ImportDialogTest, RefusalsBeforeTheDiskChanges) {
-    // A negative size.
+TEST_F(ImportDialogTest, RenameAndUnmarkingComeBeforeOpeningAndTheSizeCheck) {
+    // A negative size is found only after the rename, with the labels that
+    // an earlier Ok marked already unmarked.
     Show(Sdl("part.avi", "-5", "0", {}));
+    Ok("ftp://host/movie.avi");
+    ASSERT_TRUE(IsMarked(form->URL_Label));
     Ok("http://host/movie.avi");
     ASSERT_EQ(prompts.Errors().size(), 1u);
     EXPECT_NE(prompts.Errors()[0].find("is negative"), std::string::npos);
-    EXPECT_TRUE(FileExists(dir.file("part.avi"))) << "not renamed";
+    EXPECT_FALSE(IsMarked(form->URL_Label));
+    EXPECT_TRUE(FileExists(dir.file("movie.avi"))) << "renamed first";
+    EXPECT_FALSE(FileExists(dir.file("part.avi")));
     EXPECT_EQ(list.EntryCount(), 0);
 
-    // A file that another program holds.
+    // A file that another program holds: renamed, then refused unchanged.
     form->hide();
     prompts.shown.clear();
     ShowPlain();
     int holder = ::open(dir.file("part.avi").c_str(), O_RDONLY);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    Ok("http://host/movie.avi");
+    Ok("http://host/film.avi");
     ::close(holder);
     ASSERT_EQ(prompts.Errors().size(), 1u);
     EXPECT_NE(prompts.Errors()[0].find("cannot be opened for writing"), std::string::npos);
-    EXPECT_TRUE(FileExists(dir.file("part.avi"))) << "not renamed";
-    EXPECT_EQ(LengthOf(dir.file("part.avi")), 1000);
+    EXPECT_EQ(LengthOf(dir.file("film.avi")), 1000);
     EXPECT_EQ(list.EntryCount(), 0);
+}
+
+TEST_F(ImportDialogTest, SymbolicLinkCountsAsAMissingFileAndItsTargetIsUntouched) {
+    const std::string target = dir.file("precious.bin");
+    WriteWholeFile(target, std::string(3000, 'p'));
+    ShowPlain(-1);
+    ASSERT_EQ(::symlink(target.c_str(), dir.file("part.avi").c_str()), 0);
+    for (bool rename : {true, false}) {
+        form->RenameCheckBox->setChecked(rename);
+        Ok("http://host/film.avi");
+        EXPECT_TRUE(IsMarked(form->Inc_Label));
+        EXPECT_TRUE(prompts.shown.empty());
+        EXPECT_EQ(ReadWholeFile(target), std::string(3000, 'p'));
+        EXPECT_FALSE(FileExists(dir.file("film.avi")));
+        EXPECT_EQ(list.EntryCount(), 0);
+    }
 }
 
 TEST_F(ImportDialogTest, SecondImportShowsOnlyItsOwnValues) {

@@ -242,10 +242,10 @@ TEST_F(SegmentFileTest, FailuresInTheOrderOfTheSteps) {
          "The segment file has no End element in Segments"},
         {"no Begin for a range", Sdl(kPlain, "<End n1=\"9\"/>"),
          "The segment file has no Begin element in Segments"},
-        {"entity in a value",
-         "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r><n1 File_name=\"&e;\" "
-         "Size=\"1\" Loaded=\"0\"><Segments><End/></Segments></n1></r>",
-         "The segment file refers to the entity 'e', which is not read"},
+        {"an entity reference stays text, which is no number",
+         "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"1\">]><r><n1 File_name=\"f\" "
+         "Size=\"&e;\" Loaded=\"0\"><Segments><End/></Segments></n1></r>",
+         "'&e;' is not a valid integer value"},
         {"remains out of range",
          Sdl("File_name=\"f\" Size=\"9223372036854775807\" Loaded=\"-2\"", "<End/>"),
          "The remaining size of '9223372036854775807' minus '-2' bytes is out of range"},

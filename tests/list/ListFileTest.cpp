@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,13 +56,40 @@ TEST_F(ListFile, MissingListIsCreatedAtOnceEmptyAndPrivate) {
 
 TEST_F(ListFile, OpeningRemovesOnlyTheTemporariesOfCutShortSaves) {
     WriteWholeFile(path, kEmptyList);
-    for (const char* name : {"List.xml.a1B2c3", "List.xml.bak", "List.xml.a1B2c3d", "Other.xml.a1B2c3"})
-        WriteWholeFile(dir.file(name), "x");
+    const std::string leftover = ".List.xml.quilvane-save-a1B2c3";
+    const std::vector<std::string> kept = {"List.xml.backup", "List.xml.old001", "List.xml.a1B2c3",
+                                           ".List.xml.quilvane-save-a1B2c3d",
+                                           ".Other.xml.quilvane-save-a1B2c3"};
+    for (const std::string& name : kept)
+        WriteWholeFile(dir.file(name), "the user's");
+    WriteWholeFile(dir.file(leftover), "x");
+    // A link named like a leftover is not the program's own file either.
+    ASSERT_EQ(symlink("List.xml.backup", dir.file(".List.xml.quilvane-save-LiNk00").c_str()), 0);
     list.OpenList();
     std::vector<std::string> names = FolderNames(dir.path());
+    std::vector<std::string> expected = kept;
+    expected.push_back("List.xml");
+    expected.push_back(".List.xml.quilvane-save-LiNk00");
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"List.xml", "List.xml.a1B2c3d", "List.xml.bak",
-                                               "Other.xml.a1B2c3"}));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+    for (const std::string& name : kept)
+        EXPECT_EQ(ReadWholeFile(dir.file(name)), "the user's") << name;
+}
+
+TEST_F(ListFile, ListBeyond32MiBThatTheProgramWritesIsReadBack) {
+    list.OpenList();
+    const std::string longName(32 << 10, 'n');
+    for (int i = 0; i < 1040; ++i)
+        list.AppendEntry(SampleEntry(longName + std::to_string(i)));
+    list.SaveList();
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    ASSERT_GT(status.st_size, 32 << 20);
+    ListDocument again(path);
+    again.OpenList();
+    ASSERT_EQ(again.EntryCount(), 1040);
+    EXPECT_EQ(ListDocument::AttributeText(again.FindEntry(1039), "FileName"), longName + "1039");
 }
 
 TEST_F(ListFile, CloseListDoesNotWrite) {

@@ -46,7 +46,9 @@ TEST(SetCookie, Expiry) {
         {"a=1; expires=Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
         {"a=1; expires=Sun, 06 Nov 1994 08:49:37 GMT; max-age=60", 784111777},
         {"a=1; max-age=60; expires=Sunday, 06-Nov-94 08:49:37 GMT", 784111777},
-        {"a=1; expires=whenever; max-age=60", kNow + 60},
+        // An "expires" that cannot be read still rules max-age out.
+        {"a=1; expires=whenever; max-age=60", std::nullopt},
+        {"a=1; max-age=60; expires=whenever", std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ParseSetCookie(c.value, "h", kNow).expires, c.expires) << c.value;
@@ -105,6 +107,53 @@ TEST(CookieStore, ExpiryAndReturningDomains) {
     // first.example lost its only cookie; when it comes back it is the newest domain.
     store.TakeHeaders({"Set-Cookie: new=1"}, "first.example", kNow);
     EXPECT_EQ(store.All().back().name, "new");
+}
+
+TEST(CookieStore, SetCookieAndSetCookie2InTheOrderReceived) {
+    CookieStore store;
+    store.TakeHeaders({"Set-Cookie2: id=old", "Set-Cookie: id=new", "Set-Cookie2: v2=1",
+                       "Set-Cookie: id2=a;", " path=/deep/", "Set-cookie2: id2=b"},
+                      "h.example", kNow);
+    EXPECT_EQ(store.CookieList("h.example", "/deep/"), "id=new; v2=1; id2=b");
+}
+
+TEST(CookieStore, CapsDropTheOldestFirst) {
+    struct Case {
+        const char* what;
+        int domains, perDomain;
+        std::size_t kept;
+        std::string firstKept; // of the domain "d0.example"
+    };
+    const Case cases[] = {
+        {"50 of one domain fit", 1, 50, 50, "c0"},
+        {"the 51st of a domain drops its oldest", 1, 51, 50, "c1"},
+        {"1000 in all fit", 20, 50, 1000, "c0"},
+        {"beyond 1000 in all the oldest anywhere goes", 21, 50, 1000, ""},
+    };
+    for (const Case& c : cases) {
+        CookieStore store;
+        for (int d = 0; d < c.domains; ++d)
+            for (int k = 0; k < c.perDomain; ++k)
+                store.TakeHeaders({"Set-Cookie: c" + std::to_string(k) + "=1"},
+                                  "d" + std::to_string(d) + ".example", kNow);
+        EXPECT_EQ(store.All().size(), c.kept) << c.what;
+        const std::string first = store.CookieList("d0.example", "/");
+        EXPECT_EQ(first.substr(0, first.find('=')), c.firstKept) << c.what;
+    }
+
+    // A replaced cookie is set anew and is no longer the oldest.
+    CookieStore store;
+    for (int k = 0; k < 50; ++k)
+        store.TakeHeaders({"Set-Cookie: c" + std::to_string(k) + "=1"}, "h.example", kNow);
+    store.TakeHeaders({"Set-Cookie: c0=2", "Set-Cookie: extra=1"}, "h.example", kNow);
+    const std::string list = store.CookieList("h.example", "/");
+    EXPECT_EQ(list.substr(0, 10), "c0=2; c2=1") << list;
+
+    // 4 KiB of name and value in all; one byte more is not stored.
+    const std::string name = "big", value(CookieStore::kMaxCookieBytes - name.size(), 'v');
+    store.TakeHeaders({"Set-Cookie: " + name + "=" + value, "Set-Cookie: huge=" + value},
+                      "big.example", kNow);
+    EXPECT_EQ(store.CookieList("big.example", "/"), name + "=" + value);
 }
 
 TEST(CookieStore, ReplacementIgnoresLetterCase) {

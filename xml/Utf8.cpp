@@ -1,4 +1,4 @@
-#include "list/Utf8.h"
+#include "xml/Utf8.h"
 
 long DecodeUtf8(std::string_view text, std::size_t& pos) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };

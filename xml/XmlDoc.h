@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 // Owning handles for libxml2 objects.
 struct XmlDocFree {
@@ -23,12 +24,13 @@ using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
 
 // Parses the XML file at path in the encoding its declaration names, dropping
 // whitespace-only text between elements, without entity substitution, DTD
-// loading or network access. On failure throws AppError with the text
-// "<reason>\r\nLine: <line>\r\n<first 40 characters of that line>"; an
-// unreadable file gives the system's reason and line 0.
-XmlDocPtr ParseXmlFile(const std::string& path);
-// The same for a file already open for reading (read from its start).
-XmlDocPtr ParseXmlFd(int fd, const char* url = nullptr);
+// loading or network access. A file larger than maxBytes, or with a start tag
+// of more than 20000 attributes, is refused. On failure throws AppError with
+// the text "<reason>\r\nLine: <line>\r\n<first 40 characters of that line>";
+// an unreadable file gives the system's reason and line 0.
+XmlDocPtr ParseXmlFile(const std::string& path, off_t maxBytes);
+// The same for a regular file already open for reading (read from its start).
+XmlDocPtr ParseXmlFd(int fd, off_t maxBytes, const char* url = nullptr);
 
 // The whole document as text in the given encoding, with the declaration
 // naming it. Characters the encoding cannot hold become character references.

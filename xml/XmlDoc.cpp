@@ -1,8 +1,8 @@
-#include "list/XmlDoc.h"
+#include "xml/XmlDoc.h"
 
 #include "common/AppError.h"
 #include "common/UniqueFd.h"
-#include "list/Utf8.h"
+#include "xml/Utf8.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
@@ -164,81 +164,145 @@ std::string ToUtf8(const std::string& bytes, const std::string& encoding) {
     return SanitizeUtf8(result);
 }
 
-// What the readers take in. libxml2 checks the attribute names of one start
-// tag for duplicates pair by pair, so a tag with a few hundred thousand
-// attributes keeps it busy for hours; and a document's tree takes many times
-// the document's size in memory.
-constexpr off_t kMaxDocumentBytes = 32 << 20;
+// libxml2 checks the attribute names of one start tag for duplicates pair by
+// pair before any callback sees the tag, so a tag with a few hundred
+// thousand attributes keeps it busy for hours. The attributes are therefore
+// counted in the text on its way into the parser, and the tag is never
+// handed over.
 constexpr std::size_t kMaxAttributes = 20000;
 
-// Where the first start tag with more than kMaxAttributes attributes begins in
-// UTF-8 text, or npos. Every attribute needs an "=" of its own, and a "<"
-// ends the attributes of a tag even inside a value (the parser refuses it
-// there), so counting the "=" between one "<" and the next bounds the count
-// from above without following quotes, comments or the DTD.
-std::size_t CrowdedTagOffset(std::string_view text) {
-    std::size_t tag = std::string_view::npos;
-    std::size_t equals = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '<') {
-            tag = i;
-            equals = 0;
-        } else if (text[i] == '=' && tag != std::string_view::npos && ++equals > kMaxAttributes) {
-            return tag;
+// Counts, over UTF-8 text given piece by piece, the "=" between one "<" and
+// the next. Every attribute needs an "=" of its own, and a "<" ends the
+// attributes of a tag even inside a value (the parser refuses it there), so
+// the count bounds a tag's attributes from above without following quotes,
+// comments or the DTD.
+class AttributeCounter {
+public:
+    // False once some tag has more than kMaxAttributes attributes.
+    bool Scan(std::string_view text) {
+        for (const char c : text) {
+            if (c == '\n') {
+                ++line_;
+            } else if (c == '<') {
+                inTag_ = true;
+                equals_ = 0;
+                tagLine_ = line_;
+            } else if (c == '=' && inTag_ && ++equals_ > kMaxAttributes) {
+                crowded_ = true;
+                return false;
+            }
         }
+        return true;
     }
-    return std::string_view::npos;
+    bool Crowded() const { return crowded_; }
+    // The line (counted from 1) where the crowded tag begins.
+    int TagLine() const { return tagLine_; }
+
+private:
+    bool inTag_ = false;
+    bool crowded_ = false;
+    std::size_t equals_ = 0;
+    int line_ = 1;
+    int tagLine_ = 1;
+};
+
+bool CrowdedText(std::string_view text) {
+    AttributeCounter counter;
+    return !counter.Scan(text);
 }
 
-// The whole file as UTF-8, decoded as the parser will decode it: the first
-// bytes tell UTF-16, UCS-4 and EBCDIC apart, otherwise the declaration names
-// the encoding.
-std::string DecodedText(const std::string& bytes, int fd) {
-    const auto startsWith = [&](std::string_view head) {
-        return bytes.compare(0, head.size(), head) == 0;
-    };
-    using namespace std::string_view_literals;
-    if (startsWith("\x00\x00\xFE\xFF"sv) || startsWith("\x00\x00\x00<"sv))
-        return ToUtf8(bytes, "UTF-32BE");
-    if (startsWith("\xFF\xFE\x00\x00"sv) || startsWith("<\x00\x00\x00"sv))
-        return ToUtf8(bytes, "UTF-32LE");
-    if (startsWith("\xFE\xFF"sv) || startsWith("\x00<\x00?"sv)) return ToUtf8(bytes, "UTF-16BE");
-    if (startsWith("\xFF\xFE"sv) || startsWith("<\x00?\x00"sv)) return ToUtf8(bytes, "UTF-16LE");
-    if (startsWith("\x4C\x6F\xA7\x94"sv)) return ToUtf8(bytes, "IBM037");
-    return ToUtf8(bytes, DeclaredEncoding(fd));
+// Encodings in which "<", "=" and a line feed are the ASCII bytes and no
+// other character holds those bytes: their text is counted as it is.
+bool KeepsAsciiBytes(const std::string& encoding) {
+    for (const char* prefix : {"UTF-8", "UTF8", "US-ASCII", "ASCII", "ISO-8859", "ISO8859",
+                               "WINDOWS-125", "CP125", "KOI8", "LATIN"})
+        if (strncasecmp(encoding.c_str(), prefix, std::strlen(prefix)) == 0) return true;
+    return encoding.empty();
 }
+
+// The encoding the parser will read the file in: the first bytes tell
+// UTF-16, UCS-4 and EBCDIC apart, otherwise the declaration names it.
+std::string StreamEncoding(int fd) {
+    unsigned char head[4] = {};
+    ssize_t got;
+    do {
+        got = pread(fd, head, sizeof head, 0);
+    } while (got < 0 && errno == EINTR);
+    const std::string_view bytes(reinterpret_cast<const char*>(head),
+                                 got > 0 ? static_cast<std::size_t>(got) : 0);
+    using namespace std::string_view_literals;
+    if (bytes.starts_with("\x00\x00\xFE\xFF"sv) || bytes.starts_with("\x00\x00\x00<"sv))
+        return "UTF-32BE";
+    if (bytes.starts_with("\xFF\xFE\x00\x00"sv) || bytes.starts_with("<\x00\x00\x00"sv))
+        return "UTF-32LE";
+    if (bytes.starts_with("\xFE\xFF"sv) || bytes.starts_with("\x00<\x00?"sv)) return "UTF-16BE";
+    if (bytes.starts_with("\xFF\xFE"sv) || bytes.starts_with("<\x00?\x00"sv)) return "UTF-16LE";
+    if (bytes.starts_with("\x4C\x6F\xA7\x94"sv)) return "IBM037";
+    return DeclaredEncoding(fd);
+}
+
+// What the parser reads the file through: it passes the bytes on as they
+// are, counting the attributes of each start tag on the way, and ends the
+// input with an error instead of passing on a crowded tag.
+class CountingInput {
+public:
+    explicit CountingInput(int fd) : fd_(fd) {
+        const std::string encoding = StreamEncoding(fd);
+        if (KeepsAsciiBytes(encoding)) return;
+        iconv_t opened = iconv_open("UTF-8", encoding.c_str());
+        if (opened != reinterpret_cast<iconv_t>(-1)) decoder_.reset(opened);
+    }
+
+    static int Read(void* self, char* buffer, int length) {
+        return static_cast<CountingInput*>(self)->ReadSome(buffer, length);
+    }
+
+    const AttributeCounter& Counter() const { return counter_; }
+
+private:
+    int ReadSome(char* buffer, int length) {
+        ssize_t got;
+        do {
+            got = pread(fd_, buffer, static_cast<std::size_t>(length), offset_);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return static_cast<int>(got);
+        if (!Count(std::string_view(buffer, static_cast<std::size_t>(got)))) return -1;
+        offset_ += got;
+        return static_cast<int>(got);
+    }
+
+    bool Count(std::string_view bytes) {
+        if (!decoder_) return counter_.Scan(bytes);
+        // A character cut off at the end of a piece waits for the next one.
+        pending_.append(bytes);
+        char* in = pending_.data();
+        std::size_t inLeft = pending_.size();
+        char out[4096];
+        while (inLeft > 0) {
+            char* outPtr = out;
+            std::size_t outLeft = sizeof out;
+            const std::size_t rc = iconv(decoder_.get(), &in, &inLeft, &outPtr, &outLeft);
+            if (!counter_.Scan(std::string_view(out, static_cast<std::size_t>(outPtr - out))))
+                return false;
+            if (rc != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+            if (errno == EINVAL) break;
+            // An invalid sequence counts as nothing; go on after its first byte.
+            ++in;
+            --inLeft;
+        }
+        pending_.erase(0, pending_.size() - inLeft);
+        return true;
+    }
+
+    int fd_;
+    off_t offset_ = 0;
+    std::unique_ptr<void, IconvClose> decoder_;
+    std::string pending_;
+    AttributeCounter counter_;
+};
 
 std::string CrowdedReason() {
     return "Too many attributes in one element (more than " + std::to_string(kMaxAttributes) + ")";
-}
-
-// Refuses, before the parser sees it, a file larger than kMaxDocumentBytes or
-// one with a start tag that carries more than kMaxAttributes attributes.
-void RefuseOverload(int fd) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
-    if (status.st_size > kMaxDocumentBytes)
-        throw AppError(ParseFailureMessage(std::strerror(EFBIG), 0, ""));
-    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n =
-            pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
-    const std::string text = DecodedText(bytes, fd);
-    const std::size_t tag = CrowdedTagOffset(text);
-    if (tag == std::string::npos) return;
-    const int line = 1 + static_cast<int>(std::count(
-                             text.begin(), text.begin() + static_cast<std::ptrdiff_t>(tag), '\n'));
-    throw AppError(ParseFailureMessage(
-        CrowdedReason(), line,
-        FirstCodePoints(ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)),
-                        kQuotedCharacters)));
 }
 
 // An entity whose text holds a crowded start tag is refused where it is
@@ -254,8 +318,7 @@ void GuardedEntityDecl(void* context, const xmlChar* name, int type, const xmlCh
                        const xmlChar* systemId, xmlChar* content) {
     auto* ctxt = static_cast<xmlParserCtxtPtr>(context);
     auto* guard = static_cast<EntityGuard*>(ctxt->_private);
-    if (guard && content &&
-        CrowdedTagOffset(reinterpret_cast<const char*>(content)) != std::string_view::npos) {
+    if (guard && content && CrowdedText(reinterpret_cast<const char*>(content))) {
         guard->crowded = true;
         guard->line = xmlSAX2GetLineNumber(context);
         xmlStopParser(ctxt);
@@ -323,7 +386,7 @@ std::string ParseFailureMessage(const std::string& reason, int line, const std::
     return reason + "\r\n" + "Line" + ": " + std::to_string(line) + "\r\n" + lineText;
 }
 
-XmlDocPtr ParseXmlFile(const std::string& path) {
+XmlDocPtr ParseXmlFile(const std::string& path, off_t maxBytes) {
     // Non-blocking open so that a FIFO in the file's place cannot hang us.
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
@@ -333,11 +396,14 @@ XmlDocPtr ParseXmlFile(const std::string& path) {
     if (S_ISDIR(status.st_mode)) throw AppError(ParseFailureMessage(std::strerror(EISDIR), 0, ""));
     if (!S_ISREG(status.st_mode)) throw AppError(ParseFailureMessage("Not a regular file", 0, ""));
 
-    return ParseXmlFd(fd.Get(), path.c_str());
+    return ParseXmlFd(fd.Get(), maxBytes, path.c_str());
 }
 
-XmlDocPtr ParseXmlFd(int fd, const char* url) {
-    RefuseOverload(fd);
+XmlDocPtr ParseXmlFd(int fd, off_t maxBytes, const char* url) {
+    // A document's tree takes many times the document's size in memory.
+    struct stat status {};
+    if (fstat(fd, &status) != 0) throw AppError(ParseFailureMessage(std::strerror(errno), 0, ""));
+    if (status.st_size > maxBytes) throw AppError(ParseFailureMessage(std::strerror(EFBIG), 0, ""));
     XmlDocPtr doc;
     std::string reason;
     int line = 0;
@@ -348,23 +414,24 @@ XmlDocPtr ParseXmlFd(int fd, const char* url) {
         EntityGuard guard;
         ctxt->_private = &guard;
         ctxt->sax->entityDecl = GuardedEntityDecl;
+        CountingInput input(fd);
         // No XML_PARSE_NOENT (entity substitution), no DTD loading, no XML_PARSE_HUGE:
         // the parser's own limits on depth and sizes stay in force.
-        doc.reset(xmlCtxtReadFd(ctxt.get(), fd, url, nullptr,
+        doc.reset(xmlCtxtReadIO(ctxt.get(), CountingInput::Read, nullptr, &input, url, nullptr,
                                 XML_PARSE_NOBLANKS | XML_PARSE_NONET));
-        if (doc && xmlDocGetRootElement(doc.get()) && !guard.crowded) return doc;
+        const bool crowded = guard.crowded || input.Counter().Crowded();
+        if (doc && xmlDocGetRootElement(doc.get()) && !crowded) return doc;
         doc.reset();
-        if (guard.crowded) {
+        if (crowded) {
             reason = CrowdedReason();
-            line = guard.line;
+            line = guard.crowded ? guard.line : input.Counter().TagLine();
         } else {
             reason = errors.HasError() ? errors.Reason() : std::string("Document is empty");
             line = errors.HasError() ? errors.Line() : 0;
         }
     }
     const std::string lineText = FirstCodePoints(
-        ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)),
-        kQuotedCharacters);
+        ToUtf8(ReadLineBytes(fd, line, kQuotedBytes), DeclaredEncoding(fd)), kQuotedCharacters);
     throw AppError(ParseFailureMessage(reason, line, lineText));
 }
 
