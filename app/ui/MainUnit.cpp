@@ -3,6 +3,7 @@
 #include "app/core/Prompts.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/Icons.h"
+#include "app/ui/WindowFont.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
 #include "import/ui/SDLImportUnit.h"
@@ -20,14 +21,6 @@
 #include <QTimer>
 
 namespace {
-
-QFont WindowFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(11);
-    return font;
-}
 
 // A read-only report list: whole rows selected, grid lines, no editing,
 // headers that do not react to clicks.

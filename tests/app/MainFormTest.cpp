@@ -4,10 +4,16 @@
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
+#include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollBar>
@@ -107,6 +113,27 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     }
     EXPECT_EQ(f.Splitter2->handleWidth(), 1);
     EXPECT_EQ(f.Splitter2->widget(1), f.LogView);
+}
+
+TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {
+    TMainForm& f = Open();
+    const bool present = QFile::exists("/usr/share/wine/fonts/tahoma.ttf");
+    const QString expected =
+        present ? QStringLiteral("Tahoma")
+                : QFontInfo(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).family();
+    const QList<QWidget*> widgets = {&f, f.SDL_Import_Form, f.LogView,
+                                     f.SDL_Import_Form->Import_URL_Edit};
+    for (QWidget* window : widgets) {
+        const QFontInfo used(window->font());
+        EXPECT_EQ(used.family(), expected) << window->objectName().toStdString();
+        EXPECT_EQ(used.pixelSize(), 11) << window->objectName().toStdString();
+    }
+    if (present) {
+        // The bold captions are Tahoma too.
+        const QFontInfo bold(f.SDL_Import_Form->GroupBox1->font());
+        EXPECT_EQ(bold.family(), "Tahoma");
+        EXPECT_TRUE(bold.bold());
+    }
 }
 
 TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {
