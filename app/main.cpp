@@ -1,3 +1,4 @@
+#include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "app/ui/QtPrompts.h"
 
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilvane"));
+    QApplication::setWindowIcon(ApplicationIcon());
     QtPrompts prompts;
     // List.xml lives beside the executable, whatever the working folder.
     TMainForm form(QApplication::applicationDirPath().toStdString() + "/List.xml", prompts);

@@ -53,6 +53,7 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     setObjectName("MainForm");
     setWindowTitle(QStringLiteral("Quilvane 0.3alpha"));
     setFont(WindowFont());
+    setWindowIcon(ApplicationIcon());
     setGeometry(265, 233, 792, 566);
     BuildMenus();
     BuildViews();

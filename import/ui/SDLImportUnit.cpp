@@ -1,6 +1,7 @@
 #include "import/ui/SDLImportUnit.h"
 
 #include "app/core/Prompts.h"
+#include "app/ui/Icons.h"
 #include "app/ui/WindowFont.h"
 #include "common/AppError.h"
 #include "common/IncompleteFile.h"
@@ -115,6 +116,7 @@ TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget
     setFixedSize(750, 509);
     setSizeGripEnabled(false);
     setFont(WindowFont());
+    setWindowIcon(ApplicationIcon());
     BuildControls();
 
     connect(OK_Button, &QPushButton::clicked, this, [this] { OK_ButtonClick(); });

@@ -3,6 +3,7 @@
 #include "TempDir.h"
 
 #include "app/ui/DownloadListView.h"
+#include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
@@ -134,6 +135,23 @@ TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {
         EXPECT_EQ(bold.family(), "Tahoma");
         EXPECT_TRUE(bold.bold());
     }
+}
+
+TEST_F(MainFormTest, BothWindowsCarryTheApplicationIconInEverySize) {
+    TMainForm& f = Open();
+    for (const QIcon& icon : {f.windowIcon(), f.SDL_Import_Form->windowIcon()}) {
+        for (int size : kApplicationIconSizes) {
+            EXPECT_EQ(
+                icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                ApplicationIconImage(size))
+                << size;
+        }
+    }
+    // Not an empty square: the button's face and the arrow are painted.
+    const QImage image = ApplicationIconImage(48);
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(image.pixelColor(24, 10), QColor(Qt::white));
+    EXPECT_EQ(image.pixelColor(4, 24), QColor(0x8C, 0xB4, 0xF0));
 }
 
 TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {
