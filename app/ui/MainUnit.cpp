@@ -1,6 +1,7 @@
 #include "app/ui/MainUnit.h"
 
 #include "app/core/Prompts.h"
+#include "app/core/SegmentFileDrop.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/Icons.h"
 #include "app/ui/WindowFont.h"
@@ -11,8 +12,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QSplitter>
@@ -54,6 +57,7 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     setWindowTitle(QStringLiteral("Quilvane 0.3alpha"));
     setFont(WindowFont());
     setWindowIcon(ApplicationIcon());
+    setAcceptDrops(true);
     setGeometry(265, 233, 792, 566);
     BuildMenus();
     BuildViews();
@@ -235,6 +239,10 @@ void TMainForm::Import1Click() {
     options.showHidden = true;
     const std::string path = prompts_.OpenFileName(options);
     if (path.empty()) return;
+    ImportSegmentFile(path);
+}
+
+void TMainForm::ImportSegmentFile(const std::string& path) {
     if (!IsSegmentFile(path)) {
         prompts_.PlainBox(NotSegmentFileMessage(path));
         return;
@@ -243,6 +251,34 @@ void TMainForm::Import1Click() {
     if (SDL_Import_Form->exec() != QDialog::Accepted) return;
     AddEntryRow(list_.FindEntry(list_.EntryCount() - 1));
     list_.SaveList();
+}
+
+bool TMainForm::AcceptsDrop(const QMimeData* data) const {
+    // While the import dialog is open a drop starts nothing.
+    return data && !SDL_Import_Form->isVisible() && DroppedSegmentFile(data->urls()).has_value();
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (AcceptsDrop(event->mimeData())) event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
+    if (AcceptsDrop(event->mimeData())) event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+    if (!AcceptsDrop(event->mimeData())) return;
+    const std::string path = *DroppedSegmentFile(event->mimeData()->urls());
+    event->acceptProposedAction();
+    // The drop finishes first: the file manager that sent it is not kept
+    // waiting while the import dialog is open.
+    QMetaObject::invokeMethod(
+        this,
+        [this, path] {
+            if (SDL_Import_Form->isVisible()) return;
+            RunGuarded(prompts_, [this, &path] { ImportSegmentFile(path); });
+        },
+        Qt::QueuedConnection);
 }
 
 int TMainForm::SelectedRow() const {
