@@ -191,18 +191,4 @@ TEST_F(ImportResumeTest, DroppingOneSegmentFileImportsItAsTheOpenFileDialogWould
     EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "URL"), "http://127.0.0.1/part.bin");
 }
 
-TEST_F(ImportResumeTest, ADroppedFileThatIsNoSegmentFileIsRejectedAsAChosenOneIs) {
-    const std::string path = dir.file("notes.sdl");
-    WriteWholeFile(path, "\n<?xml version=\"1.0\"?><a/>");
-    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
-    form->show();
-    QApplication::processEvents();
-    ASSERT_TRUE(Drop(form.get(), {QUrl::fromLocalFile(QString::fromStdString(path))}));
-    QApplication::processEvents();
-    ASSERT_EQ(prompts.shown.size(), 1u);
-    EXPECT_EQ(prompts.shown[0].kind, "plain");
-    EXPECT_EQ(prompts.shown[0].message, "File \"" + path + "\" is not a Vesko's .SDL file!");
-    EXPECT_FALSE(form->SDL_Import_Form->isVisible());
-}
-
 } // namespace
