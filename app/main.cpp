@@ -1,18 +1,36 @@
+#include "app/core/ListLocation.h"
+#include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "app/ui/QtPrompts.h"
 
 #include <QApplication>
+#include <QStandardPaths>
 
 #include <csignal>
+#include <exception>
+#include <string>
 
 int main(int argc, char** argv) {
     // A peer that closes a connection must never end the program.
     std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quilvane"));
+    QApplication::setWindowIcon(ApplicationIcon());
     QtPrompts prompts;
-    // List.xml lives beside the executable, whatever the working folder.
-    TMainForm form(QApplication::applicationDirPath().toStdString() + "/List.xml", prompts);
+    // Beside the executable, whatever the working folder; the installed
+    // program keeps it in the user's data folder.
+    const ListPlaces places{
+        QApplication::applicationDirPath().toStdString(), QV_INSTALL_BINDIR,
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString()};
+    std::string listPath;
+    try {
+        listPath = ListPath(places);
+    } catch (const std::exception& e) {
+        // Without its folder the program could keep nothing it is given.
+        prompts.ErrorBox(e.what());
+        return 1;
+    }
+    TMainForm form(listPath, prompts);
     prompts.SetParent(&form);
     form.showMaximized();
     return QApplication::exec();

@@ -6,8 +6,12 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libxml2-dev libgtest-dev
-    fonts-dejavu-core
+    fonts-dejavu-core fonts-wine
     nginx-light tinyproxy curl
+    # Checking the desktop entry and AppStream metadata of an install, and
+    # building the Debian package with its computed dependencies.
+    desktop-file-utils appstream
+    dpkg-dev file
 )
 
 missing=()

@@ -90,3 +90,36 @@ QPixmap PopupMenuPixmap(int index) {
     }
     return pixmap;
 }
+
+QImage ApplicationIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 16.0, size / 16.0);
+    // The popup menu's rounded square button: dark blue rim, light blue face.
+    p.setPen(QPen(QColor(0x2C, 0x48, 0xAB), 1));
+    p.setBrush(QColor(0x8C, 0xB4, 0xF0));
+    p.drawRoundedRect(QRectF(0.5, 0.5, 15, 15), 3, 3);
+    // A white arrow pointing down.
+    QPolygonF arrow;
+    arrow << QPointF(6.5, 2) << QPointF(9.5, 2) << QPointF(9.5, 5.5) << QPointF(12, 5.5)
+          << QPointF(8, 10) << QPointF(4, 5.5) << QPointF(6.5, 5.5);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawPolygon(arrow);
+    // The progress bar it fills: white, its left part green as the log's arrows.
+    p.setPen(QPen(QColor(0x2C, 0x48, 0xAB), 0.75));
+    p.drawRect(QRectF(2.5, 11, 11, 2.5));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x80, 0xCD, 0x08));
+    p.drawRect(QRectF(2.875, 11.375, 6, 1.75));
+    return image;
+}
+
+QIcon ApplicationIcon() {
+    QIcon icon;
+    for (int size : kApplicationIconSizes)
+        icon.addPixmap(QPixmap::fromImage(ApplicationIconImage(size)));
+    return icon;
+}

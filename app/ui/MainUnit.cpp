@@ -1,8 +1,10 @@
 #include "app/ui/MainUnit.h"
 
 #include "app/core/Prompts.h"
+#include "app/core/SegmentFileDrop.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/Icons.h"
+#include "app/ui/WindowFont.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
 #include "import/ui/SDLImportUnit.h"
@@ -12,9 +14,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -27,15 +31,6 @@ namespace {
 
 // The whole-file bar counts in ten-thousandths.
 constexpr int kProgressSteps = 10000;
-
-QFont WindowFont() {
-    QFont font;
-    font.setFamilies(
-        {QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(11);
-    return font;
-}
 
 // A read-only report list: whole rows selected, grid lines, no editing,
 // headers that do not react to clicks.
@@ -68,6 +63,8 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     setObjectName("MainForm");
     setWindowTitle(QStringLiteral("Quilvane 0.3alpha"));
     setFont(WindowFont());
+    setWindowIcon(ApplicationIcon());
+    setAcceptDrops(true);
     setGeometry(265, 233, 792, 566);
     BuildMenus();
     BuildViews();
@@ -279,6 +276,10 @@ void TMainForm::Import1Click() {
     options.showHidden = true;
     const std::string path = prompts_.OpenFileName(options);
     if (path.empty()) return;
+    ImportSegmentFile(path);
+}
+
+void TMainForm::ImportSegmentFile(const std::string& path) {
     if (!IsSegmentFile(path)) {
         prompts_.PlainBox(NotSegmentFileMessage(path));
         return;
@@ -287,6 +288,34 @@ void TMainForm::Import1Click() {
     if (SDL_Import_Form->exec() != QDialog::Accepted) return;
     AddEntryRow(list_.FindEntry(list_.EntryCount() - 1));
     list_.SaveList();
+}
+
+bool TMainForm::AcceptsDrop(const QMimeData* data) const {
+    // While the import dialog is open a drop starts nothing.
+    return data && !SDL_Import_Form->isVisible() && DroppedSegmentFile(data->urls()).has_value();
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (AcceptsDrop(event->mimeData())) event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
+    if (AcceptsDrop(event->mimeData())) event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+    if (!AcceptsDrop(event->mimeData())) return;
+    const std::string path = *DroppedSegmentFile(event->mimeData()->urls());
+    event->acceptProposedAction();
+    // The drop finishes first: the file manager that sent it is not kept
+    // waiting while the import dialog is open.
+    QMetaObject::invokeMethod(
+        this,
+        [this, path] {
+            if (SDL_Import_Form->isVisible()) return;
+            RunGuarded(prompts_, [this, &path] { ImportSegmentFile(path); });
+        },
+        Qt::QueuedConnection);
 }
 
 int TMainForm::SelectedRow() const {

@@ -15,6 +15,7 @@ class QAction;
 class QLabel;
 class QMenu;
 class QProgressBar;
+class QMimeData;
 class QSplitter;
 class QTableWidget;
 class TSDL_Import_Form;
@@ -60,6 +61,10 @@ public:
     void Save1Click();
     void Exit1Click();
     void Import1Click();
+    // The Import command's steps after the open-file dialog: the segment-file
+    // test, the import dialog and, on Ok, the new row and the save. A drop of
+    // one segment file on the window starts here too.
+    void ImportSegmentFile(const std::string& path);
     void Resume1Click();
     void Pause1Click();
     void Delete1Click();
@@ -80,6 +85,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // JobRows
@@ -98,6 +106,7 @@ private:
     void BuildMenus();
     void BuildViews();
     int SelectedRow() const;
+    bool AcceptsDrop(const QMimeData* data) const;
 
     Prompts& prompts_;
     ListDocument list_;

@@ -1,9 +1,11 @@
 #include "import/ui/SDLImportUnit.h"
 
 #include "app/core/Prompts.h"
+#include "app/ui/Icons.h"
+#include "app/ui/WindowFont.h"
 #include "common/AppError.h"
-#include "common/Texts.h"
 #include "common/IncompleteFile.h"
+#include "common/Texts.h"
 #include "import/core/ImportLogic.h"
 #include "list/ListDocument.h"
 
@@ -26,23 +28,13 @@ const QColor kNavy(0, 0, 128);
 const QColor kBlack(0, 0, 0);
 const QColor kRed(255, 0, 0);
 
-QFont FormFont() {
-    QFont font;
-    // Tahoma where it is installed, else the nearest sans-serif face.
-    font.setFamilies(
-        {QStringLiteral("Tahoma"), QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans")});
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(11);
-    return font;
-}
-
 QFont WithBold(QFont font, bool bold) {
     font.setBold(bold);
     return font;
 }
 
 void SetLook(QWidget* widget, bool bold, const QColor& textColor) {
-    widget->setFont(WithBold(FormFont(), bold));
+    widget->setFont(WithBold(WindowFont(), bold));
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, textColor);
     palette.setColor(QPalette::Text, textColor);
@@ -123,7 +115,8 @@ TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(750, 509);
     setSizeGripEnabled(false);
-    setFont(FormFont());
+    setFont(WindowFont());
+    setWindowIcon(ApplicationIcon());
     BuildControls();
 
     connect(OK_Button, &QPushButton::clicked, this, [this] { OK_ButtonClick(); });
@@ -214,7 +207,7 @@ void TSDL_Import_Form::BuildControls() {
     Seg_StringGrid->verticalHeader()->setMinimumSectionSize(1);
     Seg_StringGrid->verticalHeader()->setDefaultSectionSize(17);
     QHeaderView* header = Seg_StringGrid->horizontalHeader();
-    header->setFont(WithBold(FormFont(), true));
+    header->setFont(WithBold(WindowFont(), true));
     header->setDefaultAlignment(Qt::AlignCenter);
     header->setSectionResizeMode(QHeaderView::Fixed);
     header->setMinimumSectionSize(1);

@@ -10,8 +10,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -113,6 +116,79 @@ TEST_F(ImportResumeTest, AFileThatIsNoSegmentFileIsRejectedPlainly) {
     ASSERT_EQ(prompts.Errors().size(), 1u);
     EXPECT_EQ(prompts.Errors()[0], "File not found");
     EXPECT_EQ(form->ListView->rowCount(), 0);
+}
+
+// Drops the given URLs on the window as a file manager would, after it has
+// dragged them in; true when the window took the drop.
+bool Drop(QWidget* window, const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = window->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &drop);
+    return drop.isAccepted();
+}
+
+TEST_F(ImportResumeTest, DroppingOneSegmentFileImportsItAsTheOpenFileDialogWould) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("complete.bin"), dir.file("part.bin"), 50000, {{100, 2000}}, 5);
+    const std::string sdl = dir.file("part.SDL");
+    WriteWholeFile(sdl, SegmentFileText(file, "C:\\downloads\\part.bin"));
+    WriteWholeFile(dir.file("notes.txt"), "not a segment file");
+    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
+    form->show();
+    QApplication::processEvents();
+
+    // Anything but one local segment file is refused at once.
+    const QUrl sdlUrl = QUrl::fromLocalFile(QString::fromStdString(sdl));
+    EXPECT_FALSE(
+        Drop(form.get(), {QUrl::fromLocalFile(QString::fromStdString(dir.file("notes.txt")))}));
+    EXPECT_FALSE(Drop(form.get(), {sdlUrl, sdlUrl}));
+    QApplication::processEvents();
+    EXPECT_FALSE(form->SDL_Import_Form->isVisible());
+
+    TSDL_Import_Form* dialog = form->SDL_Import_Form;
+    ASSERT_TRUE(Drop(form.get(), {sdlUrl}));
+    // The import runs once the drop has finished.
+    EXPECT_FALSE(dialog->isVisible());
+    // Answers every showing of the dialog: the first with Ok, any later one
+    // (which must not come) with Cancel.
+    int showings = 0;
+    bool droppedWhileOpen = true;
+    QTimer answer;
+    answer.setInterval(10);
+    QObject::connect(&answer, &QTimer::timeout, dialog, [&] {
+        if (!dialog->isVisible()) return;
+        if (++showings > 1) {
+            dialog->Cancel_Button->click();
+            return;
+        }
+        EXPECT_EQ(dialog->Import_SDL_Edit->text().toStdString(), sdl);
+        droppedWhileOpen = Drop(form.get(), {sdlUrl});
+        dialog->RenameCheckBox->setChecked(false);
+        dialog->Import_URL_Edit->setText("http://127.0.0.1/part.bin");
+        dialog->OK_Button->click();
+    });
+    answer.start();
+    for (int i = 0; i < 20; ++i) {
+        QApplication::processEvents();
+        QTest::qWait(10);
+    }
+    answer.stop();
+
+    EXPECT_EQ(showings, 1);
+    EXPECT_FALSE(droppedWhileOpen);
+    EXPECT_TRUE(prompts.openFileRequests.empty());
+    ASSERT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
+    ASSERT_EQ(form->ListView->rowCount(), 1);
+    EXPECT_EQ(form->ListView->item(0, 0)->text().toStdString(), file.incomplete);
+    ListDocument onDisk(dir.file("List.xml"));
+    onDisk.OpenList();
+    ASSERT_EQ(onDisk.EntryCount(), 1);
+    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "URL"), "http://127.0.0.1/part.bin");
 }
 
 } // namespace

@@ -3,12 +3,19 @@
 #include "TempDir.h"
 
 #include "app/ui/DownloadListView.h"
+#include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
+#include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollBar>
@@ -112,6 +119,44 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     }
     EXPECT_EQ(f.Splitter2->handleWidth(), 1);
     EXPECT_EQ(f.Splitter2->widget(1), f.LogView);
+}
+
+TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {
+    TMainForm& f = Open();
+    const bool present = QFile::exists("/usr/share/wine/fonts/tahoma.ttf");
+    const QString expected =
+        present ? QStringLiteral("Tahoma")
+                : QFontInfo(QFontDatabase::systemFont(QFontDatabase::GeneralFont)).family();
+    const QList<QWidget*> widgets = {&f, f.SDL_Import_Form, f.LogView,
+                                     f.SDL_Import_Form->Import_URL_Edit};
+    for (QWidget* window : widgets) {
+        const QFontInfo used(window->font());
+        EXPECT_EQ(used.family(), expected) << window->objectName().toStdString();
+        EXPECT_EQ(used.pixelSize(), 11) << window->objectName().toStdString();
+    }
+    if (present) {
+        // The bold captions are Tahoma too.
+        const QFontInfo bold(f.SDL_Import_Form->GroupBox1->font());
+        EXPECT_EQ(bold.family(), "Tahoma");
+        EXPECT_TRUE(bold.bold());
+    }
+}
+
+TEST_F(MainFormTest, BothWindowsCarryTheApplicationIconInEverySize) {
+    TMainForm& f = Open();
+    for (const QIcon& icon : {f.windowIcon(), f.SDL_Import_Form->windowIcon()}) {
+        for (int size : kApplicationIconSizes) {
+            EXPECT_EQ(
+                icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                ApplicationIconImage(size))
+                << size;
+        }
+    }
+    // Not an empty square: the button's face and the arrow are painted.
+    const QImage image = ApplicationIconImage(48);
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(image.pixelColor(24, 10), QColor(Qt::white));
+    EXPECT_EQ(image.pixelColor(4, 24), QColor(0x8C, 0xB4, 0xF0));
 }
 
 TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {

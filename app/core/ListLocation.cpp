@@ -1,0 +1,52 @@
+#include "app/core/ListLocation.h"
+
+#include "common/AppError.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path Normal(const std::string& folder) {
+    fs::path path = fs::path(folder).lexically_normal();
+    // "/usr/bin/" normalises to "/usr/bin/"; drop the empty last part.
+    if (!path.has_filename() && path.has_parent_path() && path != path.root_path())
+        path = path.parent_path();
+    return path;
+}
+
+} // namespace
+
+std::string ListFolder(const ListPlaces& places) {
+    const bool installed = !places.installedBinDir.empty() &&
+                           Normal(places.executableDir) == Normal(places.installedBinDir);
+    return installed ? places.dataDir : places.executableDir;
+}
+
+void CreateOwnerOnlyFolder(const std::string& folder) {
+    fs::path made;
+    for (const fs::path& part : Normal(folder)) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0700) == 0 || errno == EEXIST) continue;
+        throw AppError("Cannot create the folder " + made.string() + ": " + std::strerror(errno));
+    }
+    struct stat info {};
+    if (::stat(made.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw AppError("Cannot create the folder " + made.string() + ": it is not a folder");
+}
+
+std::string ListPath(const ListPlaces& places) {
+    ListPlaces resolved = places;
+    std::error_code error;
+    const fs::path bin = fs::weakly_canonical(places.installedBinDir, error);
+    if (!error) resolved.installedBinDir = bin.string();
+    const std::string folder = ListFolder(resolved);
+    if (folder != resolved.executableDir) CreateOwnerOnlyFolder(folder);
+    return (fs::path(folder) / "List.xml").string();
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+// Where the program keeps List.xml.
+//
+// A copy run from where it was built or unpacked keeps its list beside the
+// executable. The installed copy, whose executable sits in the bin folder the
+// build was configured to install into, keeps it in the user's data folder
+// instead: that bin folder is shared by every user (and root could write it),
+// so a list there would be everybody's or nobody's. The decision follows the
+// location alone, never write permission.
+struct ListPlaces {
+    std::string executableDir;   // the folder of the running executable
+    std::string installedBinDir; // the bin folder compiled in at configure time
+    std::string dataDir;         // the user's data folder for the program
+};
+
+// The folder that holds List.xml; the folders are compared after lexical
+// normalisation ("/usr/bin/" and "/usr//bin" are "/usr/bin").
+std::string ListFolder(const ListPlaces& places);
+
+// Creates the folder and any missing parents, each readable by its owner
+// only. Folders that exist are left as they are. Throws AppError naming the
+// folder and the reason when one cannot be made.
+void CreateOwnerOnlyFolder(const std::string& folder);
+
+// The full path of List.xml for the running program: the installed bin folder
+// is resolved through symbolic links before the comparison, and a data folder
+// chosen for the list is created.
+std::string ListPath(const ListPlaces& places);

@@ -1,0 +1,82 @@
+#include "TempDir.h"
+
+#include "app/core/ListLocation.h"
+#include "common/AppError.h"
+#include "list/ListDocument.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace {
+
+unsigned Mode(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return 0;
+    return status.st_mode & 07777;
+}
+
+TEST(ListLocation, BesideTheExecutableAnywhereButTheInstalledBinFolder) {
+    struct Case {
+        const char* executableDir;
+        const char* installedBinDir;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"/home/ann/quilvane/build", "/usr/local/bin", "/home/ann/quilvane/build"},
+        {"/usr/bin", "/usr/local/bin", "/usr/bin"},
+        {"/usr/local/bin", "/usr/local/bin", "/home/ann/.local/share/Quilvane"},
+        {"/usr/local/bin/", "/usr/local//bin", "/home/ann/.local/share/Quilvane"},
+        {"/usr/local/bin/tools", "/usr/local/bin", "/usr/local/bin/tools"},
+        {"/usr/local", "/usr/local/bin", "/usr/local"},
+        {"/usr/bin", "", "/usr/bin"},
+    };
+    for (const Case& c : cases) {
+        const ListPlaces places{c.executableDir, c.installedBinDir,
+                                "/home/ann/.local/share/Quilvane"};
+        EXPECT_EQ(ListFolder(places), c.expected)
+            << c.executableDir << " with " << c.installedBinDir;
+    }
+}
+
+TEST(ListLocation, InstalledProgramKeepsAnOwnerOnlyListInTheDataFolder) {
+    TempDir root;
+    const std::string bin = root.file("usr/bin");
+    std::filesystem::create_directories(bin);
+    // The configured bin folder reached through a link is still the same folder.
+    std::filesystem::create_directory_symlink(bin, root.file("bin"));
+    const std::string data = root.file("home/.local/share/Quilvane");
+
+    const std::string path = ListPath({bin, root.file("bin"), data});
+    EXPECT_EQ(path, data + "/List.xml");
+    EXPECT_EQ(Mode(data), 0700u);
+    EXPECT_EQ(Mode(root.file("home/.local")), 0700u);
+
+    ListDocument list(path);
+    list.OpenList();
+    EXPECT_EQ(Mode(path), 0600u);
+
+    // A folder that exists keeps its mode; a copy outside the bin folder
+    // creates nothing.
+    ::chmod(data.c_str(), 0750);
+    EXPECT_EQ(ListPath({bin, bin, data}), data + "/List.xml");
+    EXPECT_EQ(Mode(data), 0750u);
+    EXPECT_EQ(ListPath({root.path(), bin, root.file("unused")}), root.file("List.xml"));
+    EXPECT_FALSE(std::filesystem::exists(root.file("unused")));
+}
+
+TEST(ListLocation, AFolderThatCannotBeMadeSaysWhichAndWhy) {
+    TempDir root;
+    WriteWholeFile(root.file("plain"), "x");
+    try {
+        CreateOwnerOnlyFolder(root.file("plain/Quilvane"));
+        FAIL() << "no error";
+    } catch (const AppError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot create the folder " + root.file("plain/Quilvane") + ": Not a directory");
+    }
+}
+
+} // namespace
