@@ -345,7 +345,7 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
         const int left = count - taken;
         if (completed)
             outcome = CompletedText(fileName);
-        else if (paused)
+        else if (paused || idle_) // Pause during the last pass ends the loop too
             outcome = PausedText(left);
         else
             outcome = NotDownloadedText(left);

@@ -461,6 +461,17 @@ TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
     EXPECT_EQ(Log(), ExpectedCompleteRun(server.url("/f.bin"), file));
 }
 
+TEST_F(JobRunTest, PauseDuringTheLastRangeSaysTheRunWasPaused) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 15);
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Stall()});
+    TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
+    WhenReady([&] { return server.requests().size() >= 2; }, [&] { f.Pause1->trigger(); });
+    Resume();
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 1 segment left.");
+    EXPECT_EQ(ReadWholeFile(file.incomplete).size(), 5000u);
+}
+
 TEST_F(JobRunTest, ExitWhileTheRunWaitsForABusyWorkerEndsItBeforeItStarts) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 14);
     ScriptedServer server;
