@@ -1,5 +1,5 @@
-// quilvane_bench: the benchmark driver and the two probes it runs as its own
-// child processes.
+// quilvane_bench: the benchmark driver and the three probes it runs as its
+// own child processes.
 
 #include <cstdio>
 #include <cstring>
@@ -8,16 +8,18 @@
 int DriverMain(int argc, char** argv);
 int JobRunMain(int argc, char** argv);
 int PartsMain(int argc, char** argv);
+int ZeroCopyMain(int argc, char** argv);
 
 int main(int argc, char** argv) {
     try {
         if (argc >= 2 && std::strcmp(argv[1], "driver") == 0) return DriverMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "jobrun") == 0) return JobRunMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "parts") == 0) return PartsMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "zerocopy") == 0) return ZeroCopyMain(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s driver|jobrun|parts ...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s driver|jobrun|parts|zerocopy ...\n", argv[0]);
     return 2;
 }

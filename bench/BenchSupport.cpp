@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -114,7 +116,16 @@ CpuTimes ThreadCpu() {
     return Usage(RUSAGE_THREAD);
 }
 
-ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outputFile) {
+long PeakRssKiBOfSelf() {
+    std::istringstream lines(ReadText("/proc/self/status"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outputFile,
+                  double timeoutSeconds) {
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -135,8 +146,26 @@ ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outpu
     }
     int status = 0;
     rusage usage{};
-    while (::wait4(pid, &status, 0, &usage) < 0) {
-        if (errno != EINTR) Fail("wait4");
+    if (timeoutSeconds > 0) {
+        // Poll every 10 ms; past the limit the child is killed and reaped below.
+        while (true) {
+            const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
+            if (done == pid) break;
+            if (done < 0 && errno != EINTR) Fail("wait4");
+            if (SecondsSince(start) > timeoutSeconds) {
+                ::kill(pid, SIGKILL);
+                run.timedOut = true;
+                while (::wait4(pid, &status, 0, &usage) < 0) {
+                    if (errno != EINTR) Fail("wait4");
+                }
+                break;
+            }
+            ::usleep(10000);
+        }
+    } else {
+        while (::wait4(pid, &status, 0, &usage) < 0) {
+            if (errno != EINTR) Fail("wait4");
+        }
     }
     run.wall = SecondsSince(start);
     run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -23,6 +23,8 @@ struct CpuTimes {
 };
 CpuTimes ProcessCpu();
 CpuTimes ThreadCpu();
+// VmHWM of this process from /proc/self/status, in KiB (0 when unknown).
+long PeakRssKiBOfSelf();
 
 // What a finished child process used, from wait4().
 struct ChildRun {
@@ -30,13 +32,16 @@ struct ChildRun {
     double wall = 0;
     double user = 0;
     double system = 0;
-    long peakRssKiB = 0;
-    std::string output; // its standard output
+    long peakRssKiB = 0; // the kernel's high-water mark of its resident set (VmHWM)
+    bool timedOut = false; // it was killed after the time it was given
+    std::string output;    // its standard output
 };
 
 // Runs argv[0] (a full path) with its standard output captured in
-// `outputFile` and standard error passed through.
-ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outputFile);
+// `outputFile` and standard error passed through. With a time limit, a child
+// still running after `timeoutSeconds` is killed (SIGKILL).
+ChildRun RunChild(const std::vector<std::string>& argv, const std::string& outputFile,
+                  double timeoutSeconds = 0);
 
 // "key=value" lines of a probe's output.
 std::map<std::string, std::string> ParseKeyValues(const std::string& text);

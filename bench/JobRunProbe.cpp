@@ -62,5 +62,7 @@ int JobRunMain(int argc, char** argv) {
         form.close();
     }
     QApplication::processEvents();
+    // The high-water mark of the resident set, as the kernel keeps it.
+    std::printf("vm_hwm_kib=%ld\n", PeakRssKiBOfSelf());
     return status;
 }
