@@ -18,10 +18,13 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <future>
 #include <memory>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -491,6 +494,35 @@ TEST_F(JobRunTest, ExitWhileTheRunWaitsForABusyWorkerEndsItBeforeItStarts) {
     EXPECT_TRUE(Log().empty()) << "the run went on after Exit";
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
+TEST_F(JobRunTest, ExitDuringAStalledNameLookupClosesTheWindowPromptly) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 16);
+    TestEntry entry = file.Entry("http://stalled.example/f.bin");
+    const std::string before = ListXml({entry});
+    TMainForm& f = Open({entry});
+    // A name server that never answers.
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    std::atomic<bool> asked{false};
+    f.Worker()->Client.SetResolver([released, &asked](const std::string&, in_addr&) {
+        asked = true;
+        released.wait();
+        return EAI_AGAIN;
+    });
+    Clock::time_point exitAt;
+    WhenReady([&] { return asked.load(); },
+              [&] {
+                  exitAt = Clock::now();
+                  f.Exit1->trigger();
+              });
+    Resume();
+    QApplication::processEvents(); // the close that waited for the run
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.Worker(), nullptr);
+    EXPECT_LT(Clock::now() - exitAt, std::chrono::seconds(1));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    release->set_value();
 }
 
 TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
