@@ -5,6 +5,7 @@
 #include "transfer/SocketError.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -22,6 +23,9 @@ struct Lookup {
     ResolveFunction resolve;
     int result = EAI_FAIL;
     in_addr address{};
+    // Set (release) once the results are written, before the pipe is: the
+    // waiter reads them only after it has seen this flag (acquire).
+    std::atomic<bool> finished{false};
     int done[2] = {-1, -1}; // a pipe: readable once the lookup has ended
 
     ~Lookup() {
@@ -66,6 +70,7 @@ in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
     if (::pipe2(lookup->done, O_CLOEXEC) != 0) throw SocketFailure(SocketCodeFromErrno(errno));
     std::thread([lookup] {
         lookup->result = lookup->resolve(lookup->host, lookup->address);
+        lookup->finished.store(true, std::memory_order_release);
         const char byte = 1;
         while (::write(lookup->done[1], &byte, 1) < 0 && errno == EINTR) {
         }
@@ -79,7 +84,7 @@ in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
             throw SocketFailure(SocketCodeFromErrno(errno));
         }
         // The lookup's results are read only after its end was seen.
-        if (fds[0].revents != 0) break;
+        if (fds[0].revents != 0 && lookup->finished.load(std::memory_order_acquire)) break;
         if (fds[1].revents != 0 || abort.Raised()) throw SocketFailure(kWsaInterrupted);
     }
     if (lookup->result != 0) throw SocketFailure(SocketCodeFromResolver(lookup->result));
