@@ -178,7 +178,10 @@ int PartsMain(int argc, char** argv) {
             const std::string data =
                 ReadAt(source, range.first, static_cast<size_t>(range.second - range.first + 1));
             auto start = BenchClock::now();
+            // As the worker's range writer does: the bytes, then one flush
+            // once the range is whole.
             file.WriteAt(range.first, data.data(), data.size());
+            file.Flush();
             writeSeconds += SecondsSince(start);
 
             downloaded += range.second - range.first;

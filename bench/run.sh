@@ -5,11 +5,18 @@
 # description of this machine. Notes below the "<!-- notes -->" line of an
 # existing results.md are kept.
 #
-#   bench/run.sh            the full run (about 5 to 12 minutes on 2 cores)
+#   bench/run.sh            the full run (about 8 to 11 minutes on 2 cores)
 #   BUILD_DIR=... bench/run.sh
+#   BASELINE=<commit> bench/run.sh   the program to compare with ("none": no
+#                           comparison); by default the commit just before
+#                           ranges were streamed into the file
+#
+# The program before the change is built once from `git archive` of that
+# commit under $BUILD_DIR/baseline-<commit> and runs the same small-range,
+# waiting and list-size benchmarks side by side with the program now.
 #
 # Needs nginx, curl, cmake, ninja and the build dependencies of the program;
-# about 4 GiB free in the temporary folder ($TMPDIR, else /tmp).
+# about 6 GiB free in the temporary folder ($TMPDIR, else /tmp).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -30,11 +37,35 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -
 # Two cores are shared with other work: at most two compile jobs.
 cmake --build "$build" --target quilvane_bench -j2 >&2
 
+baseline_args=()
+baseline_note="none"
+baseline="${BASELINE:-}"
+if [ -z "$baseline" ]; then
+    # The commit before the one that added the range writer.
+    added="$(git -C "$root" log --diff-filter=A --format=%h -1 -- transfer/RangeWriter.cpp)"
+    [ -n "$added" ] && baseline="$added^"
+fi
+if [ -n "$baseline" ] && [ "$baseline" != "none" ]; then
+    rev="$(git -C "$root" rev-parse --short "$baseline")"
+    before="$build/baseline-$rev"
+    if [ ! -x "$before/build/bench/quilvane_bench" ]; then
+        echo "== building the program of $rev for comparison in $before" >&2
+        rm -rf "$before"
+        mkdir -p "$before/src"
+        git -C "$root" archive "$rev" | tar -x -C "$before/src"
+        cmake -S "$before/src" -B "$before/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DQV_BENCH=ON -DQV_TESTS=ON >/dev/null
+        cmake --build "$before/build" --target quilvane_bench -j2 >&2
+    fi
+    baseline_args=(--baseline "$before/build/bench/quilvane_bench")
+    baseline_note="$rev ($(git -C "$root" log -1 --format=%s "$rev"))"
+fi
+
 tmp_base="${TMPDIR:-/tmp}"
-need_kib=$((4 * 1024 * 1024))
+need_kib=$((6 * 1024 * 1024))
 avail_kib=$(df -Pk "$tmp_base" | awk 'NR == 2 { print $4 }')
 if [ "$avail_kib" -lt "$need_kib" ]; then
-    echo "run.sh: $tmp_base has $((avail_kib / 1024)) MiB free; the benchmarks need 4 GiB" >&2
+    echo "run.sh: $tmp_base has $((avail_kib / 1024)) MiB free; the benchmarks need 6 GiB" >&2
     exit 1
 fi
 
@@ -49,10 +80,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+load_average() { awk '{ print $1 ", " $2 ", " $3 }' /proc/loadavg; }
+load_start="$(load_average)"
 started=$(date +%s)
 QT_QPA_PLATFORM=offscreen "$build/bench/quilvane_bench" driver --work "$work" \
-    --out "$work/table.md" 2> >(grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' >&2)
+    --out "$work/table.md" "${baseline_args[@]}" \
+    2> >(grep --line-buffered -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' >&2)
 elapsed=$(($(date +%s) - started))
+load_end="$(load_average)"
 
 # The machine and the folder the files were written in.
 cpu_model="$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
@@ -86,10 +121,15 @@ fi
     echo "| temporary folder | \`$tmp_base\` on $mount_line |"
     echo "| disk (name, size, rotational, model) | $disk |"
     echo "| nginx, curl | $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -1 | cut -d' ' -f1-2) |"
+    echo "| load average (1, 5, 15 min) at start; at end | $load_start; $load_end |"
+    echo "| program before the change (reference in 3–5) | $baseline_note |"
     echo
     echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
-        "started by Resume as a user starts it); every ratio compares figures of this same" \
-        "run. A run whose finished file does not match the original by SHA-256 gives no figure."
+        "started by Resume as a user starts it), but for the range past 4 GiB (one run) and" \
+        "the hostile answers (the highest of 3 runs); every ratio compares figures of this" \
+        "same run. A run whose finished file does not match the original by SHA-256 gives no" \
+        "figure. The machine's 2 cores are shared with other developers' builds: a load" \
+        "average near or above 2 means the figures were taken on a loaded machine."
     echo
     cat "$work/table.md"
     if [ -n "$notes" ]; then
