@@ -454,7 +454,7 @@ private:
                 for (size_t k = 0; k < ways.size(); ++k)
                     if (wall[k] > 0) ways[k].ratio.Add(wall[0] / wall[k]);
         }
-        const std::string name = "7. Copy or splice (the same " + Fixed(rangeBytes / 1e6, 1) +
+        const std::string name = "2. Copy or splice (the same " + Fixed(rangeBytes / 1e6, 1) +
                                  " MB range from nginx, then fdatasync; a bench-only probe)";
         if (failures > 0) {
             rows_.push_back({name, "all figures",
@@ -472,13 +472,13 @@ private:
         }
     }
 
-    // 2. One range of more than 4 GiB from a sparse file (mostly a hole, with
+    // 3. One range of more than 4 GiB from a sparse file (mostly a hole, with
     // random blocks at the start, either side of 2 GiB and 4 GiB, and the
     // end), so that any offset or length kept in 32 bits shows in the hash.
     void HugeRange() {
         const std::string folder = o_.work + "/huge";
         MakeFolder(folder);
-        const std::string name = "2. Range of more than 4 GiB (" + Fixed(o_.hugeSize / 1e9, 2) +
+        const std::string name = "3. Range of more than 4 GiB (" + Fixed(o_.hugeSize / 1e9, 2) +
                                  " GB sparse file served by nginx)";
         const int64_t freeBytes = FreeBytes(folder);
         if (freeBytes < o_.hugeSize + 2 * 1024 * kMiB) {
@@ -555,7 +555,7 @@ private:
                          YesNo(rss <= 64)});
     }
 
-    // 6. Answers meant to make the program hold what it is sent. Each is
+    // 7. Answers meant to make the program hold what it is sent. Each is
     // played by a loopback server to the real job run in a child process,
     // for one download of 1 MiB; the child's peak RSS is the kernel's
     // high-water mark, from wait4.
@@ -708,7 +708,7 @@ private:
              true},
         };
 
-        const std::string name = "6. Hostile answers (the real job run in a child process, "
+        const std::string name = "7. Hostile answers (the real job run in a child process, "
                                  "a download of 1 MiB; peak RSS is the child's VmHWM)";
         const int reps = std::max(1, std::min(o_.reps, 3));
         for (const Case& c : cases) {
@@ -936,7 +936,7 @@ private:
         RemoveFile(templ);
 
         const std::string name =
-            "3. Many ranges (" + std::to_string(manyHoles_.size()) + " × 4 KiB in 64 MiB)";
+            "4. Many ranges (" + std::to_string(manyHoles_.size()) + " × 4 KiB in 64 MiB)";
         if (!Complete(qRange) || !Complete(cRange) || !Complete(worker)) {
             rows_.push_back({name, "all figures", "not reported: a run failed its check", "", "",
                              "", "**no**"});
@@ -1018,7 +1018,7 @@ private:
             }
         }
         RemoveFile(templ);
-        const std::string name = "4. Waiting (" + Fixed(length / 1e6, 2) + " MB at " +
+        const std::string name = "5. Waiting (" + Fixed(length / 1e6, 2) + " MB at " +
                                  std::to_string(kSlowRate / 1024) + " KiB/s)";
         if (!Complete(wall)) {
             rows_.push_back({name, "all figures", "not reported: a run failed its check", "", "",
@@ -1087,7 +1087,7 @@ private:
             }
         }
         RemoveFile(templ);
-        const std::string name = "5. List size (" + std::to_string(holes.size()) +
+        const std::string name = "6. List size (" + std::to_string(holes.size()) +
                                  " ranges of 4 KiB; other entries of 50 ranges)";
         for (const Series& s : perRange)
             if (!Complete(s)) {

@@ -122,7 +122,7 @@ fi
     echo "| disk (name, size, rotational, model) | $disk |"
     echo "| nginx, curl | $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -1 | cut -d' ' -f1-2) |"
     echo "| load average (1, 5, 15 min) at start; at end | $load_start; $load_end |"
-    echo "| program before the change (reference in 3–5) | $baseline_note |"
+    echo "| program before the change (reference in 4–6) | $baseline_note |"
     echo
     echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
         "started by Resume as a user starts it), but for the range past 4 GiB (one run) and" \
