@@ -775,7 +775,7 @@ private:
         return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
     }
 
-    // 2. A thousand holes of 4 KiB in a 64 MiB file, against one curl over
+    // 4. A thousand holes of 4 KiB in a 64 MiB file, against one curl over
     // one kept connection; the parts of one range; the durability floor.
     void PrepareManyFile() {
         many_ = www_ + "/many.bin";
@@ -989,7 +989,7 @@ private:
                          "", Fixed(floor, 2), "", "", ""});
     }
 
-    // 3. A run that waits on a slow server must not use the processor.
+    // 5. A run that waits on a slow server must not use the processor.
     void Waiting() {
         const std::string folder = o_.work + "/waiting";
         MakeFolder(folder);
@@ -1044,7 +1044,7 @@ private:
                          ratio(mainShare, bMainShare), "", ""});
     }
 
-    // 4. The cost of a range as List.xml holds more entries.
+    // 6. The cost of a range as List.xml holds more entries.
     void ListSize() {
         const std::string folder = o_.work + "/listsize";
         MakeFolder(folder);
