@@ -62,6 +62,17 @@ void IncompleteFile::WriteAt(int64_t offset, const char* data, size_t size) {
     }
 }
 
+size_t IncompleteFile::MoveFromPipe(int pipeRead, int64_t offset, size_t size) {
+    while (true) {
+        loff_t at = offset;
+        const ssize_t n = ::splice(pipeRead, nullptr, fd_.Get(), &at, size, SPLICE_F_MOVE);
+        if (n > 0) return static_cast<size_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS)) return 0;
+        Fail("written", n == 0 ? ENOSPC : errno);
+    }
+}
+
 void IncompleteFile::StartWriteback(int64_t offset, int64_t size) {
     // Only a hint: a failure shows at the next Flush().
     ::sync_file_range(fd_.Get(), offset, size, SYNC_FILE_RANGE_WRITE);

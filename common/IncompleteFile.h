@@ -23,6 +23,11 @@ public:
     // Writes all bytes at offset. Throws AppError when any byte cannot be
     // written.
     void WriteAt(int64_t offset, const char* data, size_t size);
+    // Moves up to `size` bytes from a pipe into the file at offset without
+    // copying them through memory; returns how many, 0 when this file cannot
+    // take bytes that way (the pipe is then untouched). Throws AppError when
+    // the file refuses them.
+    size_t MoveFromPipe(int pipeRead, int64_t offset, size_t size);
     // Starts writing the given bytes back to the disk without waiting, so
     // that a later Flush() waits only for what came after.
     void StartWriteback(int64_t offset, int64_t size);

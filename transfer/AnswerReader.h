@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/UniqueFd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +17,15 @@ public:
     // Reads at least one and at most `max` bytes into `dst`; 0 when the peer
     // has closed. Throws HttpFailure on a socket failure.
     virtual std::size_t ReadSome(char* dst, std::size_t max) = 0;
+    // Whether the source can move bytes into a pipe without copying them.
+    virtual bool MovesToPipe() const { return false; }
+    // Moves at least one and at most `max` bytes into the pipe; 0 when the
+    // peer has closed. Throws HttpFailure on a socket failure.
+    virtual std::size_t MoveToPipe(int pipeWrite, std::size_t max) {
+        (void)pipeWrite;
+        (void)max;
+        return 0;
+    }
 };
 
 // One status line with its header block.
@@ -56,7 +67,11 @@ private:
     // its header block's bytes.
     bool ReadLine(std::string& line, std::size_t* budget = nullptr);
     bool Fill();
-    void ReadExactly(std::uint64_t count, BodySink& sink);
+    // `direct`: the bytes may go from the source to the sink through a pipe,
+    // without passing through memory, when both can.
+    void ReadExactly(std::uint64_t count, BodySink& sink, bool direct);
+    // The pipe for direct moves, made at first use; false when none can be made.
+    bool EnsurePipe();
     void ReadUntilClose(BodySink& sink);
 
     ByteSource& source_;
@@ -64,4 +79,6 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool closed_ = false;
+    UniqueFd pipeRead_, pipeWrite_;
+    std::size_t pipeSize_ = 0;
 };

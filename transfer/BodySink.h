@@ -21,6 +21,15 @@ public:
     virtual bool Accept(const AnswerHead& head) = 0;
     // The next bytes of the body. May throw to end the request.
     virtual void Take(const char* data, std::size_t size) = 0;
+    // How many of the next bytes the sink can take straight from a pipe
+    // (TakeFromPipe); 0 when it takes bytes only through Take.
+    virtual std::size_t PipeRoom() const { return 0; }
+    // The next `size` bytes of the body, waiting in the pipe; all of them
+    // are taken. May throw to end the request.
+    virtual void TakeFromPipe(int pipeRead, std::size_t size) {
+        (void)pipeRead;
+        (void)size;
+    }
 };
 
 // A body kept in memory, up to a limit; beyond it the request fails with

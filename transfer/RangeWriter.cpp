@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace {
 
 // Writeback starts for every piece of this size as soon as it is written,
@@ -54,6 +56,42 @@ void RangeWriter::Take(const char* data, std::size_t size) {
         throw HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
                                                             std::to_string(count_) +
                                                             " bytes of the range.");
+}
+
+std::size_t RangeWriter::PipeRoom() const {
+    return accepted_ ? static_cast<std::size_t>(count_ - done_) : 0;
+}
+
+void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
+    // The reader never moves more than PipeRoom() into the pipe.
+    if (static_cast<std::int64_t>(size) > count_ - done_)
+        throw HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
+                                                            std::to_string(count_) +
+                                                            " bytes of the range.");
+    while (size > 0) {
+        std::size_t moved = 0;
+        try {
+            if (fileTakesFromPipe_) {
+                moved = file_.MoveFromPipe(pipeRead, begin_ + done_, size);
+                fileTakesFromPipe_ = moved > 0;
+            }
+            if (moved == 0) {
+                pipeBuffer_.resize(kReadBlockSize);
+                const ssize_t n =
+                    ::read(pipeRead, pipeBuffer_.data(), std::min(size, pipeBuffer_.size()));
+                if (n <= 0) throw AppError("The range's bytes were lost on their way to the file.");
+                file_.WriteAt(begin_ + done_, pipeBuffer_.data(), static_cast<std::size_t>(n));
+                moved = static_cast<std::size_t>(n);
+            }
+        } catch (const RangeWriteFailure&) {
+            throw;
+        } catch (const AppError& e) {
+            throw RangeWriteFailure(e.what());
+        }
+        done_ += static_cast<std::int64_t>(moved);
+        size -= moved;
+        written_.store(done_, std::memory_order_relaxed);
+    }
 }
 
 bool RangeWriter::Finish() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class IncompleteFile;
 
@@ -29,6 +30,11 @@ public:
     // Throws RangeWriteFailure when the file refuses the bytes, HttpFailure
     // (BodyTooLong) when the answer goes on past the range.
     void Take(const char* data, std::size_t size) override;
+    // An accepted answer's bytes may come straight from the connection, up
+    // to the end of the range; the file takes them without a copy where it
+    // can, else through a small buffer.
+    std::size_t PipeRoom() const override;
+    void TakeFromPipe(int pipeRead, std::size_t size) override;
 
     // After the body has ended: true when the answer was taken and exactly
     // the range's bytes were written, and they are then durable. Throws
@@ -46,4 +52,6 @@ private:
     std::int64_t writebackStarted_ = 0; // bytes whose writeback has begun
     std::int64_t writebackWaited_ = 0;  // bytes known to be on disk
     bool accepted_ = false;
+    bool fileTakesFromPipe_ = true;
+    std::vector<char> pipeBuffer_; // only for a file that cannot take from a pipe
 };

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -83,6 +84,17 @@ std::size_t TcpConnection::ReadSome(char* dst, std::size_t max) {
     while (true) {
         if (WaitFor(POLLIN, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
         const ssize_t n = ::recv(fd_, dst, max, 0);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        throw SocketFailure(SocketCodeFromErrno(errno));
+    }
+}
+
+std::size_t TcpConnection::MoveToPipe(int pipeWrite, std::size_t max) {
+    while (true) {
+        if (WaitFor(POLLIN, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+        const ssize_t n =
+            ::splice(fd_, nullptr, pipeWrite, nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
         throw SocketFailure(SocketCodeFromErrno(errno));

@@ -31,6 +31,8 @@ public:
     // Writes all bytes. Throws HttpFailure (socket error).
     void SendAll(std::string_view bytes);
     std::size_t ReadSome(char* dst, std::size_t max) override;
+    bool MovesToPipe() const override { return true; }
+    std::size_t MoveToPipe(int pipeWrite, std::size_t max) override;
     // Without waiting: whether the peer has closed or reset the connection,
     // or sent bytes nobody asked for; either way it is no longer usable.
     bool Unusable() const;

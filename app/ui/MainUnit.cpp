@@ -146,7 +146,9 @@ void TMainForm::BuildViews() {
     header->setStretchLastSection(true);
     header->setMinimumSectionSize(15);
     connect(ListView, &DownloadListView::mousePressed, this,
-            [this](Qt::MouseButton button, const QPoint& position) { ListViewMouseDown(button, position); });
+            [this](Qt::MouseButton button, const QPoint& position) {
+                ListViewMouseDown(button, position);
+            });
     // The header's presses go to its viewport, not to the header itself.
     header->viewport()->installEventFilter(this);
 
@@ -180,6 +182,9 @@ void TMainForm::BuildViews() {
     RunStatusLabel = new QLabel(statusBar());
     RunStatusLabel->setObjectName("RunStatusLabel");
     RunStatusLabel->setAccessibleName("Download progress");
+    // A new text repaints the label alone: its width never asks the status
+    // bar to lay itself out again.
+    RunStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(RunStatusLabel, 1);
     RunProgressBar = new QProgressBar(statusBar());
     RunProgressBar->setObjectName("RunProgressBar");
@@ -373,7 +378,8 @@ void TMainForm::WaitForEvents() {
 }
 
 void TMainForm::ShowProgress(const std::string& text, std::int64_t done, std::int64_t total) {
-    RunStatusLabel->setText(QString::fromStdString(text));
+    const QString line = QString::fromStdString(text);
+    if (RunStatusLabel->text() != line) RunStatusLabel->setText(line);
     const double share = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0;
     RunProgressBar->setValue(static_cast<int>(std::clamp(share, 0.0, 1.0) * kProgressSteps));
     RunProgressBar->show();
