@@ -185,6 +185,8 @@ void TMainForm::BuildViews() {
     // A new text repaints the label alone: its width never asks the status
     // bar to lay itself out again.
     RunStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // A file name or a server's text is never taken for markup.
+    RunStatusLabel->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(RunStatusLabel, 1);
     RunProgressBar = new QProgressBar(statusBar());
     RunProgressBar->setObjectName("RunProgressBar");
