@@ -15,6 +15,22 @@ namespace {
 // the final flush has little left to do.
 constexpr std::int64_t kWritebackPiece = std::int64_t{8} << 20;
 
+HttpFailure PastTheRange(std::int64_t count) {
+    return HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
+                                                         std::to_string(count) +
+                                                         " bytes of the range.");
+}
+
+// Runs one step on the file; the file's refusal becomes a RangeWriteFailure,
+// so that the worker tells it from a failure of the answer.
+template <typename Step> auto OnTheFile(Step step) {
+    try {
+        return step();
+    } catch (const AppError& e) {
+        throw RangeWriteFailure(e.what());
+    }
+}
+
 } // namespace
 
 RangeWriter::RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end,
@@ -35,13 +51,8 @@ void RangeWriter::Take(const char* data, std::size_t size) {
     const std::size_t fits =
         static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(size)));
     if (fits > 0) {
-        try {
-            file_.WriteAt(begin_ + done_, data, fits);
-        } catch (const AppError& e) {
-            throw RangeWriteFailure(e.what());
-        }
-        done_ += static_cast<std::int64_t>(fits);
-        written_.store(done_, std::memory_order_relaxed);
+        OnTheFile([&] { file_.WriteAt(begin_ + done_, data, fits); });
+        Advance(fits);
         if (done_ - writebackStarted_ >= kWritebackPiece) {
             if (writebackStarted_ > writebackWaited_) {
                 file_.WaitWriteback(begin_ + writebackWaited_,
@@ -52,10 +63,12 @@ void RangeWriter::Take(const char* data, std::size_t size) {
             writebackStarted_ = done_;
         }
     }
-    if (fits < size)
-        throw HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
-                                                            std::to_string(count_) +
-                                                            " bytes of the range.");
+    if (fits < size) throw PastTheRange(count_);
+}
+
+void RangeWriter::Advance(std::size_t bytes) {
+    done_ += static_cast<std::int64_t>(bytes);
+    written_.store(done_, std::memory_order_relaxed);
 }
 
 std::size_t RangeWriter::PipeRoom() const {
@@ -64,42 +77,28 @@ std::size_t RangeWriter::PipeRoom() const {
 
 void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
     // The reader never moves more than PipeRoom() into the pipe.
-    if (static_cast<std::int64_t>(size) > count_ - done_)
-        throw HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
-                                                            std::to_string(count_) +
-                                                            " bytes of the range.");
+    if (static_cast<std::int64_t>(size) > count_ - done_) throw PastTheRange(count_);
     while (size > 0) {
-        std::size_t moved = 0;
-        try {
+        const std::size_t moved = OnTheFile([&]() -> std::size_t {
             if (fileTakesFromPipe_) {
-                moved = file_.MoveFromPipe(pipeRead, begin_ + done_, size);
-                fileTakesFromPipe_ = moved > 0;
+                const std::size_t n = file_.MoveFromPipe(pipeRead, begin_ + done_, size);
+                fileTakesFromPipe_ = n > 0;
+                if (n > 0) return n;
             }
-            if (moved == 0) {
-                pipeBuffer_.resize(kReadBlockSize);
-                const ssize_t n =
-                    ::read(pipeRead, pipeBuffer_.data(), std::min(size, pipeBuffer_.size()));
-                if (n <= 0) throw AppError("The range's bytes were lost on their way to the file.");
-                file_.WriteAt(begin_ + done_, pipeBuffer_.data(), static_cast<std::size_t>(n));
-                moved = static_cast<std::size_t>(n);
-            }
-        } catch (const RangeWriteFailure&) {
-            throw;
-        } catch (const AppError& e) {
-            throw RangeWriteFailure(e.what());
-        }
-        done_ += static_cast<std::int64_t>(moved);
+            pipeBuffer_.resize(kReadBlockSize);
+            const ssize_t n =
+                ::read(pipeRead, pipeBuffer_.data(), std::min(size, pipeBuffer_.size()));
+            if (n <= 0) throw AppError("The range's bytes were lost on their way to the file.");
+            file_.WriteAt(begin_ + done_, pipeBuffer_.data(), static_cast<std::size_t>(n));
+            return static_cast<std::size_t>(n);
+        });
+        Advance(moved);
         size -= moved;
-        written_.store(done_, std::memory_order_relaxed);
     }
 }
 
 bool RangeWriter::Finish() {
     if (!accepted_ || done_ != count_) return false;
-    try {
-        file_.Flush();
-    } catch (const AppError& e) {
-        throw RangeWriteFailure(e.what());
-    }
+    OnTheFile([&] { file_.Flush(); });
     return true;
 }

@@ -42,6 +42,9 @@ public:
     bool Finish();
 
 private:
+    // Counts bytes that reached the file and publishes the count.
+    void Advance(std::size_t bytes);
+
     IncompleteFile& file_;
     std::int64_t begin_;
     std::int64_t count_; // bytes the range asks for

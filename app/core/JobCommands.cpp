@@ -310,9 +310,9 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
             // A withdrawn fetch, a refused answer or a body that is not
             // exactly the range is not taken: nothing counted or dequeued.
             // What it wrote lies inside the missing range and does no harm.
-            if (worker_->FetchCompleted(serial) && !worker_->WriteError.empty())
-                throw FileFailure(worker_->WriteError);
-            if (worker_->FetchCompleted(serial) && Contains(worker_->StatusText, kPartialContent) &&
+            const bool fetched = worker_->FetchCompleted(serial);
+            if (fetched && !worker_->WriteError.empty()) throw FileFailure(worker_->WriteError);
+            if (fetched && Contains(worker_->StatusText, kPartialContent) &&
                 worker_->RangeComplete) {
                 log_.AddLogRow(JobLog::IconReceived,
                                "Segment " + RangeText(pass, first, last) + " downloaded");

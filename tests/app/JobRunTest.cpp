@@ -3,6 +3,7 @@
 #include "NginxServer.h"
 #include "RecordingPrompts.h"
 #include "ScriptedServer.h"
+#include "StalledResolver.h"
 #include "TempDir.h"
 #include "TinyProxy.h"
 
@@ -124,6 +125,25 @@ protected:
             action();
         });
         timer->start();
+    }
+
+    // Chooses Exit from inside the run as soon as `ready` holds, resumes row
+    // 0, and checks that the window closed within `limit` of Exit without
+    // List.xml having changed from `before`.
+    void ExitAndExpectClosed(std::function<bool()> ready, const std::string& before,
+                             std::chrono::milliseconds limit) {
+        TMainForm& f = *form;
+        Clock::time_point exitAt;
+        WhenReady(std::move(ready), [&] {
+            exitAt = Clock::now();
+            f.Exit1->trigger();
+        });
+        Resume();
+        QApplication::processEvents(); // the close that waited for the run
+        EXPECT_FALSE(f.isVisible());
+        EXPECT_EQ(f.Worker(), nullptr);
+        EXPECT_LT(Clock::now() - exitAt, limit);
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
     }
 
     bool LogHas(const std::string& prefix) const {
@@ -412,19 +432,9 @@ TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
     server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Stall()});
     TestEntry entry = file.Entry(server.url("/f.bin"));
     const std::string before = ListXml({entry});
-    TMainForm& f = Open({entry});
-    Clock::time_point exitAt;
-    WhenReady([&] { return server.requests().size() >= 2; },
-              [&] {
-                  exitAt = Clock::now();
-                  f.Exit1->trigger();
-              });
-    Resume();
-    QApplication::processEvents(); // the close that waited for the run
-    EXPECT_FALSE(f.isVisible());
-    EXPECT_EQ(f.Worker(), nullptr);
-    EXPECT_LT(Clock::now() - exitAt, std::chrono::seconds(3));
-    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    Open({entry});
+    ExitAndExpectClosed([&] { return server.requests().size() >= 2; }, before,
+                        std::chrono::seconds(3));
 }
 
 TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
@@ -501,28 +511,9 @@ TEST_F(JobRunTest, ExitDuringAStalledNameLookupClosesTheWindowPromptly) {
     TestEntry entry = file.Entry("http://stalled.example/f.bin");
     const std::string before = ListXml({entry});
     TMainForm& f = Open({entry});
-    // A name server that never answers.
-    auto release = std::make_shared<std::promise<void>>();
-    std::shared_future<void> released = release->get_future().share();
-    std::atomic<bool> asked{false};
-    f.Worker()->Client.SetResolver([released, &asked](const std::string&, in_addr&) {
-        asked = true;
-        released.wait();
-        return EAI_AGAIN;
-    });
-    Clock::time_point exitAt;
-    WhenReady([&] { return asked.load(); },
-              [&] {
-                  exitAt = Clock::now();
-                  f.Exit1->trigger();
-              });
-    Resume();
-    QApplication::processEvents(); // the close that waited for the run
-    EXPECT_FALSE(f.isVisible());
-    EXPECT_EQ(f.Worker(), nullptr);
-    EXPECT_LT(Clock::now() - exitAt, std::chrono::seconds(1));
-    EXPECT_EQ(ReadWholeFile(listPath()), before);
-    release->set_value();
+    StalledResolver stalled; // a name server that never answers
+    f.Worker()->Client.SetResolver(stalled.Function());
+    ExitAndExpectClosed([&] { return stalled.Asked(); }, before, std::chrono::seconds(1));
 }
 
 TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {

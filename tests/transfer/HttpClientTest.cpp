@@ -2,6 +2,7 @@
 // byte, connection reuse, answers and bodies, failures and their messages.
 
 #include "BodyCollect.h"
+#include "StalledResolver.h"
 #include "support/ScriptedServer.h"
 
 #include "transfer/AbortSignal.h"
@@ -761,13 +762,9 @@ TEST(HttpClientFailure, ResolverFailuresMapToTheirCodes) {
 }
 
 TEST(HttpClientFailure, AbortEndsAStalledLookupAtOnce) {
-    auto release = std::make_shared<std::promise<void>>();
-    std::shared_future<void> released = release->get_future().share();
+    StalledResolver stalled;
     HttpClient client;
-    client.SetResolver([released](const std::string&, in_addr&) {
-        released.wait(); // a name server that does not answer
-        return EAI_AGAIN;
-    });
+    client.SetResolver(stalled.Function());
     std::thread aborter([&] {
         std::this_thread::sleep_for(100ms);
         client.Abort();
@@ -777,7 +774,6 @@ TEST(HttpClientFailure, AbortEndsAStalledLookupAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(failure.Code(), 10004);
     aborter.join();
-    release->set_value(); // the abandoned lookup ends by itself
 }
 
 TEST(HttpClientFailure, PortThatIsNoNumber) {

@@ -1,4 +1,5 @@
 #include "ScriptedServer.h"
+#include "StalledResolver.h"
 #include "TempDir.h"
 
 #include "common/AppError.h"
@@ -275,24 +276,17 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
 
     // A name server that never answers holds neither the request nor the
     // worker's end.
-    auto release = std::make_shared<std::promise<void>>();
-    std::shared_future<void> released = release->get_future().share();
-    std::atomic<bool> asked{false};
+    StalledResolver stalled;
     {
         tHTTPThread worker;
-        worker.Client.SetResolver([released, &asked](const std::string&, in_addr&) {
-            asked = true;
-            released.wait();
-            return EAI_AGAIN;
-        });
+        worker.Client.SetResolver(stalled.Function());
         worker.URL = "http://stalled.example/f";
         worker.RequestProbe();
-        while (!asked)
+        while (!stalled.Asked())
             std::this_thread::sleep_for(1ms);
         start = Clock::now();
     }
     EXPECT_LT(Clock::now() - start, 1s);
-    release->set_value();
 }
 
 TEST(WorkerSetters, ProxyAndCredentialsFollowTheirClearingRules) {
