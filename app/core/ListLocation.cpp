@@ -3,6 +3,7 @@
 #include "common/AppError.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -39,6 +40,11 @@ void CreateOwnerOnlyFolder(const std::string& folder) {
     struct stat info {};
     if (::stat(made.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw AppError("Cannot create the folder " + made.string() + ": it is not a folder");
+    // Whoever can change the folder can change or replace the list in it.
+    if (info.st_uid != ::geteuid())
+        throw AppError("Cannot use the folder " + made.string() + ": it belongs to another user");
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        throw AppError("Cannot use the folder " + made.string() + ": others can write it");
 }
 
 std::string ListPath(const ListPlaces& places) {

@@ -22,7 +22,8 @@ std::string ListFolder(const ListPlaces& places);
 
 // Creates the folder and any missing parents, each readable by its owner
 // only. Folders that exist are left as they are. Throws AppError naming the
-// folder and the reason when one cannot be made.
+// folder and the reason when one cannot be made, or when the folder is not
+// the effective user's own or its group or others can write it.
 void CreateOwnerOnlyFolder(const std::string& folder);
 
 // The full path of List.xml for the running program: the installed bin folder

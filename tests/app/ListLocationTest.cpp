@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -65,6 +66,35 @@ TEST(ListLocation, InstalledProgramKeepsAnOwnerOnlyListInTheDataFolder) {
     EXPECT_EQ(Mode(data), 0750u);
     EXPECT_EQ(ListPath({root.path(), bin, root.file("unused")}), root.file("List.xml"));
     EXPECT_FALSE(std::filesystem::exists(root.file("unused")));
+}
+
+TEST(ListLocation, InstalledProgramRefusesADataFolderThatIsNotItsUsersOwn) {
+    struct Case {
+        unsigned mode;
+        uid_t owner;
+        const char* reason;
+    };
+    const uid_t other = ::geteuid() == 0 ? 65534 : 0;
+    const Case cases[] = {
+        {0770, ::geteuid(), "others can write it"},
+        {0702, ::geteuid(), "others can write it"},
+        {0700, other, "it belongs to another user"},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        std::string data = root.file("Quilvane");
+        std::filesystem::create_directory(data);
+        ::chmod(data.c_str(), c.mode);
+        // Only root can give a folder away; anyone else meets root's "/".
+        if (c.owner != ::geteuid() && ::chown(data.c_str(), c.owner, -1) != 0) data = "/";
+        try {
+            ListPath({root.path(), root.path(), data});
+            ADD_FAILURE() << "no error for " << c.reason;
+        } catch (const AppError& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot use the folder " + data + ": " + c.reason);
+        }
+        EXPECT_FALSE(std::filesystem::exists(data + "/List.xml"));
+    }
 }
 
 TEST(ListLocation, AFolderThatCannotBeMadeSaysWhichAndWhy) {
