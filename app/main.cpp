@@ -1,4 +1,6 @@
+#include "app/core/ListGuard.h"
 #include "app/core/ListLocation.h"
+#include "app/ui/BringToFront.h"
 #include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "app/ui/QtPrompts.h"
@@ -30,7 +32,25 @@ int main(int argc, char** argv) {
         prompts.ErrorBox(e.what());
         return 1;
     }
+    // One program per list: a later start brings the first one's window to
+    // the front and ends, before it reads anything of the list.
+    ListGuard guard(listPath);
+    try {
+        switch (guard.Take()) {
+        case ListGuard::Start::Holder:
+            break;
+        case ListGuard::Start::HandedOver:
+            return 0;
+        case ListGuard::Start::NoAnswer:
+            prompts.ErrorBox(guard.NoAnswerMessage());
+            return 1;
+        }
+    } catch (const std::exception& e) {
+        prompts.ErrorBox(e.what());
+        return 1;
+    }
     TMainForm form(listPath, prompts);
+    guard.SetRaiseHandler([&form] { BringToFront(form); });
     prompts.SetParent(&form);
     form.showMaximized();
     return QApplication::exec();

@@ -1,0 +1,175 @@
+#include "app/core/ListGuard.h"
+
+#include "common/AppError.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A later start's request and the holder's answer; nothing else is read.
+const QByteArray kRequest = QByteArrayLiteral("raise\n");
+const QByteArray kAnswer = QByteArrayLiteral("raised\n");
+
+std::string LockPathOf(const std::string& listPath) {
+    const std::filesystem::path path(listPath);
+    return (path.parent_path() / ("." + path.filename().string() + ".quilvane-lock")).string();
+}
+
+// The user's private runtime folder (created owner-only by Qt), and the
+// temporary folder when there is none; the user id in the name and the
+// peer check below keep other users out either way.
+QString SocketPathOf(const std::string& listPath) {
+    std::error_code error;
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(listPath, error);
+    if (error) canonical = listPath;
+    const QByteArray hash = QCryptographicHash::hash(QByteArray::fromStdString(canonical.string()),
+                                                     QCryptographicHash::Sha256)
+                                .toHex()
+                                .left(16);
+    // Looked up once: Qt warns each time it falls back to a folder of its own.
+    static const QString folder = [] {
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        return runtime.isEmpty() ? QDir::tempPath() : runtime;
+    }();
+    return folder + QStringLiteral("/quilvane-%1-").arg(::geteuid()) + QString::fromLatin1(hash);
+}
+
+// Whether the program at the other end runs as this user: neither a holder
+// nor a request of another user's program is ever trusted.
+bool PeerIsThisUser(const QLocalSocket& socket) {
+    struct ucred peer {};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                        &size) == 0 &&
+           peer.uid == ::geteuid();
+}
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void Drop(QLocalSocket* socket) {
+    socket->abort();
+    socket->deleteLater();
+}
+
+} // namespace
+
+ListGuard::ListGuard(std::string listPath, std::chrono::milliseconds answerLimit)
+    : listPath_(std::move(listPath)), answerLimit_(answerLimit),
+      socketPath_(SocketPathOf(listPath_)) {}
+
+ListGuard::~ListGuard() = default;
+
+ListGuard::Start ListGuard::Take() {
+    const auto deadline = Clock::now() + answerLimit_;
+    for (;;) {
+        if (TryLock()) {
+            Listen();
+            return Start::Holder;
+        }
+        if (AskHolder(deadline)) return Start::HandedOver;
+        if (Clock::now() >= deadline) return Start::NoAnswer;
+        // The holder may be starting (locked, not yet listening) or ending
+        // (the lock is about to be free): look again shortly.
+        std::this_thread::sleep_for(std::min(std::chrono::milliseconds(50),
+                                             std::chrono::milliseconds(RemainingMs(deadline))));
+    }
+}
+
+std::string ListGuard::NoAnswerMessage() const {
+    return "Quilvane is already running with the download list " + listPath_ +
+           ", but it does not answer. Close it and start Quilvane again.";
+}
+
+bool ListGuard::TryLock() {
+    if (!lock_) {
+        const std::string path = LockPathOf(listPath_);
+        lock_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!lock_)
+            throw AppError("Cannot lock the download list " + listPath_ + ": " +
+                           std::strerror(errno));
+    }
+    int result;
+    do {
+        result = ::flock(lock_.Get(), LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == EWOULDBLOCK) return false;
+    throw AppError("Cannot lock the download list " + listPath_ + ": " + std::strerror(errno));
+}
+
+void ListGuard::Listen() {
+    server_ = std::make_unique<QLocalServer>();
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    // A socket left there belongs to a holder that was killed: the lock is
+    // this program's now.
+    QLocalServer::removeServer(socketPath_);
+    if (!server_->listen(socketPath_)) {
+        // The list is still this program's; a later start says that it
+        // cannot reach it.
+        qWarning("Cannot listen on %ls: %ls", qUtf16Printable(socketPath_),
+                 qUtf16Printable(server_->errorString()));
+        return;
+    }
+    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) {
+            if (!PeerIsThisUser(*socket)) {
+                Drop(socket);
+                continue;
+            }
+            QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            QObject::connect(socket, &QLocalSocket::readyRead, socket,
+                             [this, socket] { Serve(*socket); });
+            // A caller that never finishes its request does not stay forever.
+            QTimer::singleShot(answerLimit_, socket, [socket] { Drop(socket); });
+        }
+    });
+}
+
+void ListGuard::Serve(QLocalSocket& socket) {
+    if (socket.bytesAvailable() < kRequest.size()) return;
+    if (socket.read(kRequest.size()) != kRequest) {
+        Drop(&socket);
+        return;
+    }
+    // One request per connection, whatever follows it.
+    QObject::disconnect(&socket, &QLocalSocket::readyRead, nullptr, nullptr);
+    if (raise_) raise_();
+    socket.write(kAnswer);
+    socket.disconnectFromServer();
+}
+
+bool ListGuard::AskHolder(Clock::time_point deadline) const {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath_);
+    if (!socket.waitForConnected(RemainingMs(deadline)) || !PeerIsThisUser(socket)) return false;
+    socket.write(kRequest);
+    if (!socket.waitForBytesWritten(RemainingMs(deadline))) return false;
+    QByteArray answer;
+    while (answer.size() < kAnswer.size()) {
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(RemainingMs(deadline)))
+            return false;
+        answer += socket.read(kAnswer.size() - answer.size());
+    }
+    return answer == kAnswer;
+}

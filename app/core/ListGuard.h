@@ -1,0 +1,69 @@
+#pragma once
+
+#include "common/UniqueFd.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+// One running program per List.xml. Each program saves its whole document,
+// so two windows on one list would undo each other's changes, and the
+// clearing of a dead save's leftovers must not meet a live one's file.
+//
+// The program that starts first on a list takes an exclusive lock on a
+// hidden file beside it (".List.xml.quilvane-lock") and keeps it for its
+// whole life. It listens on a local socket named after the list's canonical
+// path and the user, in the user's private runtime folder and open to the
+// user alone; a later start on the same list asks it there to bring its
+// window to the front, and ends. The lock is an flock(), which the kernel
+// releases however its holder ends, so a killed program never blocks the
+// next start.
+class ListGuard {
+public:
+    enum class Start {
+        Holder,     // this program holds the list: it may open it now
+        HandedOver, // the holder brought its window to the front
+        NoAnswer,   // another program holds the list and did not answer
+    };
+
+    // answerLimit: how long a later start waits for the holder's answer.
+    explicit ListGuard(std::string listPath,
+                       std::chrono::milliseconds answerLimit = std::chrono::seconds(5));
+    ~ListGuard();
+    ListGuard(const ListGuard&) = delete;
+    ListGuard& operator=(const ListGuard&) = delete;
+
+    // Takes the lock and starts listening, or asks the holder to come to the
+    // front. Throws AppError naming the list when the lock file cannot be
+    // opened. The holder answers in the event loop of the calling thread.
+    Start Take();
+
+    // What the holder does for a later start, on the holder's thread, before
+    // it answers.
+    void SetRaiseHandler(std::function<void()> handler) { raise_ = std::move(handler); }
+
+    // The message a later start shows when the holder does not answer.
+    std::string NoAnswerMessage() const;
+
+    const QString& SocketPath() const { return socketPath_; }
+
+private:
+    bool TryLock();
+    void Listen();
+    void Serve(QLocalSocket& socket);
+    bool AskHolder(std::chrono::steady_clock::time_point deadline) const;
+
+    std::string listPath_;
+    std::chrono::milliseconds answerLimit_;
+    QString socketPath_;
+    std::function<void()> raise_;
+    UniqueFd lock_;
+    // Declared after the lock: the socket goes away while the lock is held.
+    std::unique_ptr<QLocalServer> server_;
+};

@@ -1,0 +1,113 @@
+#include "TempDir.h"
+
+#include "app/core/ListGuard.h"
+#include "app/ui/BringToFront.h"
+
+#include <QCoreApplication>
+#include <QMainWindow>
+#include <QProcess>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A later start on the list, in a thread of its own so that the holder can
+// answer in this thread's event loop (or, for a hung holder, not at all).
+ListGuard::Start StartBeside(const std::string& listPath, bool holderAnswers) {
+    std::atomic<bool> done = false;
+    ListGuard::Start result = ListGuard::Start::Holder;
+    std::thread later([&] {
+        ListGuard guard(listPath, holderAnswers ? 10s : 200ms);
+        result = guard.Take();
+        done = true;
+    });
+    // The later start gives up by itself, so this loop ends either way.
+    while (holderAnswers && !done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    later.join();
+    return result;
+}
+
+TEST(ListGuard, ALaterStartRaisesTheHolderOrSaysItDoesNotAnswer) {
+    TempDir dir;
+    const std::string list = dir.file("List.xml");
+    int raised = 0;
+    ListGuard holder(list);
+    ASSERT_EQ(holder.Take(), ListGuard::Start::Holder);
+    struct stat socket {};
+    ASSERT_EQ(::stat(holder.SocketPath().toLocal8Bit().constData(), &socket), 0);
+    EXPECT_EQ(socket.st_mode & 077, 0u) << "the socket is open to other users";
+
+    holder.SetRaiseHandler([&raised] { ++raised; });
+    EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+    EXPECT_EQ(raised, 1);
+
+    // The holder's event loop does not run: the later start gives up.
+    EXPECT_EQ(StartBeside(list, false), ListGuard::Start::NoAnswer);
+    EXPECT_EQ(ListGuard(list).NoAnswerMessage(),
+              "Quilvane is already running with the download list " + list +
+                  ", but it does not answer. Close it and start Quilvane again.");
+    // A different list in the same folder is free.
+    EXPECT_EQ(ListGuard(dir.file("Other.xml")).Take(), ListGuard::Start::Holder);
+}
+
+TEST(ListGuard, BringToFrontRestoresAMinimisedWindowAndKeepsItMaximised) {
+    QMainWindow window;
+    window.showMaximized();
+    window.showMinimized();
+    BringToFront(window);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(window.isMinimized());
+    EXPECT_TRUE(window.isMaximized());
+}
+
+// The built program, copied into a sandbox so that it keeps its list there.
+TEST(ListGuard, TheProgramStartedTwiceOnOneListHandsOverAndLeavesTheListAlone) {
+    TempDir dir;
+    const std::string program = dir.file("quilvane");
+    std::filesystem::copy_file(QV_PROGRAM, program);
+    const std::string list = dir.file("List.xml");
+    const auto start = [&](QProcess& process) {
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(QString::fromStdString(program), {});
+        return process.waitForStarted(30000);
+    };
+
+    QProcess first;
+    ASSERT_TRUE(start(first));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return FileExists(list) && !ReadWholeFile(list).empty(); }, 60000));
+    const std::string before = ReadWholeFile(list);
+    // A save of the first program in flight: only the holder may clear it.
+    const std::string saving = dir.file(".List.xml.quilvane-save-Ab12Cd");
+    WriteWholeFile(saving, "<MAIN");
+
+    for (int again = 0; again < 2; ++again) {
+        QProcess second;
+        ASSERT_TRUE(start(second));
+        ASSERT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0) << "start " << again + 2;
+    }
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_EQ(ReadWholeFile(list), before);
+    EXPECT_TRUE(FileExists(saving));
+
+    // Killed, the first leaves its lock file and socket behind; neither
+    // keeps the next program from holding the list and answering on it.
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(30000));
+    ListGuard next(list);
+    ASSERT_EQ(next.Take(), ListGuard::Start::Holder);
+    EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+}
+
+} // namespace
