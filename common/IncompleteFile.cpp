@@ -1,6 +1,7 @@
 #include "common/IncompleteFile.h"
 
 #include "common/AppError.h"
+#include "common/FileCalls.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,11 +27,29 @@ IncompleteFile::IncompleteFile(const std::string& path)
         Refuse(std::strerror(errno));
     else if (!S_ISREG(st.st_mode))
         Refuse("it is not a regular file");
-    else if (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0)
+    else if (ActiveFileCalls().lock(fd_.Get(), LOCK_EX | LOCK_NB) != 0 && !CannotLock(errno))
         Refuse(errno == EWOULDBLOCK ? "it is in use by another program" : std::strerror(errno));
 }
 
 IncompleteFile::~IncompleteFile() = default;
+
+bool IncompleteFile::CannotLock(int error) {
+    // A file system without locks (NFS mounted without them, some FUSE file
+    // systems) says nothing about other programs: the file is used unlocked.
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+bool IncompleteFile::WritebackUnsupported(int error) {
+    // The call did nothing, so no error of the file was consumed by it: the
+    // flush at the range's end still sees every one.
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ESPIPE;
+}
+
+int64_t IncompleteFile::Length() const {
+    struct stat st {};
+    if (::fstat(fd_.Get(), &st) != 0) Fail("measured", errno);
+    return st.st_size;
+}
 
 void IncompleteFile::Refuse(const std::string& reason) {
     Close();
@@ -43,10 +62,9 @@ void IncompleteFile::Fail(const std::string& what, int error) const {
 }
 
 bool IncompleteFile::CutToSize(int64_t size) {
-    struct stat st {};
-    if (::fstat(fd_.Get(), &st) != 0) Fail("measured", errno);
-    if (size > st.st_size) return false;
-    if (size < st.st_size) SetSize(size);
+    const int64_t length = Length();
+    if (size > length) return false;
+    if (size < length) SetSize(size);
     return true;
 }
 
@@ -73,19 +91,25 @@ size_t IncompleteFile::MoveFromPipe(int pipeRead, int64_t offset, size_t size) {
     }
 }
 
+void IncompleteFile::SyncRange(int64_t offset, int64_t size, unsigned int flags) {
+    // A writeback error reported here is reported once only: the kernel
+    // moves the file's error mark past it, and a later fdatasync returns 0.
+    if (ActiveFileCalls().syncRange(fd_.Get(), offset, size, flags) != 0 &&
+        !WritebackUnsupported(errno))
+        Fail("written", errno);
+}
+
 void IncompleteFile::StartWriteback(int64_t offset, int64_t size) {
-    // Only a hint: a failure shows at the next Flush().
-    ::sync_file_range(fd_.Get(), offset, size, SYNC_FILE_RANGE_WRITE);
+    SyncRange(offset, size, SYNC_FILE_RANGE_WRITE);
 }
 
 void IncompleteFile::WaitWriteback(int64_t offset, int64_t size) {
-    ::sync_file_range(fd_.Get(), offset, size,
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                          SYNC_FILE_RANGE_WAIT_AFTER);
+    SyncRange(offset, size,
+              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
 }
 
 void IncompleteFile::Flush() {
-    if (::fdatasync(fd_.Get()) != 0) Fail("written", errno);
+    if (ActiveFileCalls().dataSync(fd_.Get()) != 0) Fail("written", errno);
 }
 
 void IncompleteFile::SetSize(int64_t size) {

@@ -8,7 +8,8 @@
 // The incomplete file of a download, held open for writing while the import
 // checks and cuts it or a job run writes its ranges. Opens an existing
 // regular file only, never through a symbolic link, locked against a second
-// writer (readers may still open it); closes in every case.
+// writer (readers may still open it) where the file system can lock; closes
+// in every case.
 class IncompleteFile {
 public:
     // Throws AppError saying why the file cannot be opened for writing.
@@ -17,6 +18,8 @@ public:
     IncompleteFile(const IncompleteFile&) = delete;
     IncompleteFile& operator=(const IncompleteFile&) = delete;
 
+    // The file's length now. Throws AppError.
+    int64_t Length() const;
     // False when the file is shorter than size (nothing is changed);
     // otherwise cuts every byte beyond size. Nothing is read from the file.
     bool CutToSize(int64_t size);
@@ -29,9 +32,11 @@ public:
     // the file refuses them.
     size_t MoveFromPipe(int pipeRead, int64_t offset, size_t size);
     // Starts writing the given bytes back to the disk without waiting, so
-    // that a later Flush() waits only for what came after.
+    // that a later Flush() waits only for what came after. Throws AppError
+    // when the disk reports an error.
     void StartWriteback(int64_t offset, int64_t size);
     // Waits until the given bytes, whose writeback was started, are on disk.
+    // Throws AppError when they could not be written.
     void WaitWriteback(int64_t offset, int64_t size);
     // Makes every byte written so far durable. Throws AppError.
     void Flush();
@@ -40,6 +45,9 @@ public:
     void Close();
 
 private:
+    static bool CannotLock(int error);
+    static bool WritebackUnsupported(int error);
+    void SyncRange(int64_t offset, int64_t size, unsigned int flags);
     [[noreturn]] void Fail(const std::string& what, int error) const;
     [[noreturn]] void Refuse(const std::string& reason);
 

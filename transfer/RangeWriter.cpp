@@ -54,12 +54,16 @@ void RangeWriter::Take(const char* data, std::size_t size) {
         OnTheFile([&] { file_.WriteAt(begin_ + done_, data, fits); });
         Advance(fits);
         if (done_ - writebackStarted_ >= kWritebackPiece) {
-            if (writebackStarted_ > writebackWaited_) {
-                file_.WaitWriteback(begin_ + writebackWaited_,
-                                    writebackStarted_ - writebackWaited_);
-                writebackWaited_ = writebackStarted_;
-            }
-            file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
+            // A writeback error fails the range here: the flush at its end
+            // would no longer see it.
+            OnTheFile([&] {
+                if (writebackStarted_ > writebackWaited_) {
+                    file_.WaitWriteback(begin_ + writebackWaited_,
+                                        writebackStarted_ - writebackWaited_);
+                    writebackWaited_ = writebackStarted_;
+                }
+                file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
+            });
             writebackStarted_ = done_;
         }
     }

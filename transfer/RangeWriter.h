@@ -19,8 +19,10 @@ public:
 // Writes the body of the answer to a range request into the incomplete file
 // as it arrives, at begin plus the bytes received so far. It takes only an
 // answer that is exactly the range asked for, never writes past the range,
-// starts writeback while the range arrives so that the final flush waits only
-// for the tail, and publishes the bytes written for the window to read.
+// starts writeback while a body that comes through its buffer arrives (bytes
+// moved from the pipe get none: waiting on them would stall the socket), so
+// that the final flush waits only for the tail, and publishes the bytes
+// written for the window to read.
 class RangeWriter : public BodySink {
 public:
     RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end, std::int64_t fileSize,

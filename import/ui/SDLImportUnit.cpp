@@ -369,18 +369,23 @@ void TSDL_Import_Form::OkSteps() {
     if (!fileFound) MarkLabel(Inc_Label, true);
     if (!urlAccepted || !fileFound) return;
 
-    if (RenameCheckBox->isChecked()) {
-        const std::string target = RenameByUrlTarget(values.IncompletePath, inputs.Url);
-        if (target != values.IncompletePath) MoveWithoutReplacing(values.IncompletePath, target);
-        values.IncompletePath = target;
-    }
+    // The rename's target is tested before anything is opened or moved.
+    const std::string target = RenameCheckBox->isChecked()
+                                   ? RenameByUrlTarget(values.IncompletePath, inputs.Url)
+                                   : values.IncompletePath;
 
     // Both fields have passed: no mark of an earlier Ok stays on them when
     // opening or cutting the file fails below.
     MarkLabel(URL_Label, false);
     MarkLabel(Inc_Label, false);
 
+    // Opened and locked before it is renamed: a file that a running download
+    // writes keeps its name. The open file follows the rename.
     IncompleteFile file(values.IncompletePath);
+    if (target != values.IncompletePath) {
+        MoveWithoutReplacing(values.IncompletePath, target);
+        values.IncompletePath = target;
+    }
     if (!file.CutToSize(CompleteFileSize(values.SizeText))) {
         file.Close();
         prompts_.AbortBox("Error", "Size of incomplete file is incorrect!");

@@ -2,6 +2,7 @@
 
 #include "common/AppError.h"
 #include "list/ListDocument.h"
+#include "support/FailingFileCalls.h"
 #include "support/RecordingPrompts.h"
 #include "support/TempDir.h"
 
@@ -417,7 +418,8 @@ TEST_F(ImportDialogTest, RenameAndUnmarkingComeBeforeOpeningAndTheSizeCheck) {
     EXPECT_FALSE(FileExists(dir.file("part.avi")));
     EXPECT_EQ(list.EntryCount(), 0);
 
-    // A file that another program holds: renamed, then refused unchanged.
+    // A file that another program holds (a running download) is refused
+    // before it is renamed: the download that writes it keeps its name.
     form->hide();
     prompts.shown.clear();
     ShowPlain();
@@ -426,9 +428,32 @@ TEST_F(ImportDialogTest, RenameAndUnmarkingComeBeforeOpeningAndTheSizeCheck) {
     Ok("http://host/film.avi");
     ::close(holder);
     ASSERT_EQ(prompts.Errors().size(), 1u);
-    EXPECT_NE(prompts.Errors()[0].find("cannot be opened for writing"), std::string::npos);
-    EXPECT_EQ(LengthOf(dir.file("film.avi")), 1000);
+    EXPECT_EQ(prompts.Errors()[0], "The incomplete file \"" + dir.file("part.avi") +
+                                       "\" cannot be opened for writing: it is in use by "
+                                       "another program");
+    EXPECT_EQ(LengthOf(dir.file("part.avi")), 1000);
+    EXPECT_FALSE(FileExists(dir.file("film.avi")));
     EXPECT_EQ(list.EntryCount(), 0);
+}
+
+TEST_F(ImportDialogTest, AFileSystemWithoutLocksImportsAndAnotherErrorRefuses) {
+    struct Case {
+        int error;
+        bool imported;
+    } cases[] = {{ENOLCK, true}, {EOPNOTSUPP, true}, {ENOSYS, true}, {EIO, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        ShowPlain(1010);
+        form->RenameCheckBox->setChecked(false);
+        prompts.shown.clear();
+        const int entries = list.EntryCount();
+        FailingFileCalls failing(FailingFileCalls::Lock, c.error);
+        Ok("http://host/part.avi");
+        EXPECT_EQ(list.EntryCount(), entries + (c.imported ? 1 : 0));
+        EXPECT_EQ(LengthOf(dir.file("part.avi")), c.imported ? 1000 : 1010);
+        EXPECT_EQ(prompts.Errors().size(), c.imported ? 0u : 1u);
+        form->hide();
+    }
 }
 
 TEST_F(ImportDialogTest, SymbolicLinkCountsAsAMissingFileAndItsTargetIsUntouched) {

@@ -1,0 +1,24 @@
+#include "common/FileCalls.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr FileCalls kSystem{::flock, ::sync_file_range, ::fdatasync};
+FileCalls active = kSystem;
+
+} // namespace
+
+const FileCalls& ActiveFileCalls() {
+    return active;
+}
+
+const FileCalls& SystemFileCalls() {
+    return kSystem;
+}
+
+void SetFileCalls(const FileCalls& calls) {
+    active = calls;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "common/FileCalls.h"
+
+#include <atomic>
+#include <cerrno>
+
+// While one of these lives, the incomplete file's lock or writeback calls
+// fail with the given error, as on a file system or disk that refuses them.
+// One at a time; the error is read on whichever thread makes the call.
+class FailingFileCalls {
+public:
+    enum Step { Lock, Writeback };
+    FailingFileCalls(Step step, int error) {
+        Error().store(error);
+        FileCalls calls = SystemFileCalls();
+        if (step == Lock) calls.lock = [](int, int) { return Fail(); };
+        if (step == Writeback)
+            calls.syncRange = [](int, off64_t, off64_t, unsigned int) { return Fail(); };
+        SetFileCalls(calls);
+    }
+    ~FailingFileCalls() { SetFileCalls(SystemFileCalls()); }
+    FailingFileCalls(const FailingFileCalls&) = delete;
+    FailingFileCalls& operator=(const FailingFileCalls&) = delete;
+
+private:
+    static std::atomic<int>& Error() {
+        static std::atomic<int> error{0};
+        return error;
+    }
+    static int Fail() {
+        errno = Error().load();
+        return -1;
+    }
+};
