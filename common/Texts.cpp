@@ -63,6 +63,18 @@ int32_t StrToInt32(std::string_view text) {
     return static_cast<int32_t>(v);
 }
 
+int64_t AddChecked(int64_t a, int64_t b, std::string_view text) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) NotAnInteger(text);
+    return sum;
+}
+
+int64_t SubtractChecked(int64_t a, int64_t b, std::string_view text) {
+    int64_t difference = 0;
+    if (__builtin_sub_overflow(a, b, &difference)) NotAnInteger(text);
+    return difference;
+}
+
 std::string IntToText(int64_t value) { return std::to_string(value); }
 
 std::string FormatZeroHashHash(long double value, std::string_view decimalSeparator) {

@@ -17,6 +17,11 @@ int64_t StrToInt64(std::string_view text);
 // The same rules, the value also within the signed 32-bit range.
 int32_t StrToInt32(std::string_view text);
 
+// a + b and a - b of counters read from texts: a result beyond the signed
+// 64-bit range throws the conversion error of `text`, the value it came from.
+int64_t AddChecked(int64_t a, int64_t b, std::string_view text);
+int64_t SubtractChecked(int64_t a, int64_t b, std::string_view text);
+
 // Plain decimal text of a value, "-" only before a negative one.
 std::string IntToText(int64_t value);
 

@@ -107,8 +107,16 @@ void JobCommands::WaitForFetch(int pass, int64_t first, int64_t last, int64_t fi
 }
 
 void JobCommands::WaitUntilWorkerIdle() {
-    while (worker_->Busy())
+    // A raised flag the worker has not yet taken counts as busy: the request
+    // may still start.
+    while (worker_->Busy() || worker_->FetchPending.load(std::memory_order_acquire))
         window_.WaitForEvents();
+}
+
+void JobCommands::ReleaseWorker() {
+    if (!worker_) return;
+    worker_->CancelFetch();
+    WaitUntilWorkerIdle();
 }
 
 void JobCommands::DeleteEntryAndRow(int row) {
@@ -265,17 +273,32 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
                                    int count, const std::string& fileName,
                                    const std::string& fileSize, std::string downloaded,
                                    std::string remains) {
+    const int64_t size = StrToInt64(fileSize);
     std::optional<IncompleteFile> file;
     try {
         file.emplace(fileName);
+        // A file of another length was changed by someone else since the
+        // import or the last run cut it: writing ranges into it and cutting
+        // it to FileSize would call a damaged file complete.
+        const int64_t length = file->Length();
+        if (length != size) {
+            file->Close();
+            throw AppError("The incomplete file \"" + fileName + "\" is " + IntToText(length) +
+                           " bytes long, but the download list says " + fileSize +
+                           ": it was changed outside Quilvane. Nothing was written.");
+        }
     } catch (const AppError& e) {
         throw FileFailure(e.what());
     }
-    const int64_t size = StrToInt64(fileSize);
-    // Whatever way the loop is left, the file ends at exactly FileSize, once
-    // the worker has stopped writing into it.
+    // However the loop is left, the worker is off the file before the file
+    // is cut, closed or destroyed.
+    struct WorkerRelease {
+        JobCommands& commands;
+        ~WorkerRelease() { commands.ReleaseWorker(); }
+    } release{*this};
+    // Whatever way the loop is left, the file ends at exactly FileSize.
     auto finish = [&] {
-        WaitUntilWorkerIdle();
+        ReleaseWorker();
         try {
             file->SetSize(size);
         } catch (...) {
@@ -295,14 +318,28 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
                 paused = true;
                 break;
             }
-            const int64_t first = StrToInt64(ListDocument::AttributeText(begin, "S1"));
-            const int64_t last = StrToInt64(ListDocument::AttributeText(end, "S1"));
+            // Every value the pass needs is converted, and every counter
+            // computed, before the request: a failure ends the run with no
+            // request raised.
+            const std::string firstText = ListDocument::AttributeText(begin, "S1");
+            const std::string lastText = ListDocument::AttributeText(end, "S1");
+            const int64_t first = StrToInt64(firstText);
+            const int64_t last = StrToInt64(lastText);
+            const int64_t counted = SubtractChecked(last, first, lastText);
+            const int64_t downloadedBefore = StrToInt64(downloaded);
+            const std::string nowDownloaded =
+                IntToText(AddChecked(downloadedBefore, counted, downloaded));
+            const std::string nowRemains =
+                IntToText(SubtractChecked(StrToInt64(remains), counted, remains));
+            const std::string percent = PercentText(StrToInt64(nowDownloaded), size);
+            const std::string nowSegments = IntToText(count - (taken + 1));
+
             log_.AddLogRow(JobLog::IconRequested,
                            "Requesting segment " + RangeText(pass, first, last));
             worker_->Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
             worker_->Target = {&*file, first, last, size};
             const uint64_t serial = worker_->RequestFetch();
-            WaitForFetch(pass, first, last, size, StrToInt64(downloaded));
+            WaitForFetch(pass, first, last, size, downloadedBefore);
             // Pause or Exit withdrew the fetch: it may still be unwinding,
             // and its results are read only once it has stopped.
             WaitUntilWorkerIdle();
@@ -316,11 +353,6 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
                 worker_->RangeComplete) {
                 log_.AddLogRow(JobLog::IconReceived,
                                "Segment " + RangeText(pass, first, last) + " downloaded");
-                const std::string nowDownloaded =
-                    IntToText(StrToInt64(downloaded) + (last - first));
-                const std::string percent = PercentText(StrToInt64(nowDownloaded), size);
-                const std::string nowRemains = IntToText(StrToInt64(remains) - (last - first));
-                const std::string nowSegments = IntToText(count - (taken + 1));
                 // Queue and counters reach List.xml in one write, so no moment
                 // of a crash leaves them disagreeing. A failed write leaves
                 // document and row as they were: the range is fetched again.
@@ -352,7 +384,8 @@ std::string JobCommands::RangeLoop(int row, XmlElement entry, XmlElement begin, 
     } catch (...) {
         try {
             finish();
-        } catch (...) {
+        } catch (const std::exception&) {
+            // The error that ended the loop is the one the user is told.
         }
         throw;
     }

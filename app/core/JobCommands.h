@@ -54,6 +54,9 @@ private:
     // Waits until the worker has left its request, so that a withdrawn fetch
     // no longer writes into the file.
     void WaitUntilWorkerIdle();
+    // Withdraws a fetch that is pending or under way and waits until the
+    // worker has left it, so that nothing more is written into the file.
+    void ReleaseWorker();
     // Removes entry and row `row` together: when the list's save fails after
     // the entry left the document, the row goes too and the error is passed on.
     void DeleteEntryAndRow(int row);

@@ -181,7 +181,9 @@ void TMainForm::BuildViews() {
     // The range in hand while a run waits for it, and how the run ended.
     RunStatusLabel = new QLabel(statusBar());
     RunStatusLabel->setObjectName("RunStatusLabel");
-    RunStatusLabel->setAccessibleName("Download progress");
+    // Its name is the text it shows, so a screen reader reads the bytes,
+    // the speed and the time left; what the label is goes in the description.
+    RunStatusLabel->setAccessibleDescription("Download progress");
     // A new text repaints the label alone: its width never asks the status
     // bar to lay itself out again.
     RunStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

@@ -1,3 +1,4 @@
+#include "FailingFileCalls.h"
 #include "HoleyFile.h"
 #include "ListFixtures.h"
 #include "NginxServer.h"
@@ -12,10 +13,12 @@
 #include "list/ListDocument.h"
 #include "transfer/DLThread_Unit.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -352,7 +355,7 @@ TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
 }
 
 TEST_F(JobRunTest, CountZeroOpensAndCutsTheFileWithoutCompletion) {
-    WriteWholeFile(dir.file("f.bin"), std::string(1010, 'q'));
+    WriteWholeFile(dir.file("f.bin"), std::string(1000, 'q'));
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(1000))});
     TestEntry entry =
@@ -405,7 +408,7 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
 
 TEST_F(JobRunTest, PauseDuringAProbeThatIsAnsweredStopsBeforeTheFirstRange) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 13);
-    WriteWholeFile(file.incomplete, std::string(5010, 'x')); // cut to FileSize at the end
+    WriteWholeFile(file.incomplete, std::string(5000, 'x'));
     ScriptedServer server;
     const std::string probe = ProbeAnswer(5000);
     server.addConnection(
@@ -450,8 +453,12 @@ TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
     std::vector<std::pair<std::string, int>> seen; // label and bar while the range arrives
     auto* timer = new QTimer(&f);
     QObject::connect(timer, &QTimer::timeout, [&] {
-        if (f.RunProgressBar->isVisible())
-            seen.emplace_back(f.RunStatusLabel->text().toStdString(), f.RunProgressBar->value());
+        if (!f.RunProgressBar->isVisible()) return;
+        // What a screen reader reads is the line the label shows.
+        QAccessibleInterface* label = QAccessible::queryAccessibleInterface(f.RunStatusLabel);
+        const std::string name = label ? label->text(QAccessible::Name).toStdString() : "";
+        EXPECT_EQ(name, f.RunStatusLabel->text().toStdString());
+        seen.emplace_back(name, f.RunProgressBar->value());
     });
     timer->start(100);
     Resume();
@@ -520,8 +527,13 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     ScriptedServer server;
     server.addConnection(
         {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
-    server.addConnection({Reply::Keep(ProbeAnswer(1000))});
-    server.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    for (int probe = 0; probe < 4; ++probe)
+        server.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    auto changedOutside = [](const std::string& name, const char* length) {
+        return "The incomplete file \"" + name + "\" is " + length +
+               " bytes long, but the download list says 1000: it was changed outside Quilvane. "
+               "Nothing was written.";
+    };
     struct Case {
         std::string fileName, message;
         bool diskFull;
@@ -537,7 +549,13 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
          "The incomplete file \"" + dir.file("link.bin") +
              "\" cannot be opened for writing: it is a symbolic link",
          false},
+        // Cut short or grown by another program since the last run: neither
+        // filled up with zeros nor cut, and nothing fetched into it.
+        {dir.file("short.bin"), changedOutside(dir.file("short.bin"), "500"), false},
+        {dir.file("long.bin"), changedOutside(dir.file("long.bin"), "1010"), false},
     };
+    WriteWholeFile(dir.file("short.bin"), std::string(500, 's'));
+    WriteWholeFile(dir.file("long.bin"), std::string(1010, 'l'));
     WriteWholeFile(dir.file("full.bin"), std::string(1000, '\0'));
     const std::string target = dir.file("target.bin");
     WriteWholeFile(target, std::string(3000, 't'));
@@ -561,6 +579,7 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
         setrlimit(RLIMIT_FSIZE, &saved);
         ASSERT_FALSE(prompts.Errors().empty()) << c.fileName;
         EXPECT_EQ(prompts.Errors()[0], c.message);
+        EXPECT_EQ(form->RunStatusLabel->text().toStdString(), c.message);
         EXPECT_EQ(ReadWholeFile(listPath()), before);
         EXPECT_EQ(Cell(0, 2), "900");
         EXPECT_FALSE(LogHas("Segment #1"));
@@ -570,6 +589,72 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
         form.reset();
     }
     EXPECT_EQ(ReadWholeFile(target), std::string(3000, 't')) << "written through the link";
+    EXPECT_EQ(ReadWholeFile(dir.file("short.bin")), std::string(500, 's'));
+    EXPECT_EQ(ReadWholeFile(dir.file("long.bin")), std::string(1010, 'l'));
+    EXPECT_EQ(server.requests().size(), 6u) << "a range was requested for a changed file";
+}
+
+TEST_F(JobRunTest, AWritebackErrorFailsTheRangeAndNothingIsCounted) {
+    // A body without a length goes through the buffer, whose writeback is
+    // started and waited for while it arrives; the disk fails that writeback.
+    const int64_t size = 20 << 20;
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), size, {{0, size}}, 17);
+    const std::string range = RangeAnswer(ReadWholeFile(file.original), 0, size);
+    std::string untilClose = range;
+    const size_t lengthHeader = untilClose.find("Content-Length:");
+    untilClose.erase(lengthHeader, untilClose.find("\r\n", lengthHeader) + 2 - lengthHeader);
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(size)), Reply::AnswerAndClose(untilClose)});
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    Open({entry});
+    {
+        FailingFileCalls failing(FailingFileCalls::Writeback, EIO);
+        Resume();
+    }
+    ASSERT_EQ(prompts.Errors().size(), 1u);
+    EXPECT_EQ(prompts.Errors()[0], "The incomplete file \"" + file.incomplete +
+                                       "\" cannot be written: Input/output error");
+    EXPECT_FALSE(LogHas("Segment #1"));
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+    EXPECT_EQ(Cell(0, 5), "1");
+    EXPECT_TRUE(form->Commands().Idle());
+}
+
+TEST_F(JobRunTest, CountersThatDoNotConvertEndTheRunBeforeARangeIsRequested) {
+    struct Case {
+        std::string downloaded, remains, error;
+    } cases[] = {
+        {"9x00", "100", "'9x00' is not a valid integer value"},
+        {"900", "1OO", "'1OO' is not a valid integer value"},
+        // Adding the range would pass the largest counter.
+        {"9223372036854775800", "100", "'9223372036854775800' is not a valid integer value"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.downloaded + " " + c.remains);
+        WriteWholeFile(dir.file("f.bin"), std::string(1000, 'z'));
+        ScriptedServer server;
+        server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::Stall()});
+        TestEntry entry = MakeEntry(dir.file("f.bin"), "1000", c.downloaded, "90%", c.remains,
+                                    server.url("/f.bin"), {{0, 100}});
+        const std::string before = ListXml({entry});
+        prompts.shown.clear();
+        Open({entry});
+        Resume();
+        ASSERT_EQ(prompts.Errors().size(), 1u);
+        EXPECT_EQ(prompts.Errors()[0], c.error);
+        EXPECT_FALSE(LogHas("Requesting segment"));
+        // The worker never took the file: no request reached the server, and
+        // the file is as it was when the run ended and stays so.
+        EXPECT_EQ(server.requests().size(), 1u);
+        QTest::qWait(100);
+        EXPECT_EQ(ReadWholeFile(dir.file("f.bin")), std::string(1000, 'z'));
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        EXPECT_FALSE(form->Worker()->Busy());
+        EXPECT_FALSE(form->Worker()->FetchPending.load());
+        form->close();
+        form.reset();
+    }
 }
 
 TEST_F(JobRunTest, ConversionErrorIsShownAndPauseReturnsToIdle) {

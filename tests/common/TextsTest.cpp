@@ -67,6 +67,23 @@ TEST(IntegerText, Int32RangeIsChecked) {
     EXPECT_THROW(StrToInt32("2147483648"), AppError);
 }
 
+TEST(IntegerText, CounterArithmeticNamesTheValueThatWouldOverflow) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(AddChecked(kMax - 1, 1, "d"), kMax);
+    EXPECT_EQ(SubtractChecked(kMin + 1, 1, "r"), kMin);
+    EXPECT_EQ(SubtractChecked(-1, kMax, "r"), kMin);
+    try {
+        AddChecked(kMax, 1, "9223372036854775807");
+        ADD_FAILURE() << "no error";
+    } catch (const AppError& e) {
+        EXPECT_STREQ(e.what(), "'9223372036854775807' is not a valid integer value");
+    }
+    EXPECT_THROW(SubtractChecked(kMin, 1, "x"), AppError);
+    EXPECT_THROW(SubtractChecked(kMax, -1, "x"), AppError);
+    EXPECT_THROW(AddChecked(kMin, -1, "x"), AppError);
+}
+
 TEST(PercentText, RoundsHalfAwayFromZeroOnDecimalDigits) {
     QLocale::setDefault(QLocale::c());
     const std::string sep = QLocale::system().decimalPoint().toStdString();
