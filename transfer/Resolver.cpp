@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <poll.h>
 #include <thread>
@@ -16,8 +17,8 @@
 
 namespace {
 
-// One lookup, shared by the thread that performs it and the request that
-// waits for it; whichever leaves last frees it.
+// One lookup, shared by the thread that performs it and the requests that
+// wait for it; whichever leaves last frees it.
 struct Lookup {
     std::string host;
     ResolveFunction resolve;
@@ -33,6 +34,81 @@ struct Lookup {
             if (fd >= 0) ::close(fd);
     }
 };
+
+// Waits until the lookup has ended or the abort is raised; false on abort.
+bool WaitForLookup(const Lookup& lookup, const AbortSignal& abort) {
+    while (true) {
+        pollfd fds[2] = {{lookup.done[0], POLLIN, 0}, {abort.Descriptor(), POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw SocketFailure(SocketCodeFromErrno(errno));
+        }
+        // The lookup's results are read only after its end was seen.
+        if (fds[0].revents != 0 && lookup.finished.load(std::memory_order_acquire)) return true;
+        if (fds[1].revents != 0 || abort.Raised()) return false;
+    }
+}
+
+// The one thread that looks names up. A name lookup cannot be interrupted,
+// so one that a name server leaves unanswered is left to run when its
+// request is aborted; a later lookup waits for it instead of starting a
+// second thread, so Pause and Resume against a dead name server never pile
+// up threads. At the end of the process a lookup still running is left to
+// the process's end rather than waited for.
+class LookupThread {
+public:
+    ~LookupThread() {
+        std::lock_guard lock(mutex_);
+        if (!thread_.joinable()) return;
+        if (current_ && current_->finished.load(std::memory_order_acquire))
+            thread_.join();
+        else
+            thread_.detach();
+    }
+
+    // Starts a lookup once the one before it has ended; nothing when the
+    // abort is raised first.
+    std::shared_ptr<Lookup> Start(const std::string& host, const ResolveFunction& resolve,
+                                  const AbortSignal& abort) {
+        while (true) {
+            std::shared_ptr<Lookup> running;
+            {
+                std::lock_guard lock(mutex_);
+                if (current_ && !current_->finished.load(std::memory_order_acquire)) {
+                    running = current_;
+                } else {
+                    if (thread_.joinable()) thread_.join();
+                    auto lookup = std::make_shared<Lookup>();
+                    lookup->host = host;
+                    lookup->resolve = resolve;
+                    if (::pipe2(lookup->done, O_CLOEXEC) != 0)
+                        throw SocketFailure(SocketCodeFromErrno(errno));
+                    current_ = lookup;
+                    thread_ = std::thread([lookup] {
+                        lookup->result = lookup->resolve(lookup->host, lookup->address);
+                        lookup->finished.store(true, std::memory_order_release);
+                        const char byte = 1;
+                        while (::write(lookup->done[1], &byte, 1) < 0 && errno == EINTR) {
+                        }
+                    });
+                    return lookup;
+                }
+            }
+            if (!WaitForLookup(*running, abort)) return nullptr;
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::thread thread_;
+    std::shared_ptr<Lookup> current_; // the latest lookup started
+};
+
+LookupThread& TheLookupThread() {
+    static LookupThread thread;
+    return thread;
+}
 
 } // namespace
 
@@ -64,29 +140,8 @@ in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
     if (host.empty()) throw SocketFailure(kWsaHostNotFound);
     if (abort.Raised()) throw SocketFailure(kWsaInterrupted);
 
-    auto lookup = std::make_shared<Lookup>();
-    lookup->host = host;
-    lookup->resolve = resolve;
-    if (::pipe2(lookup->done, O_CLOEXEC) != 0) throw SocketFailure(SocketCodeFromErrno(errno));
-    std::thread([lookup] {
-        lookup->result = lookup->resolve(lookup->host, lookup->address);
-        lookup->finished.store(true, std::memory_order_release);
-        const char byte = 1;
-        while (::write(lookup->done[1], &byte, 1) < 0 && errno == EINTR) {
-        }
-    }).detach();
-
-    while (true) {
-        pollfd fds[2] = {{lookup->done[0], POLLIN, 0}, {abort.Descriptor(), POLLIN, 0}};
-        const int n = ::poll(fds, 2, -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw SocketFailure(SocketCodeFromErrno(errno));
-        }
-        // The lookup's results are read only after its end was seen.
-        if (fds[0].revents != 0 && lookup->finished.load(std::memory_order_acquire)) break;
-        if (fds[1].revents != 0 || abort.Raised()) throw SocketFailure(kWsaInterrupted);
-    }
+    const std::shared_ptr<Lookup> lookup = TheLookupThread().Start(host, resolve, abort);
+    if (!lookup || !WaitForLookup(*lookup, abort)) throw SocketFailure(kWsaInterrupted);
     if (lookup->result != 0) throw SocketFailure(SocketCodeFromResolver(lookup->result));
     return lookup->address;
 }

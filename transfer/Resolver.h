@@ -15,9 +15,10 @@ using ResolveFunction = std::function<int(const std::string& host, in_addr& addr
 int SystemResolveIPv4(const std::string& host, in_addr& address);
 
 // The IPv4 address of a host: "localhost" (any case) is 127.0.0.1, a dotted
-// address is taken as it is, anything else goes to `resolve` on a thread of
-// its own. The wait for it watches `abort`: an abort ends it at once with
-// 10004 and leaves a lookup that stalls to finish by itself, so shut-down
-// never waits on a name server. Throws HttpFailure (socket error).
+// address is taken as it is, anything else goes to `resolve` on the one
+// lookup thread of the process (after the lookup before it has ended). The
+// wait watches `abort`: an abort ends it at once with 10004 and leaves a
+// lookup that stalls to finish by itself, so shut-down never waits on a name
+// server. Throws HttpFailure (socket error).
 in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
                     const ResolveFunction& resolve);

@@ -11,6 +11,8 @@
 
 #include <future>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <netdb.h>
 
 #include <chrono>
@@ -761,19 +763,37 @@ TEST(HttpClientFailure, ResolverFailuresMapToTheirCodes) {
     }
 }
 
-TEST(HttpClientFailure, AbortEndsAStalledLookupAtOnce) {
-    StalledResolver stalled;
+TEST(HttpClientFailure, AbortEndsAStalledLookupAtOnceAndAbandonedLookupsShareOneThread) {
+    auto threads = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = threads();
+    {
+        StalledResolver stalled;
+        HttpClient client;
+        client.SetResolver(stalled.Function());
+        // As Resume and Pause, again and again, against a dead name server.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            std::thread aborter([&] {
+                std::this_thread::sleep_for(100ms);
+                client.Abort();
+            });
+            const HttpFailure failure =
+                CatchFailure([&] { client.Probe("http://stalled.example/f"); });
+            EXPECT_EQ(failure.Code(), 10004);
+            aborter.join();
+            client.ClearAbort();
+            EXPECT_LE(threads(), before + 1) << "attempt " << attempt;
+        }
+        EXPECT_TRUE(stalled.Asked());
+    }
+    // Once the name server answers, the next lookup runs.
     HttpClient client;
-    client.SetResolver(stalled.Function());
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(100ms);
-        client.Abort();
-    });
-    const auto start = std::chrono::steady_clock::now();
-    const HttpFailure failure = CatchFailure([&] { client.Probe("http://stalled.example/f"); });
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(failure.Code(), 10004);
-    aborter.join();
+    client.SetResolver([](const std::string&, in_addr&) { return EAI_NONAME; });
+    const HttpFailure failure = CatchFailure([&] { client.Probe("http://later.example/f"); });
+    EXPECT_EQ(failure.Code(), 11001);
+    EXPECT_LE(threads(), before + 1);
 }
 
 TEST(HttpClientFailure, PortThatIsNoNumber) {
