@@ -12,6 +12,8 @@ packages=(
     # building the Debian package with its computed dependencies.
     desktop-file-utils appstream
     dpkg-dev file
+    # The power-cut test's file system, which keeps only what was synced.
+    libfuse3-dev fuse3
 )
 
 missing=()

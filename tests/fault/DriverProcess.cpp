@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,12 +23,12 @@ int RemainingMs(Clock::time_point deadline) {
 
 } // namespace
 
-DriverProcess::DriverProcess(const std::vector<std::string>& args, const std::string& stderrPath,
-                             Limits limits)
-    : stderrPath_(stderrPath) {
+DriverProcess::DriverProcess(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& stderrPath, Limits limits)
+    : name_(program.substr(program.rfind('/') + 1)), stderrPath_(stderrPath) {
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls are made.
-    std::vector<std::string> all = {QV_FAULT_DRIVER};
+    std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all)
@@ -52,6 +53,8 @@ DriverProcess::DriverProcess(const std::vector<std::string>& args, const std::st
         if (limits.fileSize != RLIM_INFINITY) ::setrlimit(RLIMIT_FSIZE, &fileSize);
         if (limits.addressSpace != RLIM_INFINITY) ::setrlimit(RLIMIT_AS, &addressSpace);
         ::signal(SIGXFSZ, SIG_IGN);
+        // A test killed at its time-out takes its children with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -130,6 +133,10 @@ void DriverProcess::Signal(int number) {
     if (!exit_) ::kill(pid_, number);
 }
 
+bool DriverProcess::Ended() {
+    return exit_ || !Reap(false).timedOut;
+}
+
 DriverProcess::Exit DriverProcess::Reap(bool block) {
     int status = 0;
     struct rusage usage {};
@@ -178,11 +185,11 @@ DriverProcess::Exit DriverProcess::Kill() {
 }
 
 std::string DriverProcess::Transcript() const {
-    std::string text = "--- driver output ---\n";
+    std::string text = "--- " + name_ + " output ---\n";
     for (const std::string& line : lines_)
         text += line + "\n";
     if (!pending_.empty()) text += "--- read, not yet taken as lines ---\n" + pending_ + "\n";
-    text += "--- driver stderr ---\n";
+    text += "--- " + name_ + " stderr ---\n";
     if (FileExists(stderrPath_)) text += ReadWholeFile(stderrPath_);
     return text;
 }

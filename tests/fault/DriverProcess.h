@@ -7,11 +7,12 @@
 #include <sys/types.h>
 #include <vector>
 
-// The fault driver (tests/driver) running as a child process: its stdout is
-// read line by line, its stderr goes to a file. Limits are set in the child
-// before it starts the driver; SIGXFSZ is ignored there, so a write beyond the
-// file-size limit fails with EFBIG instead of killing it. The child is killed
-// and reaped when the object goes away.
+// The fault driver (tests/driver), or another helper program of the fault
+// suite, running as a child process: its stdout is read line by line, its
+// stderr goes to a file. Limits are set in the child before it starts the
+// program; SIGXFSZ is ignored there, so a write beyond the file-size limit
+// fails with EFBIG instead of killing it. The child is killed and reaped when
+// the object goes away.
 class DriverProcess {
 public:
     using Milliseconds = std::chrono::milliseconds;
@@ -28,9 +29,13 @@ public:
         long maxRssKiB = 0;    // peak resident memory
     };
 
-    // args: the driver's arguments (without the program itself).
+    // args: the program's arguments (without the program itself).
+    DriverProcess(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& stderrPath, Limits limits);
+    // The fault driver.
     DriverProcess(const std::vector<std::string>& args, const std::string& stderrPath,
-                  Limits limits);
+                  Limits limits)
+        : DriverProcess(QV_FAULT_DRIVER, args, stderrPath, limits) {}
     DriverProcess(const std::vector<std::string>& args, const std::string& stderrPath)
         : DriverProcess(args, stderrPath, Limits{}) {}
     ~DriverProcess();
@@ -48,6 +53,8 @@ public:
     std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
 
     void Signal(int number);
+    // Whether the child has ended (it is reaped then); never waits.
+    bool Ended();
     // Waits for the child to end, reading the rest of its output; kills it at
     // the deadline.
     Exit Wait(Milliseconds timeout);
@@ -68,6 +75,7 @@ private:
     bool eof_ = false;
     std::string pending_;
     std::vector<std::string> lines_;
+    std::string name_; // the program's file name, for the transcript
     std::string stderrPath_;
     std::optional<Exit> exit_;
 };

@@ -4,6 +4,8 @@
 #include "common/Texts.h"
 #include "list/ListDocument.h"
 
+#include <gtest/gtest.h>
+
 std::string StoredEntry::Text(const std::string& name) const {
     for (const auto& [key, value] : attributes)
         if (key == name) return value;
@@ -94,6 +96,60 @@ std::string CounterViolations(const StoredEntry& entry) {
         problems += std::string("a counter is not a number: ") + e.what();
     }
     return problems;
+}
+
+size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
+                       const HoleyFile& file, const std::string& original,
+                       const StoredEntry& neighbour) {
+    const StoredList list = ReadStoredList(listPath);
+    EXPECT_TRUE(list.parsed) << list.error;
+    if (!list.parsed || list.entries.empty() || list.entries.size() > 2) {
+        ADD_FAILURE() << "List.xml holds " << list.entries.size() << " entries";
+        return 0;
+    }
+    // The entry that no run touched is exactly as it was.
+    EXPECT_EQ(list.entries[0].attributes, neighbour.attributes);
+    EXPECT_EQ(list.entries[0].begins, neighbour.begins);
+    EXPECT_EQ(list.entries[0].ends, neighbour.ends);
+
+    const std::string written = FileExists(dataPath) ? ReadWholeFile(dataPath) : "";
+    EXPECT_EQ(static_cast<int64_t>(written.size()), file.size);
+    if (list.entries.size() == 1) {
+        EXPECT_TRUE(written == original) << "the entry is gone, but the file is not complete";
+        return file.ranges.size();
+    }
+
+    const StoredEntry& entry = list.entries[1];
+    EXPECT_EQ(CounterViolations(entry), "");
+    EXPECT_EQ(entry.Text("FileName"), file.incomplete);
+    EXPECT_EQ(entry.Text("FileSize"), std::to_string(file.size));
+
+    // The queue is what is left of the original ranges, in their order.
+    const size_t queued = std::min(entry.begins.size(), entry.ends.size());
+    const size_t taken = file.ranges.size() - std::min(queued, file.ranges.size());
+    for (size_t i = 0; i < queued && taken + i < file.ranges.size(); ++i) {
+        EXPECT_EQ(entry.begins[i], std::to_string(file.ranges[taken + i].first)) << "S" << i + 1;
+        EXPECT_EQ(entry.ends[i], std::to_string(file.ranges[taken + i].second)) << "S" << i + 1;
+    }
+    int64_t counted = file.size - file.Missing();
+    for (size_t i = 0; i < taken; ++i)
+        counted += file.ranges[i].second - file.ranges[i].first;
+    EXPECT_EQ(entry.Text("Downloaded"), std::to_string(counted));
+
+    // Every range the list no longer asks for is in the file: the bytes from
+    // begin through end, as the run fetches them.
+    std::string wrong;
+    for (size_t i = 0; i < taken; ++i) {
+        const auto [begin, end] = file.ranges[i];
+        const size_t length = static_cast<size_t>(std::min(end, file.size - 1) - begin + 1);
+        if (written.size() < static_cast<size_t>(begin) + length ||
+            written.compare(static_cast<size_t>(begin), length, original,
+                            static_cast<size_t>(begin), length) != 0)
+            wrong += " " + std::to_string(begin) + "-" + std::to_string(end);
+    }
+    EXPECT_EQ(wrong, "") << "of the " << taken
+                         << " ranges the list no longer lists, these are not in the file";
+    return taken;
 }
 
 std::vector<std::string> RunArgs(const std::string& listPath, int row) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DriverProcess.h"
+#include "HoleyFile.h"
 #include "TempDir.h"
 
 #include <cstdint>
@@ -31,6 +32,17 @@ StoredList ReadStoredList(const std::string& listPath);
 // long, Percent as the program computes it. Returns a description of every
 // violation (empty: none).
 std::string CounterViolations(const StoredEntry& entry);
+
+// Checks what a stopped run of `file`'s download left behind. List.xml at
+// listPath parses and holds `neighbour` unchanged, then either the download's
+// entry, with counters that agree with its queue, the rest of the original
+// queue in order, and the bytes of every range it no longer lists in the
+// file, or no entry for it any more, and then the whole file is there. The
+// file's bytes are read from dataPath (the entry names file.incomplete).
+// Returns how many ranges were taken.
+size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
+                       const HoleyFile& file, const std::string& original,
+                       const StoredEntry& neighbour);
 
 // The driver with a list: "run <list> <row>", stderr into the sandbox.
 std::vector<std::string> RunArgs(const std::string& listPath, int row);

@@ -31,54 +31,6 @@ std::vector<std::pair<int64_t, int64_t>> ScatteredRanges(int count, int64_t stri
     return ranges;
 }
 
-// Checks everything a killed run leaves behind and returns how many ranges
-// the list says are taken.
-size_t CheckAfterKill(const std::string& listPath, const HoleyFile& file,
-                      const std::string& original, const StoredEntry& neighbour) {
-    const StoredList list = ReadStoredList(listPath);
-    EXPECT_TRUE(list.parsed) << list.error;
-    if (!list.parsed || list.entries.size() != 2) {
-        ADD_FAILURE() << "List.xml holds " << list.entries.size() << " entries";
-        return 0;
-    }
-    // The entry that no run touched is exactly as it was.
-    EXPECT_EQ(list.entries[0].attributes, neighbour.attributes);
-    EXPECT_EQ(list.entries[0].begins, neighbour.begins);
-    EXPECT_EQ(list.entries[0].ends, neighbour.ends);
-
-    const StoredEntry& entry = list.entries[1];
-    EXPECT_EQ(CounterViolations(entry), "");
-    EXPECT_EQ(entry.Text("FileName"), file.incomplete);
-    EXPECT_EQ(entry.Text("FileSize"), std::to_string(file.size));
-
-    // The queue is what is left of the original ranges, in their order.
-    const size_t queued = std::min(entry.begins.size(), entry.ends.size());
-    const size_t taken = file.ranges.size() - std::min(queued, file.ranges.size());
-    for (size_t i = 0; i < queued && taken + i < file.ranges.size(); ++i) {
-        EXPECT_EQ(entry.begins[i], std::to_string(file.ranges[taken + i].first)) << "S" << i + 1;
-        EXPECT_EQ(entry.ends[i], std::to_string(file.ranges[taken + i].second)) << "S" << i + 1;
-    }
-    int64_t counted = file.size - file.Missing();
-    for (size_t i = 0; i < taken; ++i)
-        counted += file.ranges[i].second - file.ranges[i].first;
-    EXPECT_EQ(entry.Text("Downloaded"), std::to_string(counted));
-
-    // Every range the list no longer asks for is in the file: the bytes from
-    // begin through end, as the run fetches them.
-    const std::string written = ReadWholeFile(file.incomplete);
-    EXPECT_EQ(static_cast<int64_t>(written.size()), file.size);
-    size_t wrong = 0;
-    for (size_t i = 0; i < taken; ++i) {
-        const auto [begin, end] = file.ranges[i];
-        const size_t length = static_cast<size_t>(std::min(end, file.size - 1) - begin + 1);
-        if (written.compare(static_cast<size_t>(begin), length, original,
-                            static_cast<size_t>(begin), length) != 0)
-            ++wrong;
-    }
-    EXPECT_EQ(wrong, 0u) << "taken ranges whose bytes are not in the file, of " << taken;
-    return taken;
-}
-
 TEST(KillTest, RunsKilledAtRandomMomentsNeverLoseOrCorruptTheDownload) {
     TempDir served;
     TempDir dir;
@@ -112,7 +64,7 @@ TEST(KillTest, RunsKilledAtRandomMomentsNeverLoseOrCorruptTheDownload) {
         ASSERT_FALSE(exit.exited) << "the run ended before it was killed\n" << driver.Transcript();
 
         EXPECT_TRUE(driver.LinesStartingWith("ERROR").empty()) << driver.Transcript();
-        const size_t now = CheckAfterKill(listPath, file, original, neighbour);
+        const size_t now = CheckLeftBehind(listPath, file.incomplete, file, original, neighbour);
         EXPECT_GE(now, taken) << "a taken range came back into the queue";
         taken = now;
         if (HasFailure()) return;
