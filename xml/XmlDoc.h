@@ -34,8 +34,6 @@ XmlDocPtr ParseXmlFd(int fd, off_t maxBytes, const char* url = nullptr);
 
 // The whole document as text in the given encoding, with the declaration
 // naming it. Characters the encoding cannot hold become character references.
-// Throws AppError when the document cannot be encoded.
+// Throws AppError when the document cannot be encoded, or when its text would
+// not load again (a name or a DTD that the encoding cannot hold).
 XmlBufferPtr SerializeXml(xmlDoc* doc, const char* encoding);
-
-// The message of a parse failure, built from its parts.
-std::string ParseFailureMessage(const std::string& reason, int line, const std::string& lineText);
