@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <set>
 #include <spawn.h>
@@ -115,19 +116,30 @@ void ServerProcess::Stop() {
     pid_ = -1;
 }
 
-NginxServer::NginxServer(const std::string& root) {
-    const std::string templateText = ReadWholeFile(QV_TEST_DATA_DIR "/nginx.conf.in");
+NginxServer::NginxServer(const std::string& root)
+    : NginxServer(root, Setup{QV_TEST_DATA_DIR "/nginx.conf.in", "", {}}) {}
+
+NginxServer::NginxServer(const std::string& root, const Setup& setup) {
+    if (setup.folder.empty()) {
+        dir_ = ownDir_.emplace().path();
+    } else {
+        std::filesystem::create_directories(setup.folder);
+        dir_ = setup.folder;
+    }
+    const std::string templateText = ReadWholeFile(setup.configTemplate);
     // A port found free may be taken before nginx binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
         std::string config = templateText;
         ReplaceAll(config, "@USER@", ::geteuid() == 0 ? "user root;" : "");
-        ReplaceAll(config, "@DIR@", dir_.path());
+        ReplaceAll(config, "@DIR@", dir_);
         ReplaceAll(config, "@ROOT@", root);
         ReplaceAll(config, "@PORT@", std::to_string(port_));
-        WriteWholeFile(dir_.file("nginx.conf"), config);
-        if (process_.Start({"/usr/sbin/nginx", "-p", dir_.path(), "-c", dir_.file("nginx.conf")},
-                           dir_.file("output.log"), port_))
+        for (const auto& [placeholder, text] : setup.values)
+            ReplaceAll(config, placeholder, text);
+        WriteWholeFile(file("nginx.conf"), config);
+        if (process_.Start({"/usr/sbin/nginx", "-p", dir_, "-c", file("nginx.conf")},
+                           file("output.log"), port_))
             return;
     }
     throw std::runtime_error("nginx did not start: " + errorLog());
@@ -142,7 +154,7 @@ NginxServer::loggedRequests(std::size_t atLeast, std::chrono::milliseconds timeo
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         std::vector<LoggedRequest> logged;
-        const std::string path = dir_.file("access.log");
+        const std::string path = file("access.log");
         std::istringstream lines(FileExists(path) ? ReadWholeFile(path) : std::string());
         for (std::string line; std::getline(lines, line);) {
             LoggedRequest r;
@@ -171,7 +183,7 @@ int NginxServer::connectionCount(std::size_t atLeast) const {
 std::string NginxServer::errorLog() const {
     std::string text;
     for (const char* name : {"error.log", "output.log"}) {
-        const std::string path = dir_.file(name);
+        const std::string path = file(name);
         if (FileExists(path)) text += ReadWholeFile(path);
     }
     return text;

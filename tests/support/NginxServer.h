@@ -3,8 +3,10 @@
 #include "TempDir.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // A free TCP port on 127.0.0.1 at the time of asking.
@@ -31,9 +33,21 @@ private:
 
 // A real nginx (Debian's /usr/sbin/nginx) serving one folder on a free
 // loopback port, with its configuration, logs and pid file in a folder of
-// its own. The configuration is tests/data/nginx.conf.in.
+// its own. The configuration is tests/data/nginx.conf.in unless a Setup
+// names another.
 class NginxServer {
 public:
+    // Another configuration template, for a server that is not the tests'
+    // usual one (the benchmarks'). Besides @USER@, @DIR@, @ROOT@ and @PORT@,
+    // each (placeholder, text) of `values` is filled in.
+    struct Setup {
+        std::string configTemplate;
+        // The folder for the configuration, logs and pid file, created when
+        // missing and kept afterwards; empty: a temporary one, removed.
+        std::string folder;
+        std::vector<std::pair<std::string, std::string>> values;
+    };
+
     // One line of the access log.
     struct LoggedRequest {
         long connection = 0; // nginx's serial number of the connection
@@ -46,6 +60,7 @@ public:
     // Serves the files under `root`. Throws std::runtime_error when nginx
     // does not start.
     explicit NginxServer(const std::string& root);
+    NginxServer(const std::string& root, const Setup& setup);
     ~NginxServer() = default;
 
     int port() const { return port_; }
@@ -62,7 +77,10 @@ public:
     std::string errorLog() const;
 
 private:
-    TempDir dir_;
+    std::string file(const std::string& name) const { return dir_ + "/" + name; }
+
+    std::optional<TempDir> ownDir_;
+    std::string dir_;
     int port_ = 0;
     ServerProcess process_;
 };

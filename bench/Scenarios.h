@@ -1,0 +1,26 @@
+#pragma once
+
+#include "BenchContext.h"
+
+#include <cstdint>
+#include <string>
+
+// The benchmark scenarios, numbered as the rows of the results table and run
+// by the driver in that order. Each adds its rows to the context's table.
+
+// 1. A range of almost all of a 1 GiB file, against curl; runs scenario 2
+// on the same file before removing it.
+void LargeRange(BenchContext& bench);
+// 2. The same range into a file by copy or by splice, through the zero-copy
+// probe.
+void CopyOrSplice(BenchContext& bench, int64_t begin, int64_t end, const std::string& rangeHash);
+// 3. A range of more than 4 GiB.
+void HugeRange(BenchContext& bench);
+// 4. A thousand ranges of 4 KiB, against curl, with the parts of one range.
+void ManyRanges(BenchContext& bench, const ManyFile& many);
+// 5. The processor a run uses while it waits on a slow server.
+void Waiting(BenchContext& bench, const ManyFile& many);
+// 6. The cost of a range as List.xml grows.
+void ListSize(BenchContext& bench, const ManyFile& many);
+// 7. Hostile answers played by a loopback server: the job run's peak memory.
+void HostileAnswers(BenchContext& bench);
