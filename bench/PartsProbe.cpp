@@ -137,9 +137,9 @@ int PartsMain(int argc, char** argv) {
             while (worker.FetchPending.load(std::memory_order_acquire))
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             if (i > 0) workerSeconds += SecondsSince(start);
-            Check(worker.FetchCompleted(serial) && worker.RangeComplete &&
-                      ReadAt(check, range.first, expected.size()) == expected,
-                  "worker fetch failed: " + worker.StatusText);
+            const RequestResult result = worker.Result(serial);
+            Check(result.RangeTaken && ReadAt(check, range.first, expected.size()) == expected,
+                  "worker fetch failed: " + result.StatusText);
 
             client.ByteRange = RangeText(range);
             body.clear();

@@ -134,3 +134,10 @@ bool AnswerMatchesRange(const std::string& statusLine, int statusCode,
         if (ParseContentLength(value) != count) return false;
     return true;
 }
+
+StatusVerdict JudgeStatusText(std::string_view statusText) {
+    if (statusText.find("ERROR") != std::string_view::npos) return StatusVerdict::Error;
+    if (statusText.find("206 Partial Content") != std::string_view::npos)
+        return StatusVerdict::PartialContent;
+    return StatusVerdict::Other;
+}

@@ -52,3 +52,11 @@ std::int64_t RangeByteCount(std::int64_t begin, std::int64_t end, std::int64_t f
 bool AnswerMatchesRange(const std::string& statusLine, int statusCode,
                         const std::vector<std::string>& headerLines, std::int64_t begin,
                         std::int64_t end, std::int64_t fileSize);
+
+// How a status text reads, tested as plain substrings in this order: one
+// that contains "ERROR" (a failed request's text, or a server's line that
+// says so) is an error even when it also names 206; then one that contains
+// "206 Partial Content" (letter case as written) is partial content; any
+// other is an answer that does not serve the range.
+enum class StatusVerdict { Error, PartialContent, Other };
+StatusVerdict JudgeStatusText(std::string_view statusText);

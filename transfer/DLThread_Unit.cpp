@@ -1,6 +1,7 @@
 #include "transfer/DLThread_Unit.h"
 
 #include "common/Texts.h"
+#include "transfer/AnswerParse.h"
 #include "transfer/RangeWriter.h"
 
 #include <chrono>
@@ -28,19 +29,22 @@ tHTTPThread::~tHTTPThread() {
     thread_.join();
 }
 
-void tHTTPThread::RequestProbe() {
+uint64_t tHTTPThread::RequestProbe() {
+    uint64_t serial;
     {
         std::lock_guard lock(mutex_);
+        serial = probeSerial_ = ++lastSerial_;
         ProbePending.store(true, std::memory_order_release);
     }
     wake_.notify_all();
+    return serial;
 }
 
 uint64_t tHTTPThread::RequestFetch() {
     uint64_t serial;
     {
         std::lock_guard lock(mutex_);
-        serial = ++lastFetchSerial_;
+        serial = fetchSerial_ = ++lastSerial_;
         FetchPending.store(true, std::memory_order_release);
     }
     wake_.notify_all();
@@ -71,9 +75,9 @@ void tHTTPThread::WithdrawRunning(Request kind) {
     Client.Abort();
 }
 
-bool tHTTPThread::FetchCompleted(uint64_t serial) const {
+RequestResult tHTTPThread::Result(uint64_t serial) const {
     std::lock_guard lock(mutex_);
-    return completedSerial_ == serial;
+    return serial != 0 && resultSerial_ == serial ? result_ : RequestResult{};
 }
 
 bool tHTTPThread::Busy() const {
@@ -104,19 +108,21 @@ void tHTTPThread::Run() {
         }
         current_ = probe ? Request::Probe : Request::Fetch;
         withdrawn_ = false;
-        if (!probe) activeSerial_ = lastFetchSerial_;
+        activeSerial_ = probe ? probeSerial_ : fetchSerial_;
         Client.ClearAbort();
         lock.unlock();
-        if (probe) {
-            DoProbe();
-        } else {
-            DoFetch();
-        }
+        RequestResult result = probe ? Probe() : Fetch();
         lock.lock();
+        // A withdrawn request's results never count. A withdrawn fetch's flag
+        // was cleared when it was withdrawn (a new fetch may have raised it
+        // since); a probe's flag clears whichever way it ended.
+        if (!withdrawn_) {
+            result_ = std::move(result);
+            resultSerial_ = activeSerial_;
+        }
         if (probe) {
             ProbePending.store(false, std::memory_order_release);
         } else if (!withdrawn_) {
-            completedSerial_ = activeSerial_;
             FetchPending.store(false, std::memory_order_release);
         }
         current_ = Request::None;
@@ -126,51 +132,76 @@ void tHTTPThread::Run() {
     }
 }
 
-void tHTTPThread::DoProbe() {
+namespace {
+
+// The result of a request that failed: its message as the status text.
+RequestResult FailedRequest(const std::exception& failure) {
+    RequestResult result;
+    result.StatusText = tHTTPThread::CaptureErrorText(failure.what());
+    result.Outcome = RequestOutcome::Error;
+    return result;
+}
+
+RequestOutcome OutcomeOf(const std::string& statusText) {
+    switch (JudgeStatusText(statusText)) {
+    case StatusVerdict::Error:
+        return RequestOutcome::Error;
+    case StatusVerdict::PartialContent:
+        return RequestOutcome::PartialContent;
+    case StatusVerdict::Other:
+        break;
+    }
+    return RequestOutcome::Other;
+}
+
+} // namespace
+
+RequestResult tHTTPThread::Probe() {
     try {
         Client.ByteRange = "0-";
         Client.Probe(URL);
-        StatusText = Client.StatusLine();
-        ContentLength = Client.HeaderValue("Content-Length");
-        AcceptRanges = Client.HeaderValue("Accept-Ranges");
-        ContentRange = Client.HeaderValue("Content-Range");
-        ContentType = Client.HeaderValue("Content-Type");
+        RequestResult result;
+        result.StatusText = Client.StatusLine();
+        result.Outcome = OutcomeOf(result.StatusText);
+        result.ContentLength = Client.HeaderValue("Content-Length");
+        result.ContentLengthValue = ParseContentLength(result.ContentLength);
+        result.AcceptRanges = Client.HeaderValue("Accept-Ranges");
+        result.ContentRange = Client.HeaderValue("Content-Range");
+        result.ContentType = Client.HeaderValue("Content-Type");
+        return result;
     } catch (const std::exception& failure) {
-        Fail(failure);
+        return FailedRequest(failure);
     }
 }
 
-void tHTTPThread::DoFetch() {
-    RangeComplete = false;
-    WriteError.clear();
+RequestResult tHTTPThread::Fetch() {
     RangeBytesWritten.store(0, std::memory_order_relaxed);
-    try {
-        if (!Target.file) throw AppError("No file was given to write the range into.");
-        RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize,
-                           RangeBytesWritten);
-        Client.Fetch(URL, writer);
-        StatusText = Client.StatusLine();
-        RangeComplete = writer.Finish();
-    } catch (const RangeWriteFailure& failure) {
-        WriteError = failure.what();
-        Fail(failure);
-    } catch (const std::exception& failure) {
-        Fail(failure);
+    if (!Target.file) {
+        RequestResult result;
+        result.Outcome = RequestOutcome::WriteFailed;
+        result.WriteError = "No file was given to write the range into.";
+        result.StatusText = CaptureErrorText(result.WriteError);
+        return result;
     }
-}
-
-void tHTTPThread::Fail(const std::exception& failure) {
-    std::string text = CaptureErrorText(failure.what());
-    // A refused answer (a 206 that carries Location, say) must never read as
-    // a taken range.
-    const std::string partial = "206 Partial Content";
-    for (size_t at = text.find(partial); at != std::string::npos; at = text.find(partial, at))
-        text.replace(at, partial.size(), "206 (refused)");
-    StatusText = text;
-    ContentLength.clear();
-    AcceptRanges.clear();
-    ContentRange.clear();
-    ContentType.clear();
+    RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten);
+    RequestResult result;
+    try {
+        Client.Fetch(URL, writer);
+        result.StatusText = Client.StatusLine();
+        result.Outcome = OutcomeOf(result.StatusText);
+        // The writer took the body only from an answer that is exactly the
+        // range, under a status line that names 206 Partial Content.
+        result.RangeTaken = writer.Finish();
+    } catch (const std::exception& failure) {
+        result = FailedRequest(failure);
+    }
+    // The file's own refusal, not the answer's, decides how the fetch ended.
+    if (!writer.FileError().empty()) {
+        result.Outcome = RequestOutcome::WriteFailed;
+        result.WriteError = writer.FileError();
+        result.RangeTaken = false;
+    }
+    return result;
 }
 
 void SetProxy(HttpClient& client, const std::string& host, const std::string& port,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/HttpClient.h"
+#include "transfer/RequestResult.h"
 
 class IncompleteFile;
 
@@ -34,11 +35,6 @@ public:
     std::atomic<bool> ProbePending{false};
 
     std::string URL;
-    std::string StatusText;
-    std::string ContentLength;
-    std::string AcceptRanges;
-    std::string ContentRange;
-    std::string ContentType;
     HttpClient Client;
 
     // Where a fetch writes its range: set by the window thread before
@@ -52,31 +48,26 @@ public:
     };
     FetchTarget Target;
 
-    // Results of the last fetch besides StatusText. RangeComplete: the answer
-    // was exactly the range, every byte of it is written and durable.
-    // WriteError: why the file refused the bytes (empty when it did not).
-    bool RangeComplete = false;
-    std::string WriteError;
     // The bytes of the range in hand written so far; the window reads it
     // while it waits, at any time.
     std::atomic<std::int64_t> RangeBytesWritten{0};
 
-    void RequestProbe();
-    // Returns the number of this fetch, for FetchCompleted().
+    // Each returns the number of its request, for Result().
+    uint64_t RequestProbe();
     uint64_t RequestFetch();
     // Withdraws the fetch: one not yet begun never begins; one under way is
     // aborted on its socket and its results never count.
     void CancelFetch();
     // Withdraws the probe: one not yet begun never begins; one under way is
-    // aborted on its socket. ProbePending is clear at once, and the probe's
-    // results are not to be read.
+    // aborted on its socket. ProbePending is clear at once.
     void CancelProbe();
     // Withdraws whatever request is pending or under way (shut-down).
     void AbortRequest();
 
-    // True when fetch `serial` ran to its end without being withdrawn; its
-    // results are then in StatusText, RangeComplete and WriteError.
-    bool FetchCompleted(uint64_t serial) const;
+    // How request `serial` ended, once its flag is clear and the worker is no
+    // longer Busy(): a request that was withdrawn, or never ran, reads as
+    // Withdrawn.
+    RequestResult Result(uint64_t serial) const;
     // True while the worker is inside a request (including a withdrawn one
     // that is still unwinding). Settings may be written only when false and
     // no flag is set.
@@ -90,9 +81,8 @@ private:
     enum class Request { None, Probe, Fetch };
 
     void Run();
-    void DoProbe();
-    void DoFetch();
-    void Fail(const std::exception& failure);
+    RequestResult Probe();
+    RequestResult Fetch();
     // With mutex_ held: the request under way, if it is of that kind (any
     // kind for None), is aborted on its socket and its results never count.
     void WithdrawRunning(Request kind);
@@ -103,9 +93,12 @@ private:
     bool terminate_ = false;
     Request current_ = Request::None;
     bool withdrawn_ = false;
-    uint64_t lastFetchSerial_ = 0; // the number of the latest RequestFetch
-    uint64_t activeSerial_ = 0;    // the fetch under way
-    uint64_t completedSerial_ = 0; // the latest fetch that ran to its end
+    uint64_t lastSerial_ = 0;   // the number of the latest request raised
+    uint64_t probeSerial_ = 0;  // the probe that ProbePending asks for
+    uint64_t fetchSerial_ = 0;  // the fetch that FetchPending asks for
+    uint64_t activeSerial_ = 0; // the request under way
+    uint64_t resultSerial_ = 0; // the latest request that ran to its end
+    RequestResult result_;      // and how it ended
     std::thread thread_;
 };
 

@@ -21,17 +21,16 @@ HttpFailure PastTheRange(std::int64_t count) {
                                                          " bytes of the range.");
 }
 
-// Runs one step on the file; the file's refusal becomes a RangeWriteFailure,
-// so that the worker tells it from a failure of the answer.
-template <typename Step> auto OnTheFile(Step step) {
+} // namespace
+
+template <typename Step> auto RangeWriter::OnTheFile(Step step) {
     try {
         return step();
     } catch (const AppError& e) {
-        throw RangeWriteFailure(e.what());
+        fileError_ = e.what();
+        throw;
     }
 }
-
-} // namespace
 
 RangeWriter::RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end,
                          std::int64_t fileSize, std::atomic<std::int64_t>& written)

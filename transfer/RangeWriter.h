@@ -5,16 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class IncompleteFile;
-
-// A failure to write a range into its file, as opposed to a failure of the
-// answer that carried it.
-class RangeWriteFailure : public AppError {
-public:
-    using AppError::AppError;
-};
 
 // Writes the body of the answer to a range request into the incomplete file
 // as it arrives, at begin plus the bytes received so far. It takes only an
@@ -29,8 +23,9 @@ public:
                 std::atomic<std::int64_t>& written);
 
     bool Accept(const AnswerHead& head) override;
-    // Throws RangeWriteFailure when the file refuses the bytes, HttpFailure
-    // (BodyTooLong) when the answer goes on past the range.
+    // Throws AppError when the file refuses the bytes (FileError() then
+    // says why), HttpFailure (BodyTooLong) when the answer goes on past the
+    // range.
     void Take(const char* data, std::size_t size) override;
     // An accepted answer's bytes may come straight from the connection, up
     // to the end of the range; the file takes them without a copy where it
@@ -40,10 +35,16 @@ public:
 
     // After the body has ended: true when the answer was taken and exactly
     // the range's bytes were written, and they are then durable. Throws
-    // RangeWriteFailure when the flush fails.
+    // AppError when the flush fails.
     bool Finish();
 
+    // Why the file refused the range's bytes; empty while it has not. A
+    // refusal of the file, not of the answer.
+    const std::string& FileError() const { return fileError_; }
+
 private:
+    // Runs one step on the file, keeping the file's refusal as FileError().
+    template <typename Step> auto OnTheFile(Step step);
     // Counts bytes that reached the file and publishes the count.
     void Advance(std::size_t bytes);
 
@@ -59,4 +60,5 @@ private:
     bool accepted_ = false;
     bool fileTakesFromPipe_ = true;
     std::vector<char> pipeBuffer_; // only for a file that cannot take from a pipe
+    std::string fileError_;
 };

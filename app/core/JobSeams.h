@@ -1,12 +1,12 @@
 #pragma once
 
+#include "list/RowColumns.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-// The download list's rows as the job commands see them. Column 0 is the
-// row's caption (FileName); columns 1 to 6 are its sub-items FileSize,
-// Downloaded, Percent, Remains, Segments and URL.
+// The download list's rows as the job commands see them, by RowColumn.
 class JobRows {
 public:
     virtual ~JobRows() = default;
@@ -16,12 +16,15 @@ public:
     virtual void RemoveRow(int row) = 0;
 };
 
+// The state icon of an activity-log row; the numbers are the icons' places
+// in the log's image list.
+enum class LogIcon { Received = 0, Requested = 1, Info = 2, Error = 3 };
+
 // The activity log: appends one row with a state icon and a message.
 class JobLog {
 public:
-    enum Icon { IconReceived = 0, IconRequested = 1, IconInfo = 2, IconError = 3 };
     virtual ~JobLog() = default;
-    virtual void AddLogRow(int icon, const std::string& message) = 0;
+    virtual void AddLogRow(LogIcon icon, const std::string& message) = 0;
 };
 
 // What the window does for the commands: the menu items that follow the

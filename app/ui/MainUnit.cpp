@@ -221,22 +221,20 @@ void TMainForm::FormShow() {
 
 void TMainForm::AddEntryRow(XmlElement entry) {
     if (!entry) throw AppError(kNullConversionMessage);
-    const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent",
-                           "Remains",  "Segments", "URL"};
     std::vector<std::string> texts;
-    for (const char* name : names)
+    for (const char* name : kRowColumnAttributes)
         texts.push_back(ListDocument::AttributeText(entry, name));
     const int row = ListView->rowCount();
     ListView->insertRow(row);
-    for (int column = 0; column < 7; ++column)
-        ListView->setItem(row, column, TextItem(texts[column]));
+    for (int column = 0; column < kRowColumnCount; ++column)
+        ListView->setItem(row, column, TextItem(texts[static_cast<size_t>(column)]));
 }
 
-void TMainForm::AddLogRow(int icon, const std::string& message) {
+void TMainForm::AddLogRow(LogIcon icon, const std::string& message) {
     const int row = LogView->rowCount();
     LogView->insertRow(row);
-    auto* state = new QTableWidgetItem(QIcon(LogStatePixmap(icon)), QString());
-    state->setData(Qt::UserRole, icon);
+    auto* state = new QTableWidgetItem(QIcon(LogStatePixmap(static_cast<int>(icon))), QString());
+    state->setData(Qt::UserRole, static_cast<int>(icon));
     LogView->setItem(row, 0, state);
     LogView->setItem(row, 1, TextItem(TimeStampText()));
     LogView->setItem(row, 2, TextItem(message));

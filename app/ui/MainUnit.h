@@ -75,7 +75,7 @@ public:
     // Appends the row of an entry: caption FileName, then FileSize,
     // Downloaded, Percent, Remains, Segments and URL.
     void AddEntryRow(XmlElement entry);
-    void AddLogRow(int icon, const std::string& message) override;
+    void AddLogRow(LogIcon icon, const std::string& message) override;
 
     ListDocument& List() { return list_; }
     JobCommands& Commands() { return commands_; }

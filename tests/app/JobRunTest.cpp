@@ -247,6 +247,11 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
         {"other letter case", "HTTP/1.1 206 partial content\r\nContent-Length: 1000\r\n\r\n",
          "Resuming feature is unsupported by server. Segment downloading is impossible."},
         {"refused", "", " SERVER ERROR: Connection refused."},
+        // A redirect is refused; its status line is logged as it came.
+        {"redirect",
+         "HTTP/1.1 206 Partial Content\r\nLocation: http://elsewhere/f.bin\r\n"
+         "Content-Length: 1000\r\n\r\n",
+         " SERVER ERROR: HTTP/1.1 206 Partial Content"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -214,9 +214,9 @@ TEST_F(MainFormTest, LogRowsCarryIconTimeAndMessageAndScrollIntoView) {
     TMainForm& f = Open();
     f.resize(400, 300);
     for (int i = 0; i < 200; ++i)
-        f.AddLogRow(i % 4, "message " + std::to_string(i));
+        f.AddLogRow(static_cast<LogIcon>(i % 4), "message " + std::to_string(i));
     const std::string longMessage(2000, 'x');
-    f.AddLogRow(3, longMessage);
+    f.AddLogRow(LogIcon::Error, longMessage);
     QApplication::processEvents();
     const int last = f.LogView->rowCount() - 1;
     EXPECT_EQ(last, 200);

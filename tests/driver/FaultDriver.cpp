@@ -93,9 +93,9 @@ public:
 class DriverForm : public TMainForm {
 public:
     using TMainForm::TMainForm;
-    void AddLogRow(int icon, const std::string& message) override {
+    void AddLogRow(LogIcon icon, const std::string& message) override {
         TMainForm::AddLogRow(icon, message);
-        Print("LOG " + std::to_string(icon) + " " + Escaped(message));
+        Print("LOG " + std::to_string(static_cast<int>(icon)) + " " + Escaped(message));
     }
 };
 

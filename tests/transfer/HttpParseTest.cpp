@@ -202,6 +202,24 @@ TEST(StatusLine, Code) {
         EXPECT_EQ(ParseStatusCode(line), code) << line;
 }
 
+TEST(StatusLine, VerdictTestsErrorFirstThenPartialContentAsWritten) {
+    const std::pair<const char*, StatusVerdict> cases[] = {
+        {"HTTP/1.1 206 Partial Content", StatusVerdict::PartialContent},
+        {"HTTP/1.0 206 Partial Content; more", StatusVerdict::PartialContent},
+        {" SERVER ERROR: Connection refused.", StatusVerdict::Error},
+        // Both: the error wins, whichever comes first in the text.
+        {" SERVER ERROR: HTTP/1.1 206 Partial Content", StatusVerdict::Error},
+        {"HTTP/1.1 206 Partial Content ERROR", StatusVerdict::Error},
+        {"HTTP/1.1 500 Internal Server Error", StatusVerdict::Other}, // "Error" is not "ERROR"
+        {"HTTP/1.1 206 partial content", StatusVerdict::Other},
+        {"HTTP/1.1 206", StatusVerdict::Other},
+        {"HTTP/1.1 200 OK", StatusVerdict::Other},
+        {"", StatusVerdict::Other},
+    };
+    for (const auto& [line, verdict] : cases)
+        EXPECT_EQ(JudgeStatusText(line), verdict) << line;
+}
+
 TEST(HeaderLookup, NamesValuesAndContinuations) {
     const std::vector<std::string> lines = {
         "Content-Type: text/plain",

@@ -184,11 +184,13 @@ TEST(HttpRealServersLarge, RangeBeyondTwoGibibytesIsReadByItsLength) {
         const uint64_t serial = worker.RequestFetch();
         while (worker.FetchPending.load(std::memory_order_acquire))
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return worker.FetchCompleted(serial) && worker.RangeComplete;
+        return worker.Result(serial);
     };
-    ASSERT_TRUE(fetch(kBegin, kSize - 1)) << worker.StatusText;
+    RequestResult result = fetch(kBegin, kSize - 1);
+    ASSERT_TRUE(result.RangeTaken) << result.StatusText;
     EXPECT_EQ(worker.RangeBytesWritten.load(), kSize - kBegin);
-    ASSERT_TRUE(fetch(0, 9)) << worker.StatusText;
+    result = fetch(0, 9);
+    ASSERT_TRUE(result.RangeTaken) << result.StatusText;
     EXPECT_EQ(worker.Client.ConnectionsOpened(), 1) << "the big answer left its connection open";
 
     UniqueFd check(::open(incomplete.c_str(), O_RDONLY | O_CLOEXEC));

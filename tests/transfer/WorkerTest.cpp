@@ -60,18 +60,28 @@ TEST(WorkerErrorCapture, KeepsTheDescriptionAfterTheFirstLineFeed) {
 TEST(WorkerRequests, RefusedProbeLeavesTheCapturedTextAndNoHeaders) {
     std::atomic<int> ended{0};
     tHTTPThread worker([&] { ++ended; });
-    worker.ContentLength = "stale";
-    worker.ContentType = "stale";
-    worker.URL = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/file";
-    worker.RequestProbe();
+    ScriptedServer server;
+    server.addConnection({ScriptedServer::Reply::Keep(
+        "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\nContent-Type: a/b\r\n"
+        "Connection: keep-alive\r\n\r\n")});
+    worker.URL = server.url("/f");
+    const uint64_t answered = worker.RequestProbe();
     ASSERT_TRUE(WaitClear(worker.ProbePending));
-    EXPECT_EQ(worker.StatusText, " SERVER ERROR: Connection refused.");
-    EXPECT_EQ(worker.ContentLength, "");
-    EXPECT_EQ(worker.AcceptRanges, "");
-    EXPECT_EQ(worker.ContentRange, "");
-    EXPECT_EQ(worker.ContentType, "");
+    worker.URL = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/file";
+    const uint64_t refused = worker.RequestProbe();
+    ASSERT_TRUE(WaitClear(worker.ProbePending));
+    const RequestResult result = worker.Result(refused);
+    EXPECT_EQ(result.Outcome, RequestOutcome::Error);
+    EXPECT_EQ(result.StatusText, " SERVER ERROR: Connection refused.");
+    EXPECT_EQ(result.ContentLength, "");
+    EXPECT_EQ(result.ContentLengthValue, std::nullopt);
+    EXPECT_EQ(result.AcceptRanges, "");
+    EXPECT_EQ(result.ContentRange, "");
+    EXPECT_EQ(result.ContentType, "");
     EXPECT_EQ(worker.Client.ByteRange, "0-");
-    EXPECT_EQ(ended.load(), 1);
+    // Only the latest request's result is kept.
+    EXPECT_EQ(worker.Result(answered).Outcome, RequestOutcome::Withdrawn);
+    EXPECT_EQ(ended.load(), 2);
 }
 
 TEST(WorkerRequests, ProbeRecordsStatusAndHeadersAndLeavesTheRangeText) {
@@ -82,13 +92,16 @@ TEST(WorkerRequests, ProbeRecordsStatusAndHeadersAndLeavesTheRangeText) {
         "keep-alive\r\n\r\n")});
     tHTTPThread worker;
     worker.URL = server.url("/f");
-    worker.RequestProbe();
+    const uint64_t serial = worker.RequestProbe();
     ASSERT_TRUE(WaitClear(worker.ProbePending));
-    EXPECT_EQ(worker.StatusText, "HTTP/1.1 206 Partial Content");
-    EXPECT_EQ(worker.ContentLength, "100");
-    EXPECT_EQ(worker.AcceptRanges, "bytes");
-    EXPECT_EQ(worker.ContentRange, "bytes 0-99/100");
-    EXPECT_EQ(worker.ContentType, "text/plain");
+    const RequestResult result = worker.Result(serial);
+    EXPECT_EQ(result.Outcome, RequestOutcome::PartialContent);
+    EXPECT_EQ(result.StatusText, "HTTP/1.1 206 Partial Content");
+    EXPECT_EQ(result.ContentLength, "100");
+    EXPECT_EQ(result.ContentLengthValue, 100);
+    EXPECT_EQ(result.AcceptRanges, "bytes");
+    EXPECT_EQ(result.ContentRange, "bytes 0-99/100");
+    EXPECT_EQ(result.ContentType, "text/plain");
     EXPECT_EQ(worker.Client.ByteRange, "0-");
     ASSERT_TRUE(server.waitForRequests(1));
     EXPECT_NE(server.requests()[0].head.find("Range: bytes=0-\r\n"), std::string::npos);
@@ -109,7 +122,8 @@ TEST(WorkerRequests, BothFlagsSetServesNeither) {
     EXPECT_EQ(server.connectionCount(), 0);
     worker.CancelFetch(); // the probe alone is served now
     ASSERT_TRUE(WaitClear(worker.ProbePending));
-    EXPECT_EQ(worker.StatusText, "HTTP/1.1 206 Partial Content");
+    ASSERT_TRUE(server.waitForRequests(1));
+    EXPECT_EQ(server.requests()[0].head.rfind("HEAD ", 0), 0u);
 }
 
 // An incomplete file of 100 dots that a worker's fetches write into.
@@ -132,8 +146,10 @@ protected:
         const uint64_t s = worker.RequestFetch();
         if (serial) *serial = s;
         EXPECT_TRUE(WaitClear(worker.FetchPending));
-        return worker.FetchCompleted(s) && worker.RangeComplete;
+        last = worker.Result(s);
+        return last.RangeTaken;
     }
+    RequestResult last; // of the latest Fetch
     std::string Bytes() const { return ReadWholeFile(path); }
 };
 
@@ -150,11 +166,13 @@ TEST_F(WorkerFetch, WritesTheRangeAtItsOffsetAndAFailedFetchTakesNothing) {
     EXPECT_TRUE(Fetch(server.url("/f"), 10, 14));
     EXPECT_EQ(Bytes(), std::string(10, '.') + "hello" + std::string(85, '.'));
     EXPECT_EQ(worker.RangeBytesWritten.load(), 5);
-    EXPECT_EQ(worker.StatusText, "HTTP/1.1 206 Partial Content");
-    EXPECT_EQ(worker.WriteError, "");
+    EXPECT_EQ(last.Outcome, RequestOutcome::PartialContent);
+    EXPECT_EQ(last.StatusText, "HTTP/1.1 206 Partial Content");
+    EXPECT_EQ(last.WriteError, "");
 
     EXPECT_FALSE(Fetch("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f", 20, 29));
-    EXPECT_EQ(worker.StatusText, " SERVER ERROR: Connection refused.");
+    EXPECT_EQ(last.Outcome, RequestOutcome::Error);
+    EXPECT_EQ(last.StatusText, " SERVER ERROR: Connection refused.");
     EXPECT_EQ(Bytes(), std::string(10, '.') + "hello" + std::string(85, '.'));
 }
 
@@ -185,10 +203,7 @@ TEST_F(WorkerFetch, AnswersThatAreNotExactlyTheRangeWriteNothing) {
         EXPECT_FALSE(Fetch(server.url("/f"), 10, 19)) << answer;
         EXPECT_EQ(Bytes(), std::string(100, '.')) << answer;
         EXPECT_EQ(worker.RangeBytesWritten.load(), 0) << answer;
-        // A refused answer never reads as taken.
-        if (worker.StatusText.find("ERROR") != std::string::npos) {
-            EXPECT_EQ(worker.StatusText.find("206 Partial Content"), std::string::npos);
-        }
+        EXPECT_FALSE(last.RangeTaken) << answer;
     }
 }
 
@@ -250,7 +265,7 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
         std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(worker.Busy());
     EXPECT_LT(Clock::now() - start, 2s);
-    EXPECT_FALSE(worker.FetchCompleted(serial));
+    EXPECT_EQ(worker.Result(serial).Outcome, RequestOutcome::Withdrawn);
 
     // The worker goes on serving requests afterwards.
     EXPECT_TRUE(Fetch(server.url("/f"), 0, 3));

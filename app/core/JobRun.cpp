@@ -1,0 +1,324 @@
+#include "app/core/JobRun.h"
+
+#include "app/core/ProgressText.h"
+#include "common/AppError.h"
+#include "common/IncompleteFile.h"
+#include "common/Texts.h"
+#include "transfer/AnswerParse.h"
+#include "transfer/DLThread_Unit.h"
+#include "transfer/HttpText.h"
+
+#include <QLocale>
+
+#include <exception>
+
+namespace {
+
+std::string RangeText(int pass, int64_t begin, int64_t end) {
+    return "#" + std::to_string(pass) + " - [" + std::to_string(begin) + "-" + std::to_string(end) +
+           "]";
+}
+
+} // namespace
+
+JobRun::JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
+               tHTTPThread& worker, const bool& stop)
+    : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop) {}
+
+void JobRun::WaitForIdleWorker() {
+    // A raised flag the worker has not yet taken counts as busy: the request
+    // may still start.
+    while (worker_.Busy() || worker_.FetchPending.load(std::memory_order_acquire))
+        window_.WaitForEvents();
+}
+
+RunEnd JobRun::Run(int row) {
+    row_ = row;
+    ReadRow();
+    ReadEntryAndHandOver();
+    return JudgeProbe(Probe());
+}
+
+void JobRun::ReadRow() {
+    values_.fileName = rows_.Text(row_, FileNameColumn);
+    values_.fileSize = rows_.Text(row_, FileSizeColumn);
+    values_.downloaded = rows_.Text(row_, DownloadedColumn);
+    values_.remains = rows_.Text(row_, RemainsColumn);
+    values_.count = StrToInt32(rows_.Text(row_, SegmentsColumn));
+    values_.url = rows_.Text(row_, URLColumn);
+}
+
+void JobRun::ReadEntryAndHandOver() {
+    entry_ = list_.FindEntry(row_);
+    if (!entry_) throw AppError("The download list holds no entry N" + std::to_string(row_ + 1));
+    const std::string proxy = ListDocument::AttributeText(entry_, "Proxy");
+    // The host ends at the first ":", the port is all after it.
+    const size_t colon = proxy.find(':');
+    const std::string proxyHost = colon == std::string::npos ? "" : proxy.substr(0, colon);
+    const std::string proxyPort =
+        proxy.size() > proxyHost.size() ? proxy.substr(proxyHost.size() + 1) : std::string();
+    const std::string proxyName = ListDocument::AttributeText(entry_, "ProxyName");
+    const std::string proxyPass = ListDocument::AttributeText(entry_, "ProxyPass");
+    const std::string authName = ListDocument::AttributeText(entry_, "AuthName");
+    const std::string authPass = ListDocument::AttributeText(entry_, "AuthPass");
+    XmlElement segments = ListDocument::ChildElement(entry_, "Segments");
+    begin_ = segments ? ListDocument::ChildElement(segments, "Begin") : nullptr;
+    end_ = segments ? ListDocument::ChildElement(segments, "End") : nullptr;
+    if (!begin_ || !end_)
+        throw AppError("The download list entry N" + std::to_string(row_ + 1) +
+                       " has no segment queue");
+
+    SetCredentials(worker_.Client, authName, authPass);
+    SetProxy(worker_.Client, proxyHost, proxyPort, proxyName, proxyPass);
+    worker_.URL = values_.url;
+    log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
+}
+
+RequestResult JobRun::Probe() {
+    probeWithdrawn_ = false;
+    pausedDuringProbe_.reset();
+    probing_ = true;
+    const uint64_t serial = worker_.RequestProbe();
+    WaitForProbe();
+    probing_ = false;
+    // A withdrawn probe may still be unwinding on the worker: its result
+    // reads as withdrawn.
+    return worker_.Result(probeWithdrawn_ ? 0 : serial);
+}
+
+void JobRun::WaitForProbe() {
+    // A probe answered soon after Pause is still judged, and the run then
+    // stops before its first range. One the server leaves unanswered is
+    // withdrawn instead of holding the run for the worker's read time-out.
+    constexpr auto kGrace = std::chrono::milliseconds(1000);
+    while (worker_.ProbePending.load(std::memory_order_acquire)) {
+        if (!pausedDuringProbe_) {
+            window_.WaitForEvents();
+            continue;
+        }
+        const auto left = kGrace - (std::chrono::steady_clock::now() - *pausedDuringProbe_);
+        if (left <= std::chrono::milliseconds(0)) {
+            WithdrawProbe();
+        } else {
+            window_.WaitForEventsAtMost(std::chrono::ceil<std::chrono::milliseconds>(left));
+        }
+    }
+}
+
+void JobRun::WithdrawProbe() {
+    if (!probing_) return;
+    probeWithdrawn_ = true;
+    worker_.CancelProbe();
+}
+
+void JobRun::Pause() {
+    worker_.CancelFetch();
+    if (probing_ && !pausedDuringProbe_) pausedDuringProbe_ = std::chrono::steady_clock::now();
+}
+
+void JobRun::Abort() {
+    WithdrawProbe();
+    worker_.AbortRequest();
+}
+
+RunEnd JobRun::LogError(const std::string& message) {
+    log_.AddLogRow(LogIcon::Error, message);
+    return {std::string(TrimBlanks(message))};
+}
+
+RunEnd JobRun::JudgeProbe(const RequestResult& probe) {
+    switch (probe.Outcome) {
+    case RequestOutcome::Withdrawn:
+        // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
+        // read is not judged.
+        log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
+        return {PausedText(values_.count)};
+    case RequestOutcome::Error:
+    case RequestOutcome::WriteFailed:
+        return LogError(probe.StatusText);
+    case RequestOutcome::PartialContent:
+        // The very same file: the server's size as sent, letter for letter.
+        if (probe.ContentLength != values_.fileSize)
+            return LogError("File on server has changed. Can't download incomplete segments.");
+        log_.AddLogRow(LogIcon::Info,
+                       "Resuming feature supported by server. Segment requesting started...");
+        try {
+            return RangeLoop();
+        } catch (const std::exception& error) {
+            window_.ShowRunEnd(error.what());
+            throw;
+        }
+    case RequestOutcome::Other:
+        break;
+    }
+    return LogError(
+        "Resuming feature is unsupported by server. Segment downloading is impossible.");
+}
+
+std::string JobRun::OpenFile(std::optional<IncompleteFile>& file) {
+    std::string refusal;
+    try {
+        file.emplace(values_.fileName);
+        // A file of another length was changed by someone else since the
+        // import or the last run cut it: writing ranges into it and cutting
+        // it to FileSize would call a damaged file complete.
+        const int64_t length = file->Length();
+        if (length == fileSize_) return refusal;
+        refusal = "The incomplete file \"" + values_.fileName + "\" is " + IntToText(length) +
+                  " bytes long, but the download list says " + values_.fileSize +
+                  ": it was changed outside Quilvane. Nothing was written.";
+    } catch (const AppError& error) {
+        refusal = error.what();
+    }
+    file.reset();
+    return refusal;
+}
+
+RunEnd JobRun::RangeLoop() {
+    fileSize_ = StrToInt64(values_.fileSize);
+    std::optional<IncompleteFile> file;
+    const std::string refusal = OpenFile(file);
+    if (!file) return RunEnd::Failed(refusal);
+
+    RunEnd end;
+    std::exception_ptr error;
+    try {
+        end = Passes(*file);
+    } catch (const std::exception&) {
+        error = std::current_exception();
+    }
+    // However the loop was left, the worker is off the file before it is cut
+    // and closed, and the file ends at exactly FileSize.
+    ReleaseWorker();
+    const std::string cutError = CutAndClose(*file);
+    // The failure that ended the loop is the one the user is told of.
+    if (error) std::rethrow_exception(error);
+    if (end.fileFailed || cutError.empty()) return end;
+    return RunEnd::Failed(cutError);
+}
+
+RunEnd JobRun::Passes(IncompleteFile& file) {
+    taken_ = 0;
+    bool countersRead = false;
+    for (int pass = 1; pass <= values_.count; ++pass) {
+        if (stop_) {
+            log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
+            return {PausedText(values_.count - taken_)};
+        }
+        // Every value the pass needs is converted, and every counter
+        // computed, before the request: a failure ends the run with no
+        // request raised.
+        if (!countersRead) {
+            downloaded_ = StrToInt64(values_.downloaded);
+            remains_ = StrToInt64(values_.remains);
+            countersRead = true;
+        }
+        const std::string firstText = ListDocument::AttributeText(begin_, "S1");
+        const std::string lastText = ListDocument::AttributeText(end_, "S1");
+        const int64_t first = StrToInt64(firstText);
+        const int64_t last = StrToInt64(lastText);
+        // The counters move by end - begin, one less than the bytes fetched.
+        const int64_t counted = SubtractChecked(last, first, lastText);
+        const int64_t downloaded = AddChecked(downloaded_, counted, values_.downloaded);
+        const int64_t remains = SubtractChecked(remains_, counted, values_.remains);
+        const std::string percent = PercentText(downloaded, fileSize_);
+
+        const RequestResult result = Fetch(file, pass, first, last);
+        if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
+        if (result.RangeTaken) {
+            log_.AddLogRow(LogIcon::Received,
+                           "Segment " + RangeText(pass, first, last) + " downloaded");
+            const std::string downloadedText = IntToText(downloaded);
+            const std::string remainsText = IntToText(remains);
+            const std::string segmentsText = IntToText(values_.count - (taken_ + 1));
+            // Queue and counters reach List.xml in one write, so no moment of
+            // a crash leaves them disagreeing. A failed write leaves document
+            // and row as they were: the range is fetched again.
+            list_.TakeFirstRange(entry_, begin_, end_, downloadedText, percent, remainsText,
+                                 segmentsText);
+            ++taken_;
+            downloaded_ = downloaded;
+            remains_ = remains;
+            values_.downloaded = downloadedText;
+            values_.remains = remainsText;
+            rows_.SetText(row_, DownloadedColumn, downloadedText);
+            rows_.SetText(row_, PercentColumn, percent);
+            rows_.SetText(row_, RemainsColumn, remainsText);
+            rows_.SetText(row_, SegmentsColumn, segmentsText);
+        }
+        // Complete when the texts say so, as the list holds them.
+        if (IntToText(values_.count - taken_) == "0" && values_.remains == "0" &&
+            values_.downloaded == values_.fileSize) {
+            log_.AddLogRow(LogIcon::Info, "File " + values_.fileName + " downloaded successfully.");
+            DeleteEntryAndRow(list_, rows_, row_);
+            return {CompletedText(values_.fileName)};
+        }
+    }
+    // Pause during the last pass ends the loop too.
+    const int left = values_.count - taken_;
+    return {stop_ ? PausedText(left) : NotDownloadedText(left)};
+}
+
+RequestResult JobRun::Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last) {
+    log_.AddLogRow(LogIcon::Requested, "Requesting segment " + RangeText(pass, first, last));
+    worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
+    worker_.Target = {&file, first, last, fileSize_};
+    const uint64_t serial = worker_.RequestFetch();
+    WaitForFetch(pass, first, last);
+    // Pause or Exit withdrew the fetch: it may still be unwinding, and its
+    // result is read only once it has stopped.
+    WaitForIdleWorker();
+    return worker_.Result(serial);
+}
+
+void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kInterval = std::chrono::milliseconds(250);
+    const int64_t total = RangeByteCount(first, last, fileSize_);
+    TransferRate rate;
+    const QLocale locale = QLocale::system();
+    auto show = [&](Clock::time_point now) {
+        const int64_t written = worker_.RangeBytesWritten.load(std::memory_order_relaxed);
+        rate.Add(now, written);
+        window_.ShowProgress(
+            ProgressText(pass, first, last, written, total, rate.BytesPerSecond(), locale),
+            downloaded_ + written, fileSize_);
+        lastProgress_ = now;
+    };
+    rate.Add(Clock::now(), 0);
+    while (worker_.FetchPending.load(std::memory_order_acquire)) {
+        const auto now = Clock::now();
+        if (now - lastProgress_ >= kInterval) show(now);
+        window_.WaitForEventsAtMost(
+            std::chrono::ceil<std::chrono::milliseconds>(lastProgress_ + kInterval - Clock::now()));
+    }
+}
+
+void JobRun::ReleaseWorker() {
+    worker_.CancelFetch();
+    WaitForIdleWorker();
+}
+
+std::string JobRun::CutAndClose(IncompleteFile& file) {
+    std::string error;
+    try {
+        file.SetSize(fileSize_);
+    } catch (const AppError& refused) {
+        error = refused.what();
+    }
+    file.Close();
+    return error;
+}
+
+void DeleteEntryAndRow(ListDocument& list, JobRows& rows, int row) {
+    const int before = list.EntryCount();
+    try {
+        list.DeleteEntry(row);
+    } catch (const std::exception&) {
+        // The document in memory is the master: when the entry is gone from
+        // it, the row goes too, and a later save writes what the window shows.
+        if (list.EntryCount() < before) rows.RemoveRow(row);
+        throw;
+    }
+    rows.RemoveRow(row);
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+#include "app/core/JobSeams.h"
+#include "common/IncompleteFile.h"
+#include "list/ListDocument.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class tHTTPThread;
+struct RequestResult;
+
+// Removes entry N<row+1> and row `row` together: when the list's save fails
+// after the entry left the document, the row goes too and the error is
+// passed on.
+void DeleteEntryAndRow(ListDocument& list, JobRows& rows, int row);
+
+// How a run ended: the status bar's line, and for a run that the incomplete
+// file ended, the message for the error box.
+struct RunEnd {
+    std::string statusLine;
+    bool fileFailed = false;
+
+    static RunEnd Failed(const std::string& message) { return {message, true}; }
+};
+
+// One run of Resume on a download: hands the entry's settings to the worker,
+// has it probe the server, and fetches the queued ranges one by one into the
+// incomplete file, bringing the row and List.xml up to date after each. It
+// runs on the window thread and waits for the worker with the window's events
+// running, so Pause, Save, Import and Exit run inside it.
+//
+// Values that do not convert, an absent attribute and a failed save of the
+// list end the run with an AppError; the caller's error box shows it and the
+// window stays Running until Pause. Everything else ends it with a RunEnd.
+class JobRun {
+public:
+    // `stop` is read before every range: set, it asks the run to stop.
+    JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list, tHTTPThread& worker,
+           const bool& stop);
+
+    // Waits until the worker has left whatever request it is still in, so
+    // that no setting changes under it.
+    void WaitForIdleWorker();
+    RunEnd Run(int row);
+
+    // Pause: the fetch in hand is withdrawn; a probe still gets a moment to
+    // be answered.
+    void Pause();
+    // Exit: whatever request is under way is withdrawn.
+    void Abort();
+
+private:
+    // The row's values the run keeps for its whole length.
+    struct RowValues {
+        std::string fileName, fileSize, downloaded, remains, url;
+        int count = 0;
+    };
+
+    void ReadRow();
+    void ReadEntryAndHandOver();
+    RequestResult Probe();
+    // Waits for the probe; after Pause a moment longer, then withdraws one
+    // that the server leaves unanswered.
+    void WaitForProbe();
+    void WithdrawProbe();
+    RunEnd JudgeProbe(const RequestResult& probe);
+    RunEnd LogError(const std::string& message);
+
+    RunEnd RangeLoop();
+    // Opens the incomplete file into `file` when it is exactly FileSize
+    // long; otherwise leaves `file` empty and returns why.
+    std::string OpenFile(std::optional<IncompleteFile>& file);
+    RunEnd Passes(IncompleteFile& file);
+    // The fetch of one range; its result once the worker has let go of it.
+    RequestResult Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last);
+    // Waits for the fetch, showing its progress at most four times a second.
+    void WaitForFetch(int pass, int64_t first, int64_t last);
+    // Withdraws a fetch that is pending or under way and waits until the
+    // worker has left it, so that nothing more is written into the file.
+    void ReleaseWorker();
+    // Cuts the file to FileSize and closes it; the error's text, or "".
+    std::string CutAndClose(IncompleteFile& file);
+
+    JobRows& rows_;
+    JobLog& log_;
+    JobWindow& window_;
+    ListDocument& list_;
+    tHTTPThread& worker_;
+    const bool& stop_;
+
+    int row_ = -1;
+    RowValues values_;
+    int64_t fileSize_ = 0;
+    XmlElement entry_ = nullptr, begin_ = nullptr, end_ = nullptr;
+    // Bytes present and missing (their texts are in values_), and ranges
+    // taken so far in this run.
+    int64_t downloaded_ = 0, remains_ = 0;
+    int taken_ = 0;
+
+    bool probing_ = false;
+    bool probeWithdrawn_ = false;
+    std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
+    std::chrono::steady_clock::time_point lastProgress_{};
+};

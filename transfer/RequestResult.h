@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// How one request of the worker ended.
+enum class RequestOutcome {
+    Withdrawn,      // withdrawn before or while it ran: nothing of it counts
+    Error,          // failed, or answered with a status line that says ERROR
+    PartialContent, // answered "206 Partial Content"
+    Other,          // answered with any other status line
+    WriteFailed,    // a fetch whose file refused the bytes
+};
+
+// What one request leaves for the window thread, published whole before
+// its flag clears.
+struct RequestResult {
+    RequestOutcome Outcome = RequestOutcome::Withdrawn;
+    // The status line, or " SERVER ERROR: " and why the request failed.
+    std::string StatusText;
+    // The answer's Content-Length as sent (compared as text with a size) and
+    // as a number when it is one.
+    std::string ContentLength;
+    std::optional<std::int64_t> ContentLengthValue;
+    // Header values kept with the answer; nothing decides on them.
+    std::string AcceptRanges, ContentRange, ContentType;
+    // A fetch: exactly the range's bytes are written and durable.
+    bool RangeTaken = false;
+    // A fetch whose file refused the bytes: the file's message.
+    std::string WriteError;
+};
