@@ -1,7 +1,7 @@
 // Writes the application icon as PNG files for the desktop's icon theme, one
 // per size, from the same drawing the windows show:
 //   quilvane_icon_files <folder>   writes <folder>/<size>.png for every size
-#include "app/ui/Icons.h"
+#include "ui/Icons.h"
 
 #include <QDir>
 #include <QString>

@@ -1,9 +1,9 @@
 #include "app/core/ListGuard.h"
 #include "app/core/ListLocation.h"
 #include "app/ui/BringToFront.h"
-#include "app/ui/Icons.h"
 #include "app/ui/MainUnit.h"
-#include "app/ui/QtPrompts.h"
+#include "ui/Icons.h"
+#include "ui/QtPrompts.h"
 
 #include <QApplication>
 #include <QStandardPaths>

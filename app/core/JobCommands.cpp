@@ -1,8 +1,8 @@
 #include "app/core/JobCommands.h"
 
 #include "app/core/JobRun.h"
-#include "app/core/Prompts.h"
 #include "transfer/DLThread_Unit.h"
+#include "ui/core/Prompts.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
 #include "app/ui/MainUnit.h"
 
-#include "app/core/Prompts.h"
 #include "app/core/SegmentFileDrop.h"
 #include "app/ui/DownloadListView.h"
-#include "app/ui/Icons.h"
-#include "app/ui/WindowFont.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
 #include "import/ui/SDLImportUnit.h"
 #include "transfer/DLThread_Unit.h"
+#include "ui/Icons.h"
+#include "ui/WindowFont.h"
+#include "ui/core/Prompts.h"
 
 #include <algorithm>
 

@@ -1,13 +1,13 @@
 #include "import/ui/SDLImportUnit.h"
 
-#include "app/core/Prompts.h"
-#include "app/ui/Icons.h"
-#include "app/ui/WindowFont.h"
 #include "common/AppError.h"
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
 #include "import/core/ImportLogic.h"
 #include "list/ListDocument.h"
+#include "ui/Icons.h"
+#include "ui/WindowFont.h"
+#include "ui/core/Prompts.h"
 
 #include <QApplication>
 #include <QCheckBox>

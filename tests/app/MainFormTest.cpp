@@ -3,7 +3,7 @@
 #include "TempDir.h"
 
 #include "app/ui/DownloadListView.h"
-#include "app/ui/Icons.h"
+#include "ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"

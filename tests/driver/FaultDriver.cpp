@@ -25,10 +25,10 @@
 //   VALUES <path>\t<size>\t<loaded>\t<percent>\t<remains>\t<count>
 // Backslashes, CR and LF inside a message are written as \\, \r and \n.
 
-#include "app/core/Prompts.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
 #include "import/core/SegmentFile.h"
+#include "ui/core/Prompts.h"
 
 #include <QApplication>
 #include <QSocketNotifier>

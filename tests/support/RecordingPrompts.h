@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/core/Prompts.h"
+#include "ui/core/Prompts.h"
 
 #include <deque>
 #include <string>

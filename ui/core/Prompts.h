@@ -5,7 +5,7 @@
 
 // The message boxes and the open-file dialog, reached through one interface so
 // that tests can answer them without a modal loop. The windows get the real
-// implementation (app/ui/QtPrompts.h); tests pass a recorder.
+// implementation (ui/QtPrompts.h); tests pass a recorder.
 class Prompts {
 public:
     virtual ~Prompts() = default;

@@ -1,4 +1,4 @@
-#include "app/ui/WindowFont.h"
+#include "ui/WindowFont.h"
 
 #include <QFile>
 #include <QFontDatabase>

@@ -1,4 +1,4 @@
-#include "app/core/Prompts.h"
+#include "ui/core/Prompts.h"
 
 std::string StandardErrorText(const std::string& message) {
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
