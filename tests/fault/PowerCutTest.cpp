@@ -125,6 +125,7 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventTheListClaimsOnlyWhatTheDiskHolds)
     size_t taken = 0;
     for (int cutAfter = 0; cutAfter <= total && failures() == before; ++cutAfter) {
         const Round round = RunAndCut(cutAfter, total);
+        if (!round.served) break;
         EXPECT_GE(round.taken, taken) << "a taken range came back after event " << cutAfter;
         taken = round.taken;
     }
