@@ -167,11 +167,8 @@ int PartsMain(int argc, char** argv) {
         IncompleteFile file(incomplete);
         ListDocument list(listPath);
         list.OpenList();
-        const XmlElement entry = list.FindEntry(0);
-        const XmlElement segments = ListDocument::ChildElement(entry, "Segments");
-        const XmlElement begin = ListDocument::ChildElement(segments, "Begin");
-        const XmlElement end = ListDocument::ChildElement(segments, "End");
-        Check(begin && end, "List.xml has no segment queue");
+        const ListEntry entry = list.FindEntry(0);
+        Check(entry.HasSegmentQueue(), "List.xml has no segment queue");
         int64_t downloaded = 0;
         for (size_t i = 0; i < count; ++i) {
             const auto& range = ranges[i];
@@ -186,9 +183,9 @@ int PartsMain(int argc, char** argv) {
 
             downloaded += range.second - range.first;
             start = BenchClock::now();
-            list.TakeFirstRange(entry, begin, end, std::to_string(downloaded), "50%",
-                                std::to_string(1000000 - downloaded),
-                                std::to_string(ranges.size() - i - 1));
+            list.TakeFirstRange(entry, {std::to_string(downloaded), "50%",
+                                        std::to_string(1000000 - downloaded),
+                                        std::to_string(ranges.size() - i - 1)});
             listSeconds += SecondsSince(start);
 
             start = BenchClock::now();

@@ -2,8 +2,10 @@
 
 #include "common/AppError.h"
 #include "list/AtomicFile.h"
+#include "list/RowColumns.h"
 #include "xml/Utf8.h"
 #include "xml/XmlAccess.h"
+#include "xml/XmlDoc.h"
 
 #include <libxml/parser.h>
 #include <libxml/valid.h>
@@ -31,6 +33,14 @@ const xmlChar* Xml(const std::string& text) {
     return Xml(text.c_str());
 }
 
+xmlNodePtr Element(ListNode* node) {
+    return reinterpret_cast<xmlNodePtr>(node);
+}
+
+ListNode* Node(xmlNodePtr element) {
+    return reinterpret_cast<ListNode*>(element);
+}
+
 template <class T> T* Checked(T* allocated) {
     if (!allocated) throw std::bad_alloc();
     return allocated;
@@ -47,7 +57,7 @@ void ReplaceAttributeValue(xmlAttrPtr attribute, const std::string& value) {
 
 // Sets an attribute: in place when present, appended after the others otherwise.
 // The value is taken literally; the writer escapes markup characters.
-void SetAttribute(XmlElement element, const char* name, const std::string& value) {
+void SetAttribute(xmlNodePtr element, const char* name, const std::string& value) {
     if (xmlAttrPtr attribute = FindAttribute(element, name))
         ReplaceAttributeValue(attribute, value);
     else
@@ -62,9 +72,9 @@ void CheckStorable(const std::string& name, const std::string& value) {
                        " holds a character that the download list cannot keep.");
 }
 
-XmlElement AppendElement(xmlDocPtr doc, XmlElement parent, const std::string& name) {
+xmlNodePtr AppendElement(xmlDocPtr doc, xmlNodePtr parent, const std::string& name) {
     // Created without a namespace so that its name is exactly the one given.
-    XmlElement element = Checked(xmlNewDocNode(doc, nullptr, Xml(name), nullptr));
+    xmlNodePtr element = Checked(xmlNewDocNode(doc, nullptr, Xml(name), nullptr));
     xmlAddChild(parent, element);
     return element;
 }
@@ -76,12 +86,11 @@ std::string Numbered(const char* prefix, long long number) {
 // The four counters of an entry, in the order they are set.
 using CounterTexts = std::array<std::pair<const char*, const std::string*>, 4>;
 
-CounterTexts Counters(const std::string& downloaded, const std::string& percent,
-                      const std::string& remains, const std::string& segments) {
-    return {{{"Downloaded", &downloaded},
-             {"Percent", &percent},
-             {"Remains", &remains},
-             {"Segments", &segments}}};
+CounterTexts Counters(const EntryCounters& counters) {
+    return {{{kRowColumnAttributes[DownloadedColumn], &counters.Downloaded},
+             {kRowColumnAttributes[PercentColumn], &counters.Percent},
+             {kRowColumnAttributes[RemainsColumn], &counters.Remains},
+             {kRowColumnAttributes[SegmentsColumn], &counters.Segments}}};
 }
 
 // Checks all four before any is set, so a text that cannot be stored
@@ -91,14 +100,14 @@ void CheckCounters(const CounterTexts& counters) {
         CheckStorable(name, *value);
 }
 
-void SetCounters(XmlElement entry, const CounterTexts& counters) {
+void SetCounters(xmlNodePtr entry, const CounterTexts& counters) {
     for (const auto& [name, value] : counters)
         SetAttribute(entry, name, *value);
 }
 
 // Drops S1 of a Begin or End element: every later value moves down one
 // place and the last attribute goes. Does not save.
-void DropFirstRange(XmlElement beginOrEnd) {
+void DropFirstRange(xmlNodePtr beginOrEnd) {
     const std::size_t count = AttributeCount(beginOrEnd);
     xmlAttrPtr last = beginOrEnd->properties;
     while (last && last->next)
@@ -134,7 +143,7 @@ void DropFirstRange(XmlElement beginOrEnd) {
 // when a write of the list fails after they were changed.
 class SavedAttributes {
 public:
-    explicit SavedAttributes(XmlElement element) : element_(element) {
+    explicit SavedAttributes(xmlNodePtr element) : element_(element) {
         for (xmlAttrPtr attribute = element->properties; attribute; attribute = attribute->next) {
             std::string name = reinterpret_cast<const char*>(attribute->name);
             if (attribute->ns && attribute->ns->prefix)
@@ -150,11 +159,44 @@ public:
     }
 
 private:
-    XmlElement element_;
+    xmlNodePtr element_;
     std::vector<std::pair<std::string, std::string>> saved_;
 };
 
+// Puts a new element named newName in child's place, moves child's namespace
+// declarations, attributes and children to it in their order, and frees
+// child.
+void RenameElement(xmlDocPtr doc, xmlNodePtr child, const std::string& newName) {
+    const xmlNodePtr fresh = Checked(xmlNewDocNode(doc, nullptr, Xml(newName), nullptr));
+    // Namespace declarations travel along: moved attributes and children may
+    // refer to them.
+    fresh->nsDef = child->nsDef;
+    child->nsDef = nullptr;
+    while (xmlAttrPtr attribute = child->properties) {
+        xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(attribute));
+        xmlAddChild(fresh, reinterpret_cast<xmlNodePtr>(attribute));
+    }
+    while (xmlNodePtr grandchild = child->children) {
+        xmlUnlinkNode(grandchild);
+        xmlAddChild(fresh, grandchild);
+    }
+    xmlReplaceNode(child, fresh);
+    xmlFreeNode(child);
+}
+
+// The last top-level element, whatever its name.
+xmlNodePtr RootOf(xmlDocPtr doc) {
+    for (xmlNodePtr node = doc->last; node; node = node->prev)
+        if (node->type == XML_ELEMENT_NODE) return node;
+    return nullptr;
+}
+
 } // namespace
+
+struct ListDocument::Tree {
+    XmlDocPtr doc;
+    xmlNodePtr Root() const { return RootOf(doc.get()); }
+};
 
 ListDocument::ListDocument(std::string listPath) : listPath_(std::move(listPath)) {
     xmlInitParser();
@@ -167,29 +209,31 @@ void ListDocument::OpenList() {
     // A save cut short by a crash leaves its temporary file; the list itself
     // is whole either way.
     RemoveLeftoverTemporaries(listPath_);
+    auto tree = std::make_unique<Tree>();
     struct stat status {};
     if (stat(listPath_.c_str(), &status) == 0 || errno != ENOENT) {
-        doc_ = ParseXmlFile(listPath_, kMaxListBytes);
+        tree->doc = ParseXmlFile(listPath_, kMaxListBytes);
+        tree_ = std::move(tree);
         return;
     }
-    XmlDocPtr doc(Checked(xmlNewDoc(Xml("1.0"))));
+    tree->doc.reset(Checked(xmlNewDoc(Xml("1.0"))));
+    xmlDocPtr doc = tree->doc.get();
     doc->encoding = Checked(xmlStrdup(Xml(kListEncoding)));
-    xmlDocSetRootElement(doc.get(),
-                         Checked(xmlNewDocNode(doc.get(), nullptr, Xml("MAIN"), nullptr)));
+    xmlDocSetRootElement(doc, Checked(xmlNewDocNode(doc, nullptr, Xml("MAIN"), nullptr)));
     // The new list stays open even when this first write fails; the next save retries.
-    doc_ = std::move(doc);
+    tree_ = std::move(tree);
     SaveList();
 }
 
 void ListDocument::CloseList() {
-    doc_.reset();
+    tree_.reset();
 }
 
 void ListDocument::SaveList() {
     RequireOpen();
     XmlBufferPtr text;
     try {
-        text = SerializeXml(doc_.get(), kListEncoding);
+        text = SerializeXml(tree_->doc.get(), kListEncoding);
     } catch (const AppError& error) {
         throw AppError("Cannot write " + listPath_ + ": " + error.what());
     }
@@ -202,7 +246,7 @@ void ListDocument::SaveList() {
 }
 
 int ListDocument::EntryCount() const {
-    const XmlElement root = Root();
+    const xmlNodePtr root = tree_ ? tree_->Root() : nullptr;
     int count = 0;
     if (root)
         for (xmlNodePtr child = root->children; child; child = child->next)
@@ -210,23 +254,23 @@ int ListDocument::EntryCount() const {
     return count;
 }
 
-XmlElement ListDocument::FindEntry(int row) const {
-    const XmlElement root = Root();
-    if (!root || row < 0) return nullptr;
-    return ChildElement(root, Numbered("N", static_cast<long long>(row) + 1).c_str());
+ListEntry ListDocument::FindEntry(int row) const {
+    const xmlNodePtr root = tree_ ? tree_->Root() : nullptr;
+    if (!root || row < 0) return {};
+    return ListEntry(
+        Node(FirstChildElement(root, Numbered("N", static_cast<long long>(row) + 1).c_str())));
 }
 
-XmlElement ListDocument::AppendEntry(const EntryValues& values) {
+ListEntry ListDocument::AppendEntry(const EntryValues& values) {
     RequireOpen();
-    std::vector<std::pair<const char*, const std::string*>> attributes = {
-        {"FileName", &values.FileName},
-        {"FileSize", &values.FileSize},
-        {"Downloaded", &values.Downloaded},
-        {"Percent", &values.Percent},
-        {"Remains", &values.Remains},
-        {"Segments", &values.Segments},
-        {"URL", &values.URL},
-        {"Referer", &values.Referer}};
+    // The row's columns first, in their order, then the rest.
+    const std::array<const std::string*, kRowColumnCount> columnTexts = {
+        &values.FileName, &values.FileSize, &values.Downloaded, &values.Percent,
+        &values.Remains,  &values.Segments, &values.URL};
+    std::vector<std::pair<const char*, const std::string*>> attributes;
+    for (std::size_t column = 0; column < columnTexts.size(); ++column)
+        attributes.emplace_back(kRowColumnAttributes[column], columnTexts[column]);
+    attributes.emplace_back("Referer", &values.Referer);
     if (values.auth) {
         attributes.emplace_back("AuthName", &values.auth->AuthName);
         attributes.emplace_back("AuthPass", &values.auth->AuthPass);
@@ -244,52 +288,44 @@ XmlElement ListDocument::AppendEntry(const EntryValues& values) {
         CheckStorable(Numbered("S", static_cast<long long>(i) + 1), values.ranges[i].second);
     }
 
-    const XmlElement entry = AppendElement(doc_.get(), Root(), Numbered("N", EntryCount() + 1LL));
+    xmlDocPtr doc = tree_->doc.get();
+    const xmlNodePtr entry = AppendElement(doc, tree_->Root(), Numbered("N", EntryCount() + 1LL));
     for (const auto& [name, value] : attributes)
         Checked(xmlNewProp(entry, Xml(name), Xml(*value)));
-    const XmlElement segments = AppendElement(doc_.get(), entry, "Segments");
-    const XmlElement begin = AppendElement(doc_.get(), segments, "Begin");
-    const XmlElement end = AppendElement(doc_.get(), segments, "End");
+    const xmlNodePtr segments = AppendElement(doc, entry, "Segments");
+    const xmlNodePtr begin = AppendElement(doc, segments, "Begin");
+    const xmlNodePtr end = AppendElement(doc, segments, "End");
     for (std::size_t i = 0; i < values.ranges.size(); ++i) {
         const std::string name = Numbered("S", static_cast<long long>(i) + 1);
         Checked(xmlNewProp(begin, Xml(name), Xml(values.ranges[i].first)));
         Checked(xmlNewProp(end, Xml(name), Xml(values.ranges[i].second)));
     }
-    return entry;
+    return ListEntry(Node(entry));
 }
 
-void ListDocument::UpdateCounters(XmlElement entry, const std::string& downloaded,
-                                  const std::string& percent, const std::string& remains,
-                                  const std::string& segments) {
-    RequireOpen();
-    RequireElement(entry);
-    const CounterTexts counters = Counters(downloaded, percent, remains, segments);
-    CheckCounters(counters);
-    SetCounters(entry, counters);
-    SaveList();
+void ListDocument::UpdateCounters(ListEntry entry, const EntryCounters& counters) {
+    const CounterTexts texts = Counters(counters);
+    CheckCounters(texts);
+    SetCounters(Element(entry.node_), texts);
 }
 
-void ListDocument::AdvanceQueue(XmlElement beginOrEnd) {
-    RequireOpen();
-    RequireElement(beginOrEnd);
-    DropFirstRange(beginOrEnd);
-    SaveList();
+void ListDocument::AdvanceQueue(ListEntry entry) {
+    const auto [begin, end] = entry.QueueEnds();
+    if (!begin) throw AppError(kNullConversionMessage);
+    DropFirstRange(Element(begin));
+    DropFirstRange(Element(end));
 }
 
-void ListDocument::TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement end,
-                                  const std::string& downloaded, const std::string& percent,
-                                  const std::string& remains, const std::string& segments) {
+void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters) {
     RequireOpen();
-    RequireElement(entry);
-    RequireElement(begin);
-    RequireElement(end);
-    const CounterTexts counters = Counters(downloaded, percent, remains, segments);
-    CheckCounters(counters);
-    const SavedAttributes entryBefore(entry), beginBefore(begin), endBefore(end);
+    RequireEntry(entry);
+    const auto [begin, end] = entry.QueueEnds();
+    if (!begin) throw AppError(kNullConversionMessage);
+    const SavedAttributes entryBefore(Element(entry.node_)), beginBefore(Element(begin)),
+        endBefore(Element(end));
     try {
-        DropFirstRange(begin);
-        DropFirstRange(end);
-        SetCounters(entry, counters);
+        AdvanceQueue(entry);
+        UpdateCounters(entry, counters);
         SaveList();
     } catch (...) {
         // The file still holds the range; so does the document again.
@@ -302,93 +338,36 @@ void ListDocument::TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement
 
 void ListDocument::DeleteEntry(int row) {
     RequireOpen();
-    const XmlElement entry = FindEntry(row);
+    const ListEntry entry = FindEntry(row);
     if (!entry)
         throw AppError("The download list has no entry " +
                        Numbered("N", static_cast<long long>(row) + 1) + ".");
-    const XmlElement root = Root();
-    xmlUnlinkNode(entry);
-    xmlFreeNode(entry);
+    const xmlNodePtr root = tree_->Root();
+    xmlUnlinkNode(Element(entry.node_));
+    xmlFreeNode(Element(entry.node_));
     // Every remaining entry is re-created under its new number. Only elements
     // are numbered, so that N<k+1> stays the k-th entry even in a file that
     // holds a comment between them.
     long long number = 0;
     for (xmlNodePtr child = root->children; child;) {
         const xmlNodePtr next = child->next;
-        if (child->type == XML_ELEMENT_NODE) RenameElement(root, child, Numbered("N", ++number));
+        if (child->type == XML_ELEMENT_NODE)
+            RenameElement(tree_->doc.get(), child, Numbered("N", ++number));
         child = next;
     }
     SaveList();
 }
 
-XmlElement ListDocument::RenameElement(XmlElement parent, XmlElement child,
-                                       const std::string& newName) {
-    RequireOpen();
-    if (!parent || !child || parent->type != XML_ELEMENT_NODE || child->parent != parent ||
-        child->doc != doc_.get())
-        throw AppError("The node to rename is not a child of the given parent.");
-    if (!IsXmlText(newName) || xmlValidateName(Xml(newName), 0) != 0)
-        throw AppError("'" + newName + "' is not a valid element name.");
-
-    xmlNodePtr fresh;
-    switch (child->type) {
-    case XML_ELEMENT_NODE:
-        fresh = Checked(xmlNewDocNode(doc_.get(), nullptr, Xml(newName), nullptr));
-        // Namespace declarations travel along: moved attributes and children
-        // may refer to them.
-        fresh->nsDef = child->nsDef;
-        child->nsDef = nullptr;
-        while (xmlAttrPtr attribute = child->properties) {
-            xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(attribute));
-            xmlAddChild(fresh, reinterpret_cast<xmlNodePtr>(attribute));
-        }
-        while (xmlNodePtr grandchild = child->children) {
-            xmlUnlinkNode(grandchild);
-            xmlAddChild(fresh, grandchild);
-        }
-        break;
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_COMMENT_NODE:
-    case XML_PI_NODE:
-    case XML_ENTITY_REF_NODE:
-        // These have neither attributes nor children of their own: copy the value.
-        fresh = Checked(xmlDocCopyNode(child, doc_.get(), 0));
-        xmlNodeSetName(fresh, Xml(newName));
-        break;
-    default:
-        throw AppError("The node to rename is not a child of the given parent.");
-    }
-    xmlReplaceNode(child, fresh);
-    xmlFreeNode(child);
-    return fresh;
-}
-
-std::string ListDocument::AttributeText(XmlElement element, const char* name) {
-    const xmlAttrPtr attribute = element && name && element->type == XML_ELEMENT_NODE
-                                     ? FindAttribute(element, name)
-                                     : nullptr;
-    if (!attribute) throw AppError(kNullConversionMessage);
-    return AttributeValue(attribute);
-}
-
-XmlElement ListDocument::ChildElement(XmlElement parent, const char* name) {
-    return FirstChildElement(parent, name);
-}
-
-XmlElement ListDocument::Root() const {
-    if (!doc_) return nullptr;
-    // The last top-level element, whatever its name.
-    for (xmlNodePtr node = doc_->last; node; node = node->prev)
-        if (node->type == XML_ELEMENT_NODE) return node;
-    return nullptr;
+ListNode* ListDocument::RootNode() const {
+    return tree_ ? Node(tree_->Root()) : nullptr;
 }
 
 void ListDocument::RequireOpen() const {
-    if (!Root()) throw AppError(kNotOpenMessage);
+    if (!tree_ || !tree_->Root()) throw AppError(kNotOpenMessage);
 }
 
-void ListDocument::RequireElement(XmlElement element) const {
-    if (!element || element->type != XML_ELEMENT_NODE || element->doc != doc_.get())
+void ListDocument::RequireEntry(ListEntry entry) const {
+    const xmlNodePtr element = Element(entry.node_);
+    if (!element || element->type != XML_ELEMENT_NODE || element->doc != tree_->doc.get())
         throw AppError("The element does not belong to the download list.");
 }

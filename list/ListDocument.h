@@ -1,17 +1,12 @@
 #pragma once
 
-#include "xml/XmlDoc.h"
+#include "list/ListEntry.h"
 
-#include <libxml/tree.h>
-
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-// An element of the open list document. It stays valid while the element
-// belongs to the document (DeleteEntry re-creates every entry element).
-using XmlElement = xmlNodePtr;
 
 // The texts of a new entry, in the order they are written.
 struct EntryValues {
@@ -24,7 +19,7 @@ struct EntryValues {
     };
     std::optional<Auth> auth;   // absent: neither attribute is written
     std::optional<Proxy> proxy; // absent: none of the three is written
-    std::vector<std::pair<std::string, std::string>> ranges; // begin and end texts
+    std::vector<RangeTexts> ranges;
 };
 
 // The download list: List.xml held in memory as the master copy and written
@@ -37,7 +32,7 @@ public:
     ListDocument& operator=(const ListDocument&) = delete;
 
     const std::string& ListPath() const { return listPath_; }
-    bool IsOpen() const { return doc_ != nullptr; }
+    bool IsOpen() const { return tree_ != nullptr; }
 
     // Parses the file at the list path, or creates and writes a new empty list
     // there. Throws AppError with the parser's report; no document is then open.
@@ -48,38 +43,36 @@ public:
     void SaveList();
 
     int EntryCount() const;
-    // The first child of the root named "N<row+1>", or nullptr.
-    XmlElement FindEntry(int row) const;
-    XmlElement AppendEntry(const EntryValues& values);
-    void UpdateCounters(XmlElement entry, const std::string& downloaded, const std::string& percent,
-                        const std::string& remains, const std::string& segments);
-    // Drops S1 of a Begin or End element (shifting the rest down), then saves.
-    void AdvanceQueue(XmlElement beginOrEnd);
-    // What a fetched range changes, written in one save: drops S1 of the
-    // entry's Begin and End and sets its four counters. The file on disk thus
-    // never holds one end of the queue advanced without the other or without
-    // the counters, whenever the program dies. When the save fails, the
-    // document is put back as it was and the error is thrown.
-    void TakeFirstRange(XmlElement entry, XmlElement begin, XmlElement end,
-                        const std::string& downloaded, const std::string& percent,
-                        const std::string& remains, const std::string& segments);
+    // Entry N<row+1>: the first child of the root with that name, or no entry.
+    ListEntry FindEntry(int row) const;
+    // Adds the entry after the last one. Does not save.
+    ListEntry AppendEntry(const EntryValues& values);
+    // What a fetched range changes, written in one save: the entry's first
+    // range leaves its queue and its four counters are set. The file on disk
+    // thus never holds one end of the queue advanced without the other or
+    // without the counters, whenever the program dies. When the save fails,
+    // the document is put back as it was and the error is thrown.
+    void TakeFirstRange(ListEntry entry, const EntryCounters& counters);
     // Removes entry N<row+1>, renumbers the rest N1.., then saves.
     void DeleteEntry(int row);
-    // Puts a new node named newName in child's place under parent, moves child's
-    // attributes and children to it in their order, frees child and returns the
-    // new node. Does not save.
-    XmlElement RenameElement(XmlElement parent, XmlElement child, const std::string& newName);
-
-    // The attribute's text; throws AppError(kNullConversionMessage) when absent.
-    static std::string AttributeText(XmlElement element, const char* name);
-    // The first child element with this name, or nullptr.
-    static XmlElement ChildElement(XmlElement parent, const char* name);
 
 private:
-    XmlElement Root() const;
+    struct Tree;
+
+    // The steps of TakeFirstRange, in memory only.
+    // Sets Downloaded, Percent, Remains and Segments in place, in this order.
+    void UpdateCounters(ListEntry entry, const EntryCounters& counters);
+    // Drops S1 of Begin and of End, shifting the later ranges down.
+    void AdvanceQueue(ListEntry entry);
+
+    // The root element, or null while no list is open.
+    ListNode* RootNode() const;
     void RequireOpen() const;
-    void RequireElement(XmlElement element) const;
+    void RequireEntry(ListEntry entry) const;
+
+    friend ElementSnapshot RootSnapshot(const ListDocument& list);
 
     std::string listPath_;
-    XmlDocPtr doc_;
+    // The parsed or created document; null while no list is open.
+    std::unique_ptr<Tree> tree_;
 };

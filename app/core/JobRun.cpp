@@ -51,20 +51,17 @@ void JobRun::ReadRow() {
 void JobRun::ReadEntryAndHandOver() {
     entry_ = list_.FindEntry(row_);
     if (!entry_) throw AppError("The download list holds no entry N" + std::to_string(row_ + 1));
-    const std::string proxy = ListDocument::AttributeText(entry_, "Proxy");
+    const std::string proxy = entry_.AttributeText("Proxy");
     // The host ends at the first ":", the port is all after it.
     const size_t colon = proxy.find(':');
     const std::string proxyHost = colon == std::string::npos ? "" : proxy.substr(0, colon);
     const std::string proxyPort =
         proxy.size() > proxyHost.size() ? proxy.substr(proxyHost.size() + 1) : std::string();
-    const std::string proxyName = ListDocument::AttributeText(entry_, "ProxyName");
-    const std::string proxyPass = ListDocument::AttributeText(entry_, "ProxyPass");
-    const std::string authName = ListDocument::AttributeText(entry_, "AuthName");
-    const std::string authPass = ListDocument::AttributeText(entry_, "AuthPass");
-    XmlElement segments = ListDocument::ChildElement(entry_, "Segments");
-    begin_ = segments ? ListDocument::ChildElement(segments, "Begin") : nullptr;
-    end_ = segments ? ListDocument::ChildElement(segments, "End") : nullptr;
-    if (!begin_ || !end_)
+    const std::string proxyName = entry_.AttributeText("ProxyName");
+    const std::string proxyPass = entry_.AttributeText("ProxyPass");
+    const std::string authName = entry_.AttributeText("AuthName");
+    const std::string authPass = entry_.AttributeText("AuthPass");
+    if (!entry_.HasSegmentQueue())
         throw AppError("The download list entry N" + std::to_string(row_ + 1) +
                        " has no segment queue");
 
@@ -213,8 +210,7 @@ RunEnd JobRun::Passes(IncompleteFile& file) {
             remains_ = StrToInt64(values_.remains);
             countersRead = true;
         }
-        const std::string firstText = ListDocument::AttributeText(begin_, "S1");
-        const std::string lastText = ListDocument::AttributeText(end_, "S1");
+        const auto [firstText, lastText] = entry_.FirstRange();
         const int64_t first = StrToInt64(firstText);
         const int64_t last = StrToInt64(lastText);
         // The counters move by end - begin, one less than the bytes fetched.
@@ -234,8 +230,7 @@ RunEnd JobRun::Passes(IncompleteFile& file) {
             // Queue and counters reach List.xml in one write, so no moment of
             // a crash leaves them disagreeing. A failed write leaves document
             // and row as they were: the range is fetched again.
-            list_.TakeFirstRange(entry_, begin_, end_, downloadedText, percent, remainsText,
-                                 segmentsText);
+            list_.TakeFirstRange(entry_, {downloadedText, percent, remainsText, segmentsText});
             ++taken_;
             downloaded_ = downloaded;
             remains_ = remains;

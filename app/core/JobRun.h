@@ -94,7 +94,7 @@ private:
     int row_ = -1;
     RowValues values_;
     int64_t fileSize_ = 0;
-    XmlElement entry_ = nullptr, begin_ = nullptr, end_ = nullptr;
+    ListEntry entry_;
     // Bytes present and missing (their texts are in values_), and ranges
     // taken so far in this run.
     int64_t downloaded_ = 0, remains_ = 0;

@@ -219,11 +219,10 @@ void TMainForm::FormShow() {
         AddEntryRow(list_.FindEntry(row));
 }
 
-void TMainForm::AddEntryRow(XmlElement entry) {
-    if (!entry) throw AppError(kNullConversionMessage);
+void TMainForm::AddEntryRow(ListEntry entry) {
     std::vector<std::string> texts;
     for (const char* name : kRowColumnAttributes)
-        texts.push_back(ListDocument::AttributeText(entry, name));
+        texts.push_back(entry.AttributeText(name));
     const int row = ListView->rowCount();
     ListView->insertRow(row);
     for (int column = 0; column < kRowColumnCount; ++column)

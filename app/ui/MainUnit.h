@@ -74,7 +74,7 @@ public:
 
     // Appends the row of an entry: caption FileName, then FileSize,
     // Downloaded, Percent, Remains, Segments and URL.
-    void AddEntryRow(XmlElement entry);
+    void AddEntryRow(ListEntry entry);
     void AddLogRow(LogIcon icon, const std::string& message) override;
 
     ListDocument& List() { return list_; }

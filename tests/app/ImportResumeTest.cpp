@@ -83,7 +83,7 @@ TEST_F(ImportResumeTest, ImportedSegmentFileResumesToAByteIdenticalFile) {
         ListDocument onDisk(dir.file("List.xml"));
         onDisk.OpenList();
         ASSERT_EQ(onDisk.EntryCount(), 1);
-        EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), renamed);
+        EXPECT_EQ(onDisk.FindEntry(0).AttributeText("FileName"), renamed);
     }
 
     form->ListView->selectRow(0);
@@ -188,7 +188,7 @@ TEST_F(ImportResumeTest, DroppingOneSegmentFileImportsItAsTheOpenFileDialogWould
     ListDocument onDisk(dir.file("List.xml"));
     onDisk.OpenList();
     ASSERT_EQ(onDisk.EntryCount(), 1);
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "URL"), "http://127.0.0.1/part.bin");
+    EXPECT_EQ(onDisk.FindEntry(0).AttributeText("URL"), "http://127.0.0.1/part.bin");
 }
 
 } // namespace

@@ -200,7 +200,7 @@ TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
     ListDocument onDisk(listPath());
     onDisk.OpenList();
     ASSERT_EQ(onDisk.EntryCount(), 1);
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), other.fileName);
+    EXPECT_EQ(onDisk.FindEntry(0).AttributeText("FileName"), other.fileName);
     EXPECT_TRUE(prompts.shown.empty());
     EXPECT_TRUE(f.Commands().Idle());
     EXPECT_FALSE(f.Commands().RunActive());
@@ -313,13 +313,11 @@ TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
     EXPECT_EQ(Cell(0, 5), "1");
     ListDocument onDisk(listPath());
     onDisk.OpenList();
-    XmlElement e = onDisk.FindEntry(0);
-    EXPECT_EQ(ListDocument::AttributeText(e, "Downloaded"), "900");
-    EXPECT_EQ(ListDocument::AttributeText(e, "Remains"), "100");
-    EXPECT_EQ(ListDocument::AttributeText(e, "Segments"), "1");
-    XmlElement begin =
-        ListDocument::ChildElement(ListDocument::ChildElement(e, "Segments"), "Begin");
-    EXPECT_EQ(ListDocument::AttributeText(begin, "S1"), "500");
+    const ListEntry e = onDisk.FindEntry(0);
+    EXPECT_EQ(e.AttributeText("Downloaded"), "900");
+    EXPECT_EQ(e.AttributeText("Remains"), "100");
+    EXPECT_EQ(e.AttributeText("Segments"), "1");
+    EXPECT_EQ(e.FirstRange().first, "500");
     const std::string written = ReadWholeFile(file.incomplete);
     const std::string original = ReadWholeFile(file.original);
     EXPECT_EQ(written.substr(100, 101), original.substr(100, 101));

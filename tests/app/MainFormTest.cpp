@@ -168,9 +168,9 @@ TEST_F(MainFormTest, LoadsOneRowPerEntryWithTheAttributeTexts) {
     const char* names[] = {"FileName", "FileSize", "Downloaded", "Percent",
                            "Remains",  "Segments", "URL"};
     for (int row = 0; row < 3; ++row) {
-        XmlElement entry = reference.FindEntry(row);
+        const ListEntry entry = reference.FindEntry(row);
         for (int column = 0; column < 7; ++column)
-            EXPECT_EQ(Cell(row, column), ListDocument::AttributeText(entry, names[column]))
+            EXPECT_EQ(Cell(row, column), entry.AttributeText(names[column]))
                 << row << "/" << column;
     }
     EXPECT_EQ(Cell(0, 0), "/tmp/file1.bin");
@@ -298,9 +298,9 @@ TEST_F(MainFormTest, DeleteOfRowOneOfFourRenumbersEntriesAndRows) {
     ListDocument onDisk(listPath());
     onDisk.OpenList();
     ASSERT_EQ(onDisk.EntryCount(), 3);
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(1), "FileName"), "/tmp/file3.bin");
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(2), "FileName"), "/tmp/file4.bin");
-    EXPECT_EQ(onDisk.FindEntry(3), nullptr);
+    EXPECT_EQ(onDisk.FindEntry(1).AttributeText("FileName"), "/tmp/file3.bin");
+    EXPECT_EQ(onDisk.FindEntry(2).AttributeText("FileName"), "/tmp/file4.bin");
+    EXPECT_FALSE(onDisk.FindEntry(3));
     EXPECT_TRUE(prompts.shown.empty());
 }
 
@@ -325,14 +325,14 @@ TEST_F(MainFormTest, DeleteWhoseSaveFailsStillRemovesTheRowAndALaterSaveWritesIt
     ASSERT_EQ(f.ListView->rowCount(), 2);
     ASSERT_EQ(f.List().EntryCount(), 2);
     for (int row = 0; row < 2; ++row)
-        EXPECT_EQ(ListDocument::AttributeText(f.List().FindEntry(row), "FileName"), Cell(row, 0));
+        EXPECT_EQ(f.List().FindEntry(row).AttributeText("FileName"), Cell(row, 0));
     EXPECT_EQ(Cell(1, 0), "/tmp/file3.bin");
     f.Save1->trigger();
     ListDocument onDisk(listPath());
     onDisk.OpenList();
     ASSERT_EQ(onDisk.EntryCount(), 2);
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(0), "FileName"), "/tmp/file1.bin");
-    EXPECT_EQ(ListDocument::AttributeText(onDisk.FindEntry(1), "FileName"), "/tmp/file3.bin");
+    EXPECT_EQ(onDisk.FindEntry(0).AttributeText("FileName"), "/tmp/file1.bin");
+    EXPECT_EQ(onDisk.FindEntry(1).AttributeText("FileName"), "/tmp/file3.bin");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "common/AppError.h"
 #include "common/Texts.h"
 #include "list/ListDocument.h"
+#include "list/ListSnapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -20,27 +21,13 @@ bool StoredEntry::Has(const std::string& name) const {
 
 namespace {
 
-std::vector<std::pair<std::string, std::string>> AttributesOf(XmlElement element) {
-    std::vector<std::pair<std::string, std::string>> result;
-    for (xmlAttrPtr a = element->properties; a; a = a->next) {
-        const char* name = reinterpret_cast<const char*>(a->name);
-        result.emplace_back(name, ListDocument::AttributeText(element, name));
-    }
-    return result;
-}
-
-// The queue in S1, S2, .. order; a gap in the numbering ends it.
-std::vector<std::string> QueueOf(XmlElement element) {
+// The queue in S1, S2, .. order; a gap in the numbering shows as "<missing S<i>>".
+std::vector<std::string> QueueOf(const ElementSnapshot* element) {
     std::vector<std::string> queue;
     if (!element) return queue;
-    const size_t count = AttributesOf(element).size();
-    for (size_t i = 1; i <= count; ++i) {
-        try {
-            queue.push_back(
-                ListDocument::AttributeText(element, ("S" + std::to_string(i)).c_str()));
-        } catch (const AppError&) {
-            queue.push_back("<missing S" + std::to_string(i) + ">");
-        }
+    for (size_t i = 1; i <= element->attributes.size(); ++i) {
+        const std::string name = "S" + std::to_string(i);
+        queue.push_back(element->Attribute(name).value_or("<missing " + name + ">"));
     }
     return queue;
 }
@@ -62,13 +49,12 @@ StoredList ReadStoredList(const std::string& listPath) {
     }
     list.parsed = true;
     for (int row = 0; row < document.EntryCount(); ++row) {
-        XmlElement element = document.FindEntry(row);
+        const ElementSnapshot element = SnapshotOf(document.FindEntry(row));
         StoredEntry entry;
-        if (element) {
-            entry.attributes = AttributesOf(element);
-            XmlElement segments = ListDocument::ChildElement(element, "Segments");
-            entry.begins = QueueOf(ListDocument::ChildElement(segments, "Begin"));
-            entry.ends = QueueOf(ListDocument::ChildElement(segments, "End"));
+        entry.attributes = element.attributes;
+        if (const ElementSnapshot* segments = element.Child("Segments")) {
+            entry.begins = QueueOf(segments->Child("Begin"));
+            entry.ends = QueueOf(segments->Child("End"));
         }
         list.entries.push_back(std::move(entry));
     }

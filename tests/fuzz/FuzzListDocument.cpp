@@ -1,6 +1,6 @@
 // libFuzzer entry point for the list document: the input becomes List.xml in
 // a scratch folder and is opened as at start-up. An opened list is read entry
-// by entry, its first queue advanced, and the saved document opened again:
+// by entry, its first range taken, and the saved document opened again:
 // whatever the program loads, it must be able to write and load back.
 
 #include "FuzzTempFile.h"
@@ -24,22 +24,21 @@ void ReadEntries(const ListDocument& list) {
     const int count = list.EntryCount();
     FUZZ_CHECK(count >= 0);
     for (int row = 0; row < count; ++row) {
-        const XmlElement entry = list.FindEntry(row);
+        const ListEntry entry = list.FindEntry(row);
         if (!entry) continue;
         for (const char* name : kEntryAttributes) {
             try {
-                ListDocument::AttributeText(entry, name);
+                entry.AttributeText(name);
             } catch (const AppError&) {
             }
         }
-        const XmlElement segments = ListDocument::ChildElement(entry, "Segments");
-        for (const char* part : {"Begin", "End"}) {
-            const XmlElement queue = ListDocument::ChildElement(segments, part);
-            try {
-                ListDocument::AttributeText(queue, "S1");
-            } catch (const AppError&) {
-            }
+        const bool queued = entry.HasSegmentQueue();
+        try {
+            entry.FirstRange();
+        } catch (const AppError&) {
+            continue;
         }
+        FUZZ_CHECK(queued);
     }
 }
 
@@ -61,14 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReadEntries(list);
     const int count = list.EntryCount();
 
-    // A job run advances the first queue and saves; a refused queue (a gap in
-    // its numbering, say) or a list without a root is refused with AppError.
+    // A job run takes the first range of the first entry; a queue it cannot
+    // advance (a gap in its numbering, say) or a list without a root is
+    // refused with AppError.
     try {
-        if (const XmlElement entry = list.FindEntry(0)) {
-            const XmlElement segments = ListDocument::ChildElement(entry, "Segments");
-            if (const XmlElement begin = ListDocument::ChildElement(segments, "Begin"))
-                list.AdvanceQueue(begin);
-        }
+        if (const ListEntry entry = list.FindEntry(0); entry && entry.HasSegmentQueue())
+            list.TakeFirstRange(entry, {"1", "1%", "1", "1"});
         list.SaveList();
     } catch (const AppError&) {
         return 0;

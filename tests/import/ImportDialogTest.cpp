@@ -2,6 +2,7 @@
 
 #include "common/AppError.h"
 #include "list/ListDocument.h"
+#include "list/ListSnapshot.h"
 #include "support/FailingFileCalls.h"
 #include "support/RecordingPrompts.h"
 #include "support/TempDir.h"
@@ -50,9 +51,9 @@ bool IsMarked(const QLabel* label) {
 }
 
 // The attribute's text, or "(absent)".
-std::string Attr(XmlElement element, const char* name) {
+std::string Attr(ListEntry entry, const char* name) {
     try {
-        return ListDocument::AttributeText(element, name);
+        return entry.AttributeText(name);
     } catch (const AppError& e) {
         EXPECT_EQ(std::string(e.what()), kNullConversionMessage);
         return "(absent)";
@@ -91,7 +92,7 @@ class ImportDialogTest : public ::testing::Test {
         form->Import_URL_Edit->setText(QString::fromStdString(url));
         QTest::mouseClick(form->OK_Button, Qt::LeftButton);
     }
-    XmlElement LastEntry() { return list.FindEntry(list.EntryCount() - 1); }
+    ListEntry LastEntry() { return list.FindEntry(list.EntryCount() - 1); }
 };
 
 } // namespace
@@ -194,7 +195,7 @@ TEST_F(ImportDialogTest, ShowFillsTheDialogAndOkAppendsTheEntry) {
     EXPECT_EQ(form->result(), QDialog::Accepted);
     EXPECT_FALSE(form->isVisible());
     ASSERT_EQ(list.EntryCount(), 1);
-    XmlElement entry = LastEntry();
+    ListEntry entry = LastEntry();
     const std::pair<const char*, std::string> expected[] = {
         {"FileName", dir.file("part.avi")},
         {"FileSize", "1000"},
@@ -209,12 +210,12 @@ TEST_F(ImportDialogTest, ShowFillsTheDialogAndOkAppendsTheEntry) {
     };
     for (const auto& [name, value] : expected)
         EXPECT_EQ(Attr(entry, name), value) << name;
-    XmlElement segments = ListDocument::ChildElement(entry, "Segments");
+    const ElementSnapshot stored = SnapshotOf(entry);
+    const ElementSnapshot* segments = stored.Child("Segments");
     ASSERT_TRUE(segments);
-    XmlElement begin = ListDocument::ChildElement(segments, "Begin");
-    XmlElement end = ListDocument::ChildElement(segments, "End");
-    EXPECT_EQ(Attr(begin, "S2"), "700");
-    EXPECT_EQ(Attr(end, "S1"), "599");
+    ASSERT_TRUE(segments->Child("Begin") && segments->Child("End"));
+    EXPECT_EQ(segments->Child("Begin")->Attribute("S2"), "700");
+    EXPECT_EQ(segments->Child("End")->Attribute("S1"), "599");
     EXPECT_TRUE(FileExists(dir.file("part.avi")));
 }
 
@@ -353,7 +354,7 @@ TEST_F(ImportDialogTest, AuthorizationAndProxyGroupsInTheEntry) {
         const int before = list.EntryCount();
         Ok("http://host/part.avi");
         ASSERT_EQ(list.EntryCount(), before + 1) << c.what;
-        XmlElement entry = LastEntry();
+        ListEntry entry = LastEntry();
         EXPECT_EQ(Attr(entry, "AuthName"), c.authName) << c.what;
         EXPECT_EQ(Attr(entry, "AuthPass"), c.authPass) << c.what;
         EXPECT_EQ(Attr(entry, "Proxy"), c.proxy) << c.what;

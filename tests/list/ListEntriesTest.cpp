@@ -1,10 +1,8 @@
-// The entry operations: append, update, advance, delete and what they write.
+// The entry operations: append, take a range, delete and what they write.
 #include "ListTestHelpers.h"
 #include "support/TempDir.h"
 
 namespace {
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 const std::vector<std::string> kAlwaysPresent = {"FileName", "FileSize", "Downloaded", "Percent",
                                                  "Remains",  "Segments", "URL",        "Referer"};
@@ -25,22 +23,20 @@ protected:
 };
 
 TEST_F(ListEntries, AppendWritesAttributesInOrderWithoutOptionalGroups) {
-    const XmlElement entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "99"}, {"500", "599"}}));
-    EXPECT_STREQ(reinterpret_cast<const char*>(entry->name), "N1");
-    EXPECT_EQ(AttributeNames(entry), kAlwaysPresent);
-    EXPECT_EQ(ListDocument::AttributeText(entry, "Referer"), "");
+    const ListEntry entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "99"}, {"500", "599"}}));
+    const ElementSnapshot written = SnapshotOf(entry);
+    EXPECT_EQ(written.name, "N1");
+    EXPECT_EQ(AttributeNames(written), kAlwaysPresent);
+    EXPECT_EQ(entry.AttributeText("Referer"), "");
     for (const char* absent : {"AuthName", "AuthPass", "Proxy", "ProxyName", "ProxyPass"})
-        EXPECT_EQ(ErrorOf([&] { ListDocument::AttributeText(entry, absent); }),
-                  kNullConversionMessage)
-            << absent;
+        EXPECT_EQ(ErrorOf([&] { entry.AttributeText(absent); }), kNullConversionMessage) << absent;
 
-    EXPECT_EQ(ChildNames(entry), std::vector<std::string>{"Segments"});
-    const XmlElement segments = ListDocument::ChildElement(entry, "Segments");
-    EXPECT_EQ(ChildNames(segments), (std::vector<std::string>{"Begin", "End"}));
-    EXPECT_EQ(Attributes(ListDocument::ChildElement(segments, "Begin")),
-              (Pairs{{"S1", "0"}, {"S2", "500"}}));
-    EXPECT_EQ(Attributes(ListDocument::ChildElement(segments, "End")),
-              (Pairs{{"S1", "99"}, {"S2", "599"}}));
+    EXPECT_EQ(ChildNames(written), std::vector<std::string>{"Segments"});
+    EXPECT_EQ(ChildNames(SegmentsOf(written)), (std::vector<std::string>{"Begin", "End"}));
+    EXPECT_EQ(QueueEnd(written, "Begin").attributes, (Pairs{{"S1", "0"}, {"S2", "500"}}));
+    EXPECT_EQ(QueueEnd(written, "End").attributes, (Pairs{{"S1", "99"}, {"S2", "599"}}));
+    EXPECT_TRUE(entry.HasSegmentQueue());
+    EXPECT_EQ(entry.FirstRange(), RangeTexts("0", "99"));
 }
 
 TEST_F(ListEntries, AppendWritesEmptyGroupsAfterTheFixedAttributes) {
@@ -48,19 +44,19 @@ TEST_F(ListEntries, AppendWritesEmptyGroupsAfterTheFixedAttributes) {
     values.auth = EntryValues::Auth{"", ""};
     values.proxy = EntryValues::Proxy{"", "", ""};
     list.AppendEntry(SampleEntry("a.bin"));
-    const XmlElement entry = list.AppendEntry(values);
-    EXPECT_STREQ(reinterpret_cast<const char*>(entry->name), "N2");
+    const ListEntry entry = list.AppendEntry(values);
+    EXPECT_EQ(SnapshotOf(entry).name, "N2");
     std::vector<std::string> expected = kAlwaysPresent;
     expected.insert(expected.end(), {"AuthName", "AuthPass", "Proxy", "ProxyName", "ProxyPass"});
-    EXPECT_EQ(AttributeNames(entry), expected);
+    EXPECT_EQ(AttributeNames(SnapshotOf(entry)), expected);
     for (const char* empty : {"AuthName", "AuthPass", "Proxy", "ProxyName", "ProxyPass"})
-        EXPECT_EQ(ListDocument::AttributeText(entry, empty), "") << empty;
+        EXPECT_EQ(entry.AttributeText(empty), "") << empty;
 
     // Nothing is written until the caller saves; then the order survives a reload.
     EXPECT_EQ(Reloaded()->EntryCount(), 0);
     list.SaveList();
     const auto reloaded = Reloaded();
-    EXPECT_EQ(AttributeNames(reloaded->FindEntry(1)), expected);
+    EXPECT_EQ(AttributeNames(SnapshotOf(reloaded->FindEntry(1))), expected);
 }
 
 TEST_F(ListEntries, AppendRefusesTextsTheListCannotKeepAndAddsNothing) {
@@ -75,62 +71,94 @@ TEST_F(ListEntries, AppendRefusesTextsTheListCannotKeepAndAddsNothing) {
     EXPECT_EQ(list.EntryCount(), 0);
 }
 
-TEST_F(ListEntries, UpdateCountersReplacesInPlaceAndSaves) {
-    EntryValues values = SampleEntry("a.bin", {{"0", "9"}});
+TEST_F(ListEntries, TakeFirstRangeShiftsBothEndsDownSetsCountersInPlaceAndSaves) {
+    EntryValues values = SampleEntry("a.bin", {{"0", "99"}, {"600", "699"}, {"900", "999"}});
     values.proxy = EntryValues::Proxy{"127.0.0.1:3128", "p", "q"};
-    const XmlElement entry = list.AppendEntry(values);
-    const auto namesBefore = AttributeNames(entry);
+    const ListEntry entry = list.AppendEntry(values);
+    const auto namesBefore = AttributeNames(SnapshotOf(entry));
 
-    list.UpdateCounters(entry, "1000", "100%", "0", "0");
+    list.TakeFirstRange(entry, {"499", "49.9%", "501", "2"});
 
-    EXPECT_EQ(AttributeNames(entry), namesBefore);
     const auto reloaded = Reloaded();
-    const XmlElement saved = reloaded->FindEntry(0);
-    ASSERT_NE(saved, nullptr);
-    EXPECT_EQ(AttributeNames(saved), namesBefore);
-    EXPECT_EQ(ListDocument::AttributeText(saved, "Downloaded"), "1000");
-    EXPECT_EQ(ListDocument::AttributeText(saved, "Percent"), "100%");
-    EXPECT_EQ(ListDocument::AttributeText(saved, "Remains"), "0");
-    EXPECT_EQ(ListDocument::AttributeText(saved, "Segments"), "0");
-    EXPECT_EQ(ListDocument::AttributeText(saved, "FileSize"), "1000");
+    for (const ListEntry& seen : {entry, reloaded->FindEntry(0)}) {
+        const ElementSnapshot now = SnapshotOf(seen);
+        EXPECT_EQ(AttributeNames(now), namesBefore);
+        EXPECT_EQ(now.Attribute("Downloaded"), "499");
+        EXPECT_EQ(now.Attribute("Percent"), "49.9%");
+        EXPECT_EQ(now.Attribute("Remains"), "501");
+        EXPECT_EQ(now.Attribute("Segments"), "2");
+        EXPECT_EQ(now.Attribute("FileSize"), "1000");
+        EXPECT_EQ(QueueEnd(now, "Begin").attributes, (Pairs{{"S1", "600"}, {"S2", "900"}}));
+        EXPECT_EQ(QueueEnd(now, "End").attributes, (Pairs{{"S1", "699"}, {"S2", "999"}}));
+    }
+
+    list.TakeFirstRange(entry, {"598", "59.8%", "402", "1"});
+    EXPECT_EQ(entry.FirstRange(), RangeTexts("900", "999"));
+    list.TakeFirstRange(entry, {"697", "69.7%", "303", "0"});
+    // The last range leaves both ends without attributes, and the queue in place.
+    const ElementSnapshot emptied = SnapshotOf(Reloaded()->FindEntry(0));
+    EXPECT_EQ(ChildNames(SegmentsOf(emptied)), (std::vector<std::string>{"Begin", "End"}));
+    EXPECT_TRUE(QueueEnd(emptied, "Begin").attributes.empty());
+    EXPECT_TRUE(QueueEnd(emptied, "End").attributes.empty());
+    EXPECT_TRUE(entry.HasSegmentQueue());
+    EXPECT_EQ(ErrorOf([&] { entry.FirstRange(); }), kNullConversionMessage);
 }
 
-TEST_F(ListEntries, AdvanceQueueShiftsDownAndDropsTheLastAttribute) {
-    const XmlElement entry =
-        list.AppendEntry(SampleEntry("a.bin", {{"0", "99"}, {"600", "699"}, {"900", "999"}}));
-    const XmlElement begin =
-        ListDocument::ChildElement(ListDocument::ChildElement(entry, "Segments"), "Begin");
-
-    list.AdvanceQueue(begin);
-    EXPECT_EQ(Attributes(begin), (Pairs{{"S1", "600"}, {"S2", "900"}}));
-    const auto reloaded = Reloaded();
-    const XmlElement savedBegin = ListDocument::ChildElement(
-        ListDocument::ChildElement(reloaded->FindEntry(0), "Segments"), "Begin");
-    EXPECT_EQ(Attributes(savedBegin), (Pairs{{"S1", "600"}, {"S2", "900"}}));
-
-    list.AdvanceQueue(begin);
-    EXPECT_EQ(Attributes(begin), (Pairs{{"S1", "900"}}));
-    list.AdvanceQueue(begin);
-    EXPECT_EQ(begin->properties, nullptr);
-    const auto reloadedAgain = Reloaded();
-    EXPECT_EQ(ListDocument::ChildElement(
-                  ListDocument::ChildElement(reloadedAgain->FindEntry(0), "Segments"), "Begin")
-                  ->properties,
-              nullptr);
-    const XmlElement savedEnd = ListDocument::ChildElement(
-        ListDocument::ChildElement(reloadedAgain->FindEntry(0), "Segments"), "End");
-    EXPECT_EQ(Attributes(savedEnd), (Pairs{{"S1", "99"}, {"S2", "699"}, {"S3", "999"}}));
+TEST_F(ListEntries, TakeFirstRangeOfAQueueItCannotAdvanceChangesNothing) {
+    const std::string head = "<?xml version=\"1.0\" encoding=\"Windows-1251\"?>\n<MAIN><N1 "
+                             "FileName=\"a\" Downloaded=\"0\" Percent=\"0%\" Remains=\"30\" "
+                             "Segments=\"2\">";
+    const std::string tail = "</N1></MAIN>\n";
+    struct Case {
+        const char* what;
+        std::string queue;
+        bool hasQueue;
+    };
+    const Case cases[] = {
+        {"a gap in Begin",
+         "<Segments><Begin S1=\"0\" S7=\"70\"/><End S1=\"9\" S2=\"29\"/></Segments>", true},
+        // Begin is advanced before End fails: it is put back.
+        {"a gap in End",
+         "<Segments><Begin S1=\"0\" S2=\"20\"/><End S1=\"9\" S7=\"79\"/></Segments>", true},
+        {"no End", "<Segments><Begin S1=\"0\"/></Segments>", false},
+        {"no Segments", "", false},
+    };
+    for (const Case& c : cases) {
+        const std::string bytes = head + c.queue + tail;
+        WriteWholeFile(list.ListPath(), bytes);
+        list.OpenList();
+        const ListEntry entry = list.FindEntry(0);
+        EXPECT_EQ(entry.HasSegmentQueue(), c.hasQueue) << c.what;
+        const ElementSnapshot before = RootSnapshot(list);
+        EXPECT_EQ(ErrorOf([&] {
+                      list.TakeFirstRange(entry, {"10", "33%", "20", "1"});
+                  }),
+                  kNullConversionMessage)
+            << c.what;
+        EXPECT_EQ(RootSnapshot(list), before) << c.what;
+        EXPECT_EQ(ReadWholeFile(list.ListPath()), bytes) << c.what;
+    }
 }
 
-TEST_F(ListEntries, AdvanceQueueWithAGapChangesNothing) {
-    const XmlElement entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}, {"20", "29"}}));
-    const XmlElement begin =
-        ListDocument::ChildElement(ListDocument::ChildElement(entry, "Segments"), "Begin");
-    xmlUnsetProp(begin, reinterpret_cast<const xmlChar*>("S2"));
-    xmlSetProp(begin, reinterpret_cast<const xmlChar*>("S7"),
-               reinterpret_cast<const xmlChar*>("70"));
-    EXPECT_EQ(ErrorOf([&] { list.AdvanceQueue(begin); }), kNullConversionMessage);
-    EXPECT_EQ(Attributes(begin), (Pairs{{"S1", "0"}, {"S7", "70"}}));
+TEST_F(ListEntries, AnEntryStaysValidWhileOthersAreAppended) {
+    const ListEntry entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}, {"20", "29"}}));
+    for (int i = 0; i < 200; ++i)
+        list.AppendEntry(SampleEntry("more" + std::to_string(i) + ".bin", {{"0", "9"}}));
+
+    EXPECT_EQ(entry, list.FindEntry(0));
+    EXPECT_EQ(entry.AttributeText("FileName"), "a.bin");
+    list.TakeFirstRange(entry, {"409", "40.9%", "591", "1"});
+    const auto reloaded = Reloaded();
+    EXPECT_EQ(reloaded->FindEntry(0).FirstRange(), RangeTexts("20", "29"));
+    EXPECT_EQ(reloaded->FindEntry(0).AttributeText("Downloaded"), "409");
+    EXPECT_EQ(reloaded->FindEntry(200).FirstRange(), RangeTexts("0", "9"));
+    EXPECT_EQ(reloaded->FindEntry(200).AttributeText("Downloaded"), "400");
+
+    // An entry of another list is refused rather than changed there.
+    EXPECT_EQ(ErrorOf([&] {
+                  reloaded->TakeFirstRange(entry, {"1", "1%", "1", "1"});
+              }),
+              "The element does not belong to the download list.");
 }
 
 TEST_F(ListEntries, DeleteMiddleRowRenumbersAndKeepsEverythingOfTheRest) {
@@ -139,24 +167,21 @@ TEST_F(ListEntries, DeleteMiddleRowRenumbersAndKeepsEverythingOfTheRest) {
     EntryValues third = SampleEntry("third.bin", {{"10", "19"}, {"30", "39"}});
     third.auth = EntryValues::Auth{"name", "pass"};
     third.proxy = EntryValues::Proxy{"127.0.0.1:8080", "pn", "pp"};
-    const XmlElement before = list.AppendEntry(third);
-    const Pairs thirdAttributes = Attributes(before);
+    const Pairs thirdAttributes = SnapshotOf(list.AppendEntry(third)).attributes;
 
     list.DeleteEntry(1);
 
     // In memory and as the saved file loads again.
     const auto check = [&](const ListDocument& doc) {
         ASSERT_EQ(doc.EntryCount(), 2);
-        EXPECT_EQ(ChildNames(doc.FindEntry(0)->parent), (std::vector<std::string>{"N1", "N2"}));
-        EXPECT_EQ(ListDocument::AttributeText(doc.FindEntry(0), "FileName"), "first.bin");
-        const XmlElement moved = doc.FindEntry(1);
-        EXPECT_EQ(Attributes(moved), thirdAttributes);
-        const XmlElement segments = ListDocument::ChildElement(moved, "Segments");
-        EXPECT_EQ(ChildNames(segments), (std::vector<std::string>{"Begin", "End"}));
-        EXPECT_EQ(Attributes(ListDocument::ChildElement(segments, "Begin")),
-                  (Pairs{{"S1", "10"}, {"S2", "30"}}));
-        EXPECT_EQ(Attributes(ListDocument::ChildElement(segments, "End")),
-                  (Pairs{{"S1", "19"}, {"S2", "39"}}));
+        EXPECT_EQ(ChildNames(RootSnapshot(doc)), (std::vector<std::string>{"N1", "N2"}));
+        EXPECT_EQ(doc.FindEntry(0).AttributeText("FileName"), "first.bin");
+        const ElementSnapshot moved = SnapshotOf(doc.FindEntry(1));
+        EXPECT_EQ(moved.attributes, thirdAttributes);
+        EXPECT_EQ(ChildNames(moved), std::vector<std::string>{"Segments"});
+        EXPECT_EQ(ChildNames(SegmentsOf(moved)), (std::vector<std::string>{"Begin", "End"}));
+        EXPECT_EQ(QueueEnd(moved, "Begin").attributes, (Pairs{{"S1", "10"}, {"S2", "30"}}));
+        EXPECT_EQ(QueueEnd(moved, "End").attributes, (Pairs{{"S1", "19"}, {"S2", "39"}}));
     };
     check(list);
     check(*Reloaded());
@@ -175,23 +200,6 @@ TEST_F(ListEntries, DeleteOfAMissingRowFailsAndKeepsTheList) {
     list.AppendEntry(SampleEntry("a.bin"));
     EXPECT_EQ(ErrorOf([&] { list.DeleteEntry(1); }), "The download list has no entry N2.");
     EXPECT_EQ(list.EntryCount(), 1);
-}
-
-TEST_F(ListEntries, RenameElementKeepsPositionAttributesAndChildren) {
-    const XmlElement first = list.AppendEntry(SampleEntry("a.bin", {{"1", "2"}}));
-    list.AppendEntry(SampleEntry("b.bin"));
-    const XmlElement root = first->parent;
-    const Pairs attributes = Attributes(first);
-    const XmlElement segments = first->children;
-
-    const XmlElement renamed = list.RenameElement(root, first, "X9");
-
-    EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"X9", "N2"}));
-    EXPECT_EQ(root->children, renamed);
-    EXPECT_EQ(Attributes(renamed), attributes);
-    EXPECT_EQ(renamed->children, segments);
-    EXPECT_EQ(segments->parent, renamed);
-    EXPECT_EQ(list.FindEntry(0), nullptr);
 }
 
 } // namespace

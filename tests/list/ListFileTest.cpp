@@ -45,8 +45,7 @@ TEST_F(ListFile, MissingListIsCreatedAtOnceEmptyAndPrivate) {
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"List.xml"});
 
-    const XmlElement entry = list.AppendEntry(SampleEntry("a.bin"));
-    EXPECT_STREQ(reinterpret_cast<const char*>(entry->name), "N1");
+    EXPECT_EQ(SnapshotOf(list.AppendEntry(SampleEntry("a.bin"))).name, "N1");
     list.SaveList();
     EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"List.xml"});
     ListDocument again(path);
@@ -89,7 +88,7 @@ TEST_F(ListFile, ListBeyond32MiBThatTheProgramWritesIsReadBack) {
     ListDocument again(path);
     again.OpenList();
     ASSERT_EQ(again.EntryCount(), 1040);
-    EXPECT_EQ(ListDocument::AttributeText(again.FindEntry(1039), "FileName"), longName + "1039");
+    EXPECT_EQ(again.FindEntry(1039).AttributeText("FileName"), longName + "1039");
 }
 
 TEST_F(ListFile, CloseListDoesNotWrite) {
@@ -130,12 +129,10 @@ TEST_F(ListFile, ValuesSurviveSavingAndLoadingUnchanged) {
     loaded.OpenList();
     ASSERT_EQ(loaded.EntryCount(), static_cast<int>(values.size()));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const XmlElement entry = loaded.FindEntry(static_cast<int>(i));
-        EXPECT_EQ(ListDocument::AttributeText(entry, "FileName"), values[i]);
-        EXPECT_EQ(ListDocument::AttributeText(entry, "AuthPass"), values[i]);
-        const XmlElement end =
-            ListDocument::ChildElement(ListDocument::ChildElement(entry, "Segments"), "End");
-        EXPECT_EQ(ListDocument::AttributeText(end, "S1"), values[i]);
+        const ListEntry entry = loaded.FindEntry(static_cast<int>(i));
+        EXPECT_EQ(entry.AttributeText("FileName"), values[i]);
+        EXPECT_EQ(entry.AttributeText("AuthPass"), values[i]);
+        EXPECT_EQ(entry.FirstRange(), RangeTexts(values[i], values[i]));
     }
 }
 
@@ -155,15 +152,13 @@ TEST_F(ListFile, IndentedAndCompactFilesLoadTheSameEntries) {
         ListDocument loaded(path);
         loaded.OpenList();
         ASSERT_EQ(loaded.EntryCount(), 2);
-        const XmlElement first = loaded.FindEntry(0);
-        EXPECT_EQ(ListDocument::AttributeText(first, "FileName"),
-                  "\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB");
-        EXPECT_EQ(ChildNames(first), std::vector<std::string>{"Segments"});
-        const XmlElement segments = ListDocument::ChildElement(first, "Segments");
-        EXPECT_EQ(ChildNames(segments), (std::vector<std::string>{"Begin", "End"}));
-        EXPECT_EQ(ListDocument::AttributeText(ListDocument::ChildElement(segments, "End"), "S1"),
-                  "9");
-        EXPECT_EQ(ChildNames(ListDocument::ChildElement(loaded.FindEntry(1), "Segments")),
+        const ListEntry first = loaded.FindEntry(0);
+        EXPECT_EQ(first.AttributeText("FileName"), "\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB");
+        EXPECT_EQ(ChildNames(SnapshotOf(first)), std::vector<std::string>{"Segments"});
+        EXPECT_EQ(ChildNames(SegmentsOf(SnapshotOf(first))),
+                  (std::vector<std::string>{"Begin", "End"}));
+        EXPECT_EQ(first.FirstRange(), RangeTexts("0", "9"));
+        EXPECT_EQ(ChildNames(SegmentsOf(SnapshotOf(loaded.FindEntry(1)))),
                   (std::vector<std::string>{"Begin", "End"}));
         EXPECT_EQ(ReadWholeFile(path), bytes) << "loading never writes";
     }
@@ -174,10 +169,11 @@ TEST_F(ListFile, RootOfAnyNameHoldsTheEntries) {
                          "<N2 FileName=\"y\"/></LIST><!-- end -->");
     list.OpenList();
     EXPECT_EQ(list.EntryCount(), 2);
-    EXPECT_EQ(ListDocument::AttributeText(list.FindEntry(1), "FileName"), "y");
-    const XmlElement added = list.AppendEntry(SampleEntry("z"));
-    EXPECT_STREQ(reinterpret_cast<const char*>(added->parent->name), "LIST");
-    EXPECT_STREQ(reinterpret_cast<const char*>(added->name), "N3");
+    EXPECT_EQ(list.FindEntry(1).AttributeText("FileName"), "y");
+    list.AppendEntry(SampleEntry("z"));
+    const ElementSnapshot root = RootSnapshot(list);
+    EXPECT_EQ(root.name, "LIST");
+    EXPECT_EQ(ChildNames(root), (std::vector<std::string>{"N1", "N2", "N3"}));
 }
 
 TEST_F(ListFile, MalformedFileReportsReasonLineAndQuotedTextAndStaysUntouched) {
@@ -246,13 +242,11 @@ TEST_F(ListFile, OperationsOnAListThatIsNotOpenFail) {
     OpenFailure("not xml");
     const std::string notOpen = "The download list is not open.";
     EXPECT_EQ(list.EntryCount(), 0);
-    EXPECT_EQ(list.FindEntry(0), nullptr);
+    EXPECT_FALSE(list.FindEntry(0));
     EXPECT_EQ(ErrorOf([&] { list.SaveList(); }), notOpen);
     EXPECT_EQ(ErrorOf([&] { list.AppendEntry(SampleEntry("a")); }), notOpen);
     EXPECT_EQ(ErrorOf([&] { list.DeleteEntry(0); }), notOpen);
-    EXPECT_EQ(ErrorOf([&] { list.UpdateCounters(nullptr, "1", "1%", "1", "1"); }), notOpen);
-    EXPECT_EQ(ErrorOf([&] { list.AdvanceQueue(nullptr); }), notOpen);
-    EXPECT_EQ(ErrorOf([&] { list.RenameElement(nullptr, nullptr, "N1"); }), notOpen);
+    EXPECT_EQ(ErrorOf([&] { list.TakeFirstRange(ListEntry(), {"1", "1%", "1", "1"}); }), notOpen);
     EXPECT_EQ(ReadWholeFile(path), "not xml");
 }
 
@@ -281,25 +275,52 @@ private:
 
 TEST_F(ListFile, FailedSaveKeepsOldFileAndChangesAndRetries) {
     list.OpenList();
-    const XmlElement entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}}));
+    list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}}));
     list.SaveList();
     const std::string before = ReadWholeFile(path);
 
+    list.AppendEntry(SampleEntry("b.bin"));
     std::string failure;
     {
         const FileSizeLimit limit(before.size() / 2);
-        failure = ErrorOf([&] { list.UpdateCounters(entry, "10", "1%", "990", "0"); });
+        failure = ErrorOf([&] { list.SaveList(); });
     }
     EXPECT_EQ(failure, "Cannot write " + path + ": " + std::strerror(EFBIG));
     EXPECT_EQ(ReadWholeFile(path), before);
     EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"List.xml"});
     ASSERT_TRUE(list.IsOpen());
-    EXPECT_EQ(ListDocument::AttributeText(entry, "Remains"), "990");
+    EXPECT_EQ(list.EntryCount(), 2);
 
     list.SaveList();
     ListDocument loaded(path);
     loaded.OpenList();
-    EXPECT_EQ(ListDocument::AttributeText(loaded.FindEntry(0), "Remains"), "990");
+    EXPECT_EQ(loaded.FindEntry(1).AttributeText("FileName"), "b.bin");
+}
+
+TEST_F(ListFile, TakeFirstRangeWhoseSaveFailsPutsTheDocumentBack) {
+    list.OpenList();
+    const ListEntry entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}, {"20", "29"}}));
+    list.SaveList();
+    const std::string before = ReadWholeFile(path);
+    const ElementSnapshot inMemory = RootSnapshot(list);
+
+    std::string failure;
+    {
+        const FileSizeLimit limit(before.size() / 2);
+        failure = ErrorOf([&] { list.TakeFirstRange(entry, {"409", "40.9%", "591", "1"}); });
+    }
+    EXPECT_EQ(failure, "Cannot write " + path + ": " + std::strerror(EFBIG));
+    EXPECT_EQ(ReadWholeFile(path), before);
+    EXPECT_EQ(RootSnapshot(list), inMemory);
+    // Put back to the byte: a later save writes the file as it was.
+    list.SaveList();
+    EXPECT_EQ(ReadWholeFile(path), before);
+
+    list.TakeFirstRange(entry, {"409", "40.9%", "591", "1"});
+    ListDocument loaded(path);
+    loaded.OpenList();
+    EXPECT_EQ(loaded.FindEntry(0).FirstRange(), RangeTexts("20", "29"));
+    EXPECT_EQ(loaded.FindEntry(0).AttributeText("Remains"), "591");
 }
 
 TEST_F(ListFile, FailedFirstWriteKeepsTheNewListOpen) {

@@ -2,6 +2,7 @@
 
 #include "common/AppError.h"
 #include "list/ListDocument.h"
+#include "list/ListSnapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -9,29 +10,31 @@
 #include <utility>
 #include <vector>
 
-// Names and texts of an element's attributes, in document order.
-inline std::vector<std::pair<std::string, std::string>> Attributes(XmlElement element) {
-    std::vector<std::pair<std::string, std::string>> result;
-    for (xmlAttrPtr a = element->properties; a; a = a->next) {
-        const char* name = reinterpret_cast<const char*>(a->name);
-        result.emplace_back(name, ListDocument::AttributeText(element, name));
-    }
-    return result;
-}
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-inline std::vector<std::string> AttributeNames(XmlElement element) {
+inline std::vector<std::string> AttributeNames(const ElementSnapshot& element) {
     std::vector<std::string> names;
-    for (const auto& attribute : Attributes(element))
+    for (const auto& attribute : element.attributes)
         names.push_back(attribute.first);
     return names;
 }
 
-inline std::vector<std::string> ChildNames(XmlElement element) {
+inline std::vector<std::string> ChildNames(const ElementSnapshot& element) {
     std::vector<std::string> names;
-    for (xmlNodePtr child = element->children; child; child = child->next)
-        names.push_back(child->type == XML_ELEMENT_NODE ? reinterpret_cast<const char*>(child->name)
-                                                        : "#other");
+    for (const ElementSnapshot& child : element.children)
+        names.push_back(child.name);
     return names;
+}
+
+// The entry's Segments, and its Begin or End; empty when absent.
+inline ElementSnapshot SegmentsOf(const ElementSnapshot& entry) {
+    const ElementSnapshot* segments = entry.Child("Segments");
+    return segments ? *segments : ElementSnapshot{};
+}
+inline ElementSnapshot QueueEnd(const ElementSnapshot& entry, const char* end) {
+    const ElementSnapshot segments = SegmentsOf(entry);
+    const ElementSnapshot* found = segments.Child(end);
+    return found ? *found : ElementSnapshot{};
 }
 
 // The message of the AppError that f throws, or "no error".
