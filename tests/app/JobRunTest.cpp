@@ -1,3 +1,4 @@
+#include "Answers.h"
 #include "FailingFileCalls.h"
 #include "HoleyFile.h"
 #include "ListFixtures.h"
@@ -45,22 +46,6 @@ struct LogRow {
 
 std::ostream& operator<<(std::ostream& out, const LogRow& row) {
     return out << row.icon << " " << row.message;
-}
-
-std::string ProbeAnswer(int64_t size) {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(size) +
-           "\r\nContent-Range: bytes 0-" + std::to_string(size - 1) + "/" + std::to_string(size) +
-           "\r\nConnection: keep-alive\r\n\r\n";
-}
-
-std::string RangeAnswer(const std::string& content, int64_t begin, int64_t end) {
-    const int64_t size = static_cast<int64_t>(content.size());
-    const int64_t last = std::min(end, size - 1);
-    std::string body =
-        content.substr(static_cast<size_t>(begin), static_cast<size_t>(last - begin + 1));
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nContent-Range: bytes " + std::to_string(begin) + "-" + std::to_string(last) + "/" +
-           std::to_string(size) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
 
 TestEntry MakeEntry(std::string fileName, std::string size, std::string downloaded,

@@ -3,6 +3,7 @@
 // wrong is ever written or counted, and Pause and Exit end a run promptly
 // however the server stalls (the worker's own read time-out is a minute).
 
+#include "Answers.h"
 #include "FaultFixtures.h"
 #include "HoleyFile.h"
 #include "ListFixtures.h"
@@ -25,17 +26,6 @@ constexpr int64_t kEnd = 2000;
 constexpr int64_t kBegin2 = 3000; // and a second one, so a pass follows the first
 constexpr int64_t kEnd2 = 3500;
 
-std::string ProbeAnswer() {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(kSize) +
-           "\r\nContent-Range: bytes 0-" + std::to_string(kSize - 1) + "/" + std::to_string(kSize) +
-           "\r\nConnection: keep-alive\r\n\r\n";
-}
-
-std::string PartialAnswer(const std::string& contentRange, const std::string& body) {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nContent-Range: " + contentRange + "\r\nConnection: keep-alive\r\n\r\n" + body;
-}
-
 // One download of kSize bytes with two ranges missing, served by a scripted
 // server that plays its part for the first of them.
 class ServerFaultTest : public ::testing::Test {
@@ -51,9 +41,7 @@ protected:
     std::string RangeBytes() const { return original.substr(kBegin, kEnd - kBegin + 1); }
     // The right answer for begin..end.
     std::string RangeAnswer(int64_t begin = kBegin, int64_t end = kEnd) const {
-        return PartialAnswer("bytes " + std::to_string(begin) + "-" + std::to_string(end) + "/" +
-                                 std::to_string(kSize),
-                             original.substr(begin, end - begin + 1));
+        return ::RangeAnswer(original, begin, end);
     }
 
     void WriteList(const ScriptedServer& server) {
@@ -111,7 +99,7 @@ TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounte
         SCOPED_TRACE(c.name);
         WriteWholeFile(file.incomplete, pristine);
         ScriptedServer server;
-        server.addConnection({Reply::Keep(ProbeAnswer()), c.reply});
+        server.addConnection({Reply::Keep(ProbeAnswer(kSize)), c.reply});
         WriteList(server);
         DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
         const DriverProcess::Exit exit = driver.Wait(kWatchdog);
@@ -151,7 +139,7 @@ TEST_F(ServerFaultTest, ProbeAnswersThatDoNotOfferTheSameFileTouchNothing) {
 
 TEST_F(ServerFaultTest, ATrickledAnswerIsTakenWhole) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer()),
+    server.addConnection({Reply::Keep(ProbeAnswer(kSize)),
                           Reply::Slowly(RangeAnswer(), 37, 2ms, Reply::Then::Keep),
                           Reply::Slowly(RangeAnswer(kBegin2, kEnd2), 1, 1ms)});
     WriteList(server);
@@ -185,15 +173,15 @@ TEST_F(ServerFaultTest, PauseAndExitEndAStalledRunPromptly) {
          1,
          "LOG 2 Checking URL"},
         {"fetch unanswered",
-         {Reply::Keep(ProbeAnswer()), Reply::Stall()},
+         {Reply::Keep(ProbeAnswer(kSize)), Reply::Stall()},
          2,
          "LOG 1 Requesting segment #1"},
         {"fetch stalled mid-body",
-         {Reply::Keep(ProbeAnswer()), Reply::Stall(answer.substr(0, head + 400))},
+         {Reply::Keep(ProbeAnswer(kSize)), Reply::Stall(answer.substr(0, head + 400))},
          2,
          "LOG 1 Requesting segment #1"},
         {"fetch trickling forever",
-         {Reply::Keep(ProbeAnswer()), Reply::Slowly(answer, 1, 300ms)},
+         {Reply::Keep(ProbeAnswer(kSize)), Reply::Slowly(answer, 1, 300ms)},
          2,
          "LOG 1 Requesting segment #1"},
     };

@@ -1,3 +1,4 @@
+#include "Answers.h"
 #include "ScriptedServer.h"
 #include "StalledResolver.h"
 #include "TempDir.h"
@@ -37,10 +38,11 @@ int RefusedPort() {
     return server.port();
 }
 
-std::string Partial(const std::string& body, const std::string& extra = "") {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nContent-Range: bytes 0-" + std::to_string(body.size() - 1) + "/100\r\n" + extra +
-           "Connection: keep-alive\r\n\r\n" + body;
+// The answer to a range of a 100-byte file that starts at `begin`.
+std::string RangeOf100(int64_t begin, const std::string& body, const std::string& extra = "") {
+    return PartialAnswer("bytes " + std::to_string(begin) + "-" +
+                             std::to_string(begin + static_cast<int64_t>(body.size()) - 1) + "/100",
+                         body, extra);
 }
 
 TEST(WorkerErrorCapture, KeepsTheDescriptionAfterTheFirstLineFeed) {
@@ -109,7 +111,7 @@ TEST(WorkerRequests, ProbeRecordsStatusAndHeadersAndLeavesTheRangeText) {
 
 TEST(WorkerRequests, BothFlagsSetServesNeither) {
     ScriptedServer server;
-    server.addConnection({ScriptedServer::Reply::Keep(Partial("abc"))});
+    server.addConnection({ScriptedServer::Reply::Keep(RangeOf100(0, "abc"))});
     tHTTPThread worker;
     worker.URL = server.url("/f");
     worker.Client.ByteRange = "0-2";
@@ -153,16 +155,9 @@ protected:
     std::string Bytes() const { return ReadWholeFile(path); }
 };
 
-std::string RangeAnswer(int64_t begin, const std::string& body, const std::string& headers) {
-    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nContent-Range: bytes " + std::to_string(begin) + "-" +
-           std::to_string(begin + static_cast<int64_t>(body.size()) - 1) + "/100\r\n" + headers +
-           "Connection: keep-alive\r\n\r\n" + body;
-}
-
 TEST_F(WorkerFetch, WritesTheRangeAtItsOffsetAndAFailedFetchTakesNothing) {
     ScriptedServer server;
-    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeAnswer(10, "hello", ""))});
+    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeOf100(10, "hello", ""))});
     EXPECT_TRUE(Fetch(server.url("/f"), 10, 14));
     EXPECT_EQ(Bytes(), std::string(10, '.') + "hello" + std::string(85, '.'));
     EXPECT_EQ(worker.RangeBytesWritten.load(), 5);
@@ -183,7 +178,7 @@ TEST_F(WorkerFetch, AnswersThatAreNotExactlyTheRangeWriteNothing) {
         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n" + ten,
         "HTTP/1.1 206 partial content\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n" +
             ten,
-        RangeAnswer(11, ten, ""), // other bytes
+        RangeOf100(11, ten, ""), // other bytes
         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/99\r\nContent-Length: 10\r\n"
         "Connection: keep-alive\r\n\r\n" +
             ten, // a file of another size
@@ -192,8 +187,8 @@ TEST_F(WorkerFetch, AnswersThatAreNotExactlyTheRangeWriteNothing) {
             ten.substr(1), // announces fewer bytes
         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/100\r\nContent-Length: 1x\r\n"
         "Connection: close\r\n\r\n" +
-            ten,                                                 // a length that is no number
-        RangeAnswer(10, ten, "Location: http://elsewhere/\r\n"), // a redirect
+            ten,                                                // a length that is no number
+        RangeOf100(10, ten, "Location: http://elsewhere/\r\n"), // a redirect
         "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\nConnection: "
         "keep-alive\r\n\r\nno!",
     };
@@ -243,7 +238,7 @@ TEST_F(WorkerFetch, ShortLongAndResetBodiesAreNotTakenAndNothingPassesTheRange) 
 
 TEST_F(WorkerFetch, ARangeEndingPastTheLastByteEndsThere) {
     ScriptedServer server;
-    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeAnswer(95, "VWXYZ", ""))});
+    server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeOf100(95, "VWXYZ", ""))});
     EXPECT_TRUE(Fetch(server.url("/f"), 95, 1000));
     EXPECT_EQ(Bytes(), std::string(95, '.') + "VWXYZ");
 }
@@ -252,7 +247,7 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall(
         "HTTP/1.1 206 Partial Content\r\nContent-Length: 100\r\n\r\npartial")});
-    server.addConnection({ScriptedServer::Reply::Keep(RangeAnswer(0, "next", ""))});
+    server.addConnection({ScriptedServer::Reply::Keep(RangeOf100(0, "next", ""))});
     worker.URL = server.url("/f");
     worker.Client.ByteRange = "0-99";
     worker.Target = {file.get(), 0, 99, 100};
