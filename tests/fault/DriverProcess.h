@@ -7,7 +7,7 @@
 #include <sys/types.h>
 #include <vector>
 
-// The fault driver (tests/driver), or another helper program of the fault
+// The fault driver (tests/fault/driver), or another helper program of the fault
 // suite, running as a child process: its stdout is read line by line, its
 // stderr goes to a file. Limits are set in the child before it starts the
 // program; SIGXFSZ is ignored there, so a write beyond the file-size limit

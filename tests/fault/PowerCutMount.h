@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// The power-cut file system (tests/driver/PowerCutFs.cpp) in a child process,
+// The power-cut file system (tests/fault/driver/PowerCutFs.cpp) in a child process,
 // mounted on a folder: it serves a copy of a seed folder and keeps only what
 // its users synced, and after a chosen durability event nothing more. When
 // the object goes away the file system is ended and the folder unmounted,
