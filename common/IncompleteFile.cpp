@@ -17,7 +17,12 @@ IncompleteFile::IncompleteFile(const std::string& path)
     // O_NONBLOCK keeps a pipe that took the file's place from blocking the
     // window.
     : path_(path),
-      fd_(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW)) {
+      fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW)) {
+    // A file its owner may write but not read is still written; only the
+    // comparison of held bytes needs to read it.
+    if (!fd_ && errno == EACCES)
+        fd_ = UniqueFd(
+            ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (!fd_) {
         if (errno == ELOOP) Refuse("it is a symbolic link");
         Fail("opened for writing", errno);
@@ -78,6 +83,21 @@ void IncompleteFile::WriteAt(int64_t offset, const char* data, size_t size) {
         size -= static_cast<size_t>(n);
         offset += n;
     }
+}
+
+std::string IncompleteFile::ReadAt(int64_t offset, size_t size) const {
+    std::string bytes(size, '\0');
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd_.Get(), bytes.data() + done, size - done,
+                                  offset + static_cast<int64_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail("read", errno);
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
 }
 
 size_t IncompleteFile::MoveFromPipe(int pipeRead, int64_t offset, size_t size) {

@@ -23,6 +23,9 @@ public:
     // False when the file is shorter than size (nothing is changed);
     // otherwise cuts every byte beyond size. Nothing is read from the file.
     bool CutToSize(int64_t size);
+    // Up to `size` bytes from offset; fewer only at the end of the file.
+    // Throws AppError when the file cannot be read.
+    std::string ReadAt(int64_t offset, size_t size) const;
     // Writes all bytes at offset. Throws AppError when any byte cannot be
     // written.
     void WriteAt(int64_t offset, const char* data, size_t size);

@@ -35,6 +35,21 @@ RangeTexts ListEntry::FirstRange() const {
     return {std::move(first), RequiredText(Element(end), "S1")};
 }
 
+std::vector<RangeTexts> ListEntry::Queue() const {
+    const auto [begin, end] = QueueEnds();
+    std::vector<RangeTexts> ranges;
+    if (!begin) return ranges;
+    // Indexed once, so that a long queue is not scanned once per range.
+    const AttributeIndex firsts(Element(begin)), lasts(Element(end));
+    for (int i = 1;; ++i) {
+        const std::string name = "S" + std::to_string(i);
+        const xmlAttrPtr first = firsts.Find(name);
+        const xmlAttrPtr last = lasts.Find(name);
+        if (!first || !last) return ranges;
+        ranges.emplace_back(AttributeValue(first), AttributeValue(last));
+    }
+}
+
 std::pair<ListNode*, ListNode*> ListEntry::QueueEnds() const {
     const xmlNodePtr segments = node_ ? FirstChildElement(Element(node_), "Segments") : nullptr;
     const xmlNodePtr begin = segments ? FirstChildElement(segments, "Begin") : nullptr;

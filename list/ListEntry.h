@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 // The begin and end texts of one queued range.
 using RangeTexts = std::pair<std::string, std::string>;
@@ -35,6 +36,9 @@ public:
     // The texts of S1 of Begin and of End, the next range to fetch; throws as
     // AttributeText does when either is absent.
     RangeTexts FirstRange() const;
+    // Every queued range, S1 onwards, as long as Begin and End both hold
+    // one; empty without a queue.
+    std::vector<RangeTexts> Queue() const;
 
 private:
     friend class ListDocument;

@@ -2,6 +2,8 @@
 
 #include "common/Texts.h"
 #include "transfer/AnswerParse.h"
+#include "transfer/HttpFailure.h"
+#include "transfer/RangeSample.h"
 #include "transfer/RangeWriter.h"
 
 #include <chrono>
@@ -29,32 +31,39 @@ tHTTPThread::~tHTTPThread() {
     thread_.join();
 }
 
-uint64_t tHTTPThread::RequestProbe() {
+uint64_t tHTTPThread::Raise(std::atomic<bool>& flag, uint64_t& pendingSerial) {
     uint64_t serial;
     {
         std::lock_guard lock(mutex_);
-        serial = probeSerial_ = ++lastSerial_;
-        ProbePending.store(true, std::memory_order_release);
+        serial = pendingSerial = ++lastSerial_;
+        flag.store(true, std::memory_order_release);
     }
     wake_.notify_all();
     return serial;
 }
 
+uint64_t tHTTPThread::RequestProbe() {
+    return Raise(ProbePending, probeSerial_);
+}
+
 uint64_t tHTTPThread::RequestFetch() {
-    uint64_t serial;
-    {
-        std::lock_guard lock(mutex_);
-        serial = fetchSerial_ = ++lastSerial_;
-        FetchPending.store(true, std::memory_order_release);
-    }
-    wake_.notify_all();
-    return serial;
+    return Raise(FetchPending, fetchSerial_);
 }
 
 void tHTTPThread::CancelFetch() {
     std::lock_guard lock(mutex_);
     FetchPending.store(false, std::memory_order_release);
     WithdrawRunning(Request::Fetch);
+}
+
+uint64_t tHTTPThread::RequestSample() {
+    return Raise(SamplePending, sampleSerial_);
+}
+
+void tHTTPThread::CancelSample() {
+    std::lock_guard lock(mutex_);
+    SamplePending.store(false, std::memory_order_release);
+    WithdrawRunning(Request::Sample);
 }
 
 void tHTTPThread::CancelProbe() {
@@ -101,27 +110,30 @@ void tHTTPThread::Run() {
     while (!terminate_) {
         const bool probe = ProbePending.load(std::memory_order_acquire);
         const bool fetch = FetchPending.load(std::memory_order_acquire);
-        if (probe == fetch) {
-            // Nothing to do, or both flags set (then neither is served).
+        const bool sample = SamplePending.load(std::memory_order_acquire);
+        if (probe + fetch + sample != 1) {
+            // Nothing to do, or several flags set (then none is served).
             wake_.wait_for(lock, kPollInterval);
             continue;
         }
-        current_ = probe ? Request::Probe : Request::Fetch;
+        current_ = probe ? Request::Probe : fetch ? Request::Fetch : Request::Sample;
         withdrawn_ = false;
-        activeSerial_ = probe ? probeSerial_ : fetchSerial_;
+        activeSerial_ = probe ? probeSerial_ : fetch ? fetchSerial_ : sampleSerial_;
         Client.ClearAbort();
         lock.unlock();
-        RequestResult result = probe ? Probe() : Fetch();
+        RequestResult result = probe ? Probe() : fetch ? Fetch() : Sample();
         lock.lock();
         // A withdrawn request's results never count. A withdrawn fetch's flag
         // was cleared when it was withdrawn (a new fetch may have raised it
-        // since); a probe's flag clears whichever way it ended.
+        // since); a probe's or a sample's flag clears whichever way it ended.
         if (!withdrawn_) {
             result_ = std::move(result);
             resultSerial_ = activeSerial_;
         }
         if (probe) {
             ProbePending.store(false, std::memory_order_release);
+        } else if (sample) {
+            SamplePending.store(false, std::memory_order_release);
         } else if (!withdrawn_) {
             FetchPending.store(false, std::memory_order_release);
         }
@@ -201,6 +213,30 @@ RequestResult tHTTPThread::Fetch() {
         result.WriteError = writer.FileError();
         result.RangeTaken = false;
     }
+    return result;
+}
+
+RequestResult tHTTPThread::Sample() {
+    RangeSample sample(Target.begin, Target.end, Target.fileSize);
+    RequestResult result;
+    try {
+        Client.Fetch(URL, sample);
+        result.StatusText = Client.StatusLine();
+        result.Outcome = OutcomeOf(result.StatusText);
+    } catch (const HttpFailure& failure) {
+        // A failure on the way, before any answer, is the network's; one of
+        // the answer (an error status, a body cut short or too long) is an
+        // answer that does not hold the bytes asked for.
+        const bool network =
+            failure.Kind() == HttpFailureKind::Socket || Client.StatusLine().empty();
+        if (network) return FailedRequest(failure);
+        result.StatusText = Client.StatusLine();
+        result.Outcome = RequestOutcome::Other;
+    } catch (const std::exception& failure) {
+        return FailedRequest(failure);
+    }
+    result.RangeTaken = sample.Complete();
+    if (result.RangeTaken) result.SampleBytes = sample.Bytes();
     return result;
 }
 

@@ -33,6 +33,7 @@ public:
     // results are written (release), read with acquire.
     std::atomic<bool> FetchPending{false};
     std::atomic<bool> ProbePending{false};
+    std::atomic<bool> SamplePending{false};
 
     std::string URL;
     HttpClient Client;
@@ -40,6 +41,8 @@ public:
     // Where a fetch writes its range: set by the window thread before
     // RequestFetch, like the client's byte-range text. The file stays open
     // and untouched by the window thread until the worker is no longer Busy().
+    // A sample reads begin..end of a file of fileSize bytes into memory and
+    // needs no file.
     struct FetchTarget {
         IncompleteFile* file = nullptr;
         std::int64_t begin = 0;
@@ -55,12 +58,17 @@ public:
     // Each returns the number of its request, for Result().
     uint64_t RequestProbe();
     uint64_t RequestFetch();
+    // A GET of the fetch's form for Target's range, read into the result's
+    // SampleBytes and never written anywhere.
+    uint64_t RequestSample();
     // Withdraws the fetch: one not yet begun never begins; one under way is
     // aborted on its socket and its results never count.
     void CancelFetch();
     // Withdraws the probe: one not yet begun never begins; one under way is
     // aborted on its socket. ProbePending is clear at once.
     void CancelProbe();
+    // The same for the sample.
+    void CancelSample();
     // Withdraws whatever request is pending or under way (shut-down).
     void AbortRequest();
 
@@ -78,11 +86,14 @@ public:
     static std::string CaptureErrorText(const std::string& message);
 
 private:
-    enum class Request { None, Probe, Fetch };
+    enum class Request { None, Probe, Fetch, Sample };
 
+    // Raises a request's flag under a new number, kept in pendingSerial.
+    uint64_t Raise(std::atomic<bool>& flag, uint64_t& pendingSerial);
     void Run();
     RequestResult Probe();
     RequestResult Fetch();
+    RequestResult Sample();
     // With mutex_ held: the request under way, if it is of that kind (any
     // kind for None), is aborted on its socket and its results never count.
     void WithdrawRunning(Request kind);
@@ -96,6 +107,7 @@ private:
     uint64_t lastSerial_ = 0;   // the number of the latest request raised
     uint64_t probeSerial_ = 0;  // the probe that ProbePending asks for
     uint64_t fetchSerial_ = 0;  // the fetch that FetchPending asks for
+    uint64_t sampleSerial_ = 0; // the sample that SamplePending asks for
     uint64_t activeSerial_ = 0; // the request under way
     uint64_t resultSerial_ = 0; // the latest request that ran to its end
     RequestResult result_;      // and how it ended

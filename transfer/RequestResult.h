@@ -25,8 +25,10 @@ struct RequestResult {
     std::optional<std::int64_t> ContentLengthValue;
     // Header values kept with the answer; nothing decides on them.
     std::string AcceptRanges, ContentRange, ContentType;
-    // A fetch: exactly the range's bytes are written and durable.
+    // A fetch: exactly the range's bytes are written and durable. A sample:
+    // the answer was exactly the range and all of it arrived, in SampleBytes.
     bool RangeTaken = false;
+    std::string SampleBytes;
     // A fetch whose file refused the bytes: the file's message.
     std::string WriteError;
 };

@@ -1,5 +1,6 @@
 #include "app/core/JobRun.h"
 
+#include "app/core/HeldSample.h"
 #include "app/core/ProgressText.h"
 #include "common/AppError.h"
 #include "common/IncompleteFile.h"
@@ -74,21 +75,21 @@ void JobRun::ReadEntryAndHandOver() {
 RequestResult JobRun::Probe() {
     probeWithdrawn_ = false;
     pausedDuringProbe_.reset();
-    probing_ = true;
+    waiting_ = Waiting::Probe;
     const uint64_t serial = worker_.RequestProbe();
-    WaitForProbe();
-    probing_ = false;
+    WaitForProbe(worker_.ProbePending);
+    waiting_ = Waiting::None;
     // A withdrawn probe may still be unwinding on the worker: its result
     // reads as withdrawn.
     return worker_.Result(probeWithdrawn_ ? 0 : serial);
 }
 
-void JobRun::WaitForProbe() {
+void JobRun::WaitForProbe(const std::atomic<bool>& pending) {
     // A probe answered soon after Pause is still judged, and the run then
     // stops before its first range. One the server leaves unanswered is
     // withdrawn instead of holding the run for the worker's read time-out.
     constexpr auto kGrace = std::chrono::milliseconds(1000);
-    while (worker_.ProbePending.load(std::memory_order_acquire)) {
+    while (pending.load(std::memory_order_acquire)) {
         if (!pausedDuringProbe_) {
             window_.WaitForEvents();
             continue;
@@ -103,14 +104,18 @@ void JobRun::WaitForProbe() {
 }
 
 void JobRun::WithdrawProbe() {
-    if (!probing_) return;
+    if (waiting_ == Waiting::None) return;
     probeWithdrawn_ = true;
-    worker_.CancelProbe();
+    if (waiting_ == Waiting::Probe)
+        worker_.CancelProbe();
+    else
+        worker_.CancelSample();
 }
 
 void JobRun::Pause() {
     worker_.CancelFetch();
-    if (probing_ && !pausedDuringProbe_) pausedDuringProbe_ = std::chrono::steady_clock::now();
+    if (waiting_ != Waiting::None && !pausedDuringProbe_)
+        pausedDuringProbe_ = std::chrono::steady_clock::now();
 }
 
 void JobRun::Abort() {
@@ -180,7 +185,8 @@ RunEnd JobRun::RangeLoop() {
     RunEnd end;
     std::exception_ptr error;
     try {
-        end = Passes(*file);
+        const std::optional<RunEnd> different = CompareHeldBytes(*file);
+        end = different ? *different : Passes(*file);
     } catch (const std::exception&) {
         error = std::current_exception();
     }
@@ -194,31 +200,81 @@ RunEnd JobRun::RangeLoop() {
     return RunEnd::Failed(cutError);
 }
 
+std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
+    // Pause during the probe stops the run before its first range anyway,
+    // and a run with no range to fetch has nothing to protect.
+    if (stop_ || values_.count <= 0) return std::nullopt;
+    std::vector<std::pair<int64_t, int64_t>> queue;
+    for (const auto& [first, last] : entry_.Queue())
+        queue.emplace_back(StrToInt64(first), StrToInt64(last));
+    if (queue.empty()) return std::nullopt;
+    const auto sample = HeldSample(queue, fileSize_);
+    if (!sample) return std::nullopt; // one range covers the whole file
+    // The first pass's values convert before the sample's request as they
+    // would before its own.
+    NextPass();
+    const auto [first, last] = *sample;
+
+    worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
+    worker_.Target = {nullptr, first, last, fileSize_};
+    probeWithdrawn_ = false;
+    pausedDuringProbe_.reset();
+    waiting_ = Waiting::Sample;
+    const uint64_t serial = worker_.RequestSample();
+    WaitForProbe(worker_.SamplePending);
+    waiting_ = Waiting::None;
+    const RequestResult result = worker_.Result(probeWithdrawn_ ? 0 : serial);
+
+    switch (result.Outcome) {
+    case RequestOutcome::Withdrawn:
+        log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
+        return RunEnd{PausedText(values_.count)};
+    case RequestOutcome::Error:
+    case RequestOutcome::WriteFailed:
+        return LogError(result.StatusText);
+    case RequestOutcome::PartialContent:
+    case RequestOutcome::Other:
+        break;
+    }
+    std::string held;
+    try {
+        held = file.ReadAt(first, static_cast<size_t>(last - first + 1));
+    } catch (const AppError& refused) {
+        return RunEnd::Failed(refused.what());
+    }
+    // Another file of the same size is not the file these bytes came from.
+    if (result.RangeTaken && result.SampleBytes == held) return std::nullopt;
+    return LogError("File on server has changed. Can't download incomplete segments.");
+}
+
+JobRun::PassValues JobRun::NextPass() {
+    // Every value a pass needs is converted, and every counter computed,
+    // before its request: a failure ends the run with no request raised.
+    if (!countersRead_) {
+        downloaded_ = StrToInt64(values_.downloaded);
+        remains_ = StrToInt64(values_.remains);
+        countersRead_ = true;
+    }
+    const auto [firstText, lastText] = entry_.FirstRange();
+    PassValues pass;
+    pass.first = StrToInt64(firstText);
+    pass.last = StrToInt64(lastText);
+    // The counters move by end - begin, one less than the bytes fetched.
+    const int64_t counted = SubtractChecked(pass.last, pass.first, lastText);
+    pass.downloaded = AddChecked(downloaded_, counted, values_.downloaded);
+    pass.remains = SubtractChecked(remains_, counted, values_.remains);
+    pass.percent = PercentText(pass.downloaded, fileSize_);
+    return pass;
+}
+
 RunEnd JobRun::Passes(IncompleteFile& file) {
     taken_ = 0;
-    bool countersRead = false;
     for (int pass = 1; pass <= values_.count; ++pass) {
         if (stop_) {
             log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
             return {PausedText(values_.count - taken_)};
         }
-        // Every value the pass needs is converted, and every counter
-        // computed, before the request: a failure ends the run with no
-        // request raised.
-        if (!countersRead) {
-            downloaded_ = StrToInt64(values_.downloaded);
-            remains_ = StrToInt64(values_.remains);
-            countersRead = true;
-        }
-        const auto [firstText, lastText] = entry_.FirstRange();
-        const int64_t first = StrToInt64(firstText);
-        const int64_t last = StrToInt64(lastText);
-        // The counters move by end - begin, one less than the bytes fetched.
-        const int64_t counted = SubtractChecked(last, first, lastText);
-        const int64_t downloaded = AddChecked(downloaded_, counted, values_.downloaded);
-        const int64_t remains = SubtractChecked(remains_, counted, values_.remains);
-        const std::string percent = PercentText(downloaded, fileSize_);
-
+        const auto [first, last, downloaded, remains, percent] = NextPass();
         const RequestResult result = Fetch(file, pass, first, last);
         if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
         if (result.RangeTaken) {

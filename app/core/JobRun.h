@@ -4,6 +4,7 @@
 #include "common/IncompleteFile.h"
 #include "list/ListDocument.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -64,15 +65,25 @@ private:
     RequestResult Probe();
     // Waits for the probe; after Pause a moment longer, then withdraws one
     // that the server leaves unanswered.
-    void WaitForProbe();
+    void WaitForProbe(const std::atomic<bool>& pending);
     void WithdrawProbe();
     RunEnd JudgeProbe(const RequestResult& probe);
     RunEnd LogError(const std::string& message);
 
     RunEnd RangeLoop();
+    // Fetches a sample of the bytes the file already holds and compares it
+    // with them; how the run ends when the server's file is not the same
+    // one, nothing when it is (or when the file holds nothing to compare).
+    std::optional<RunEnd> CompareHeldBytes(IncompleteFile& file);
     // Opens the incomplete file into `file` when it is exactly FileSize
     // long; otherwise leaves `file` empty and returns why.
     std::string OpenFile(std::optional<IncompleteFile>& file);
+    // The next pass's range and the counters it leaves when it is taken.
+    struct PassValues {
+        int64_t first = 0, last = 0, downloaded = 0, remains = 0;
+        std::string percent;
+    };
+    PassValues NextPass();
     RunEnd Passes(IncompleteFile& file);
     // The fetch of one range; its result once the worker has let go of it.
     RequestResult Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last);
@@ -99,8 +110,12 @@ private:
     // taken so far in this run.
     int64_t downloaded_ = 0, remains_ = 0;
     int taken_ = 0;
+    bool countersRead_ = false;
 
-    bool probing_ = false;
+    // The probe or the sample the run waits for, which Pause and Exit
+    // withdraw.
+    enum class Waiting { None, Probe, Sample };
+    Waiting waiting_ = Waiting::None;
     bool probeWithdrawn_ = false;
     std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
     std::chrono::steady_clock::time_point lastProgress_{};

@@ -278,6 +278,7 @@ TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
         MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                          Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
                           Reply::Keep("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n"
                                       "Connection: keep-alive\r\n\r\noops"),
                           Reply::Keep(RangeAnswer(ReadWholeFile(file.original), 100, 200))});
@@ -311,6 +312,67 @@ TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {
               "1 segment was not downloaded; Resume will try it again.");
 }
 
+TEST_F(JobRunTest, ASampleOfHeldBytesMustMatchBeforeARangeIsFetched) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 21);
+    const std::string original = ReadWholeFile(file.original);
+    const std::string pristine = ReadWholeFile(file.incomplete);
+    // Another file of the same size: every probe and size check passes.
+    const std::string other = RandomBytes(1000, 22);
+    const std::string changed = "File on server has changed. Can't download incomplete segments.";
+    const struct Case {
+        const char* name;
+        std::string sample; // the answer to the sample's GET
+        std::string lastRow;
+    } cases[] = {
+        {"another file of the same size", SampleAnswer(other, file.ranges), changed},
+        {"a 200 with the right bytes",
+         "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: keep-alive\r\n\r\n" +
+             original.substr(0, 100),
+         changed},
+        {"a 416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n", changed},
+        {"a short body", SampleAnswer(original, file.ranges).substr(0, 150), changed},
+        {"the network fails", "", " SERVER ERROR: Connection reset by peer."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteWholeFile(file.incomplete, pristine);
+        ScriptedServer server;
+        server.addConnection(
+            {Reply::Keep(ProbeAnswer(1000)),
+             c.sample.empty() ? Reply::ResetAfter("") : Reply::AnswerAndClose(c.sample)});
+        TestEntry entry = file.Entry(server.url("/f.bin"));
+        const std::string before = ListXml({entry});
+        Open({entry});
+        Resume();
+        ASSERT_FALSE(Log().empty());
+        EXPECT_EQ(Log().back(), (LogRow{3, c.lastRow}));
+        EXPECT_FALSE(LogHas("Requesting segment"));
+        EXPECT_EQ(ReadWholeFile(file.incomplete), pristine);
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        EXPECT_TRUE(form->Commands().Idle());
+        ASSERT_TRUE(server.waitForRequests(2));
+        EXPECT_NE(server.requests()[1].head.find("Range: bytes=0-99\r\n"), std::string::npos);
+        form->close();
+        form.reset();
+    }
+
+    // The same file: probe, sample and range over one connection, and no
+    // row more than a run without the sample writes.
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                          Reply::Keep(SampleAnswer(original, file.ranges)),
+                          Reply::Keep(RangeAnswer(original, 100, 200))});
+    Open({file.Entry(server.url("/f.bin"))});
+    Resume();
+    EXPECT_EQ(Log(), ExpectedCompleteRun(server.url("/f.bin"), file));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    EXPECT_EQ(server.connectionCount(), 1);
+    ASSERT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(server.requests()[0].head.rfind("HEAD ", 0), 0u);
+    EXPECT_NE(server.requests()[1].head.find("Range: bytes=0-99\r\n"), std::string::npos);
+    EXPECT_NE(server.requests()[2].head.find("Range: bytes=100-200\r\n"), std::string::npos);
+}
+
 TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 9);
     const std::string original = ReadWholeFile(file.original);
@@ -322,7 +384,9 @@ TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
     const std::string cutShort = RangeAnswer(original, 100, 200).substr(0, 150);
     for (const auto& answer : {shortAnswer, shifted, cutShort}) {
         ScriptedServer server;
-        server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::AnswerAndClose(answer)});
+        server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                              Reply::Keep(SampleAnswer(original, file.ranges)),
+                              Reply::AnswerAndClose(answer)});
         TestEntry entry = file.Entry(server.url("/f.bin"));
         const std::string before = ListXml({entry});
         Open({entry});
@@ -361,6 +425,7 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     const std::string original = ReadWholeFile(file.original);
     ScriptedServer server;
     server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(SampleAnswer(original, file.ranges)),
                           Reply::Stall(RangeAnswer(original, 0, 1000).substr(0, 300))});
     TestEntry entry = file.Entry(server.url("/f.bin"));
     const std::string before = ListXml({entry});
@@ -368,7 +433,7 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     bool runningMenuChecked = false;
     // Paused once the server holds the GET: a fetch withdrawn before it was
     // sent would leave the stalled reply waiting for the next request.
-    WhenReady([&] { return LogHas("Requesting segment #1") && server.requests().size() >= 2; },
+    WhenReady([&] { return LogHas("Requesting segment #1") && server.requests().size() >= 3; },
               [&] {
                   f.fm_List_PopupMenuPopup();
                   runningMenuChecked =
@@ -384,6 +449,7 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     EXPECT_TRUE(HoleHoldsAtMostAPrefix(ReadWholeFile(file.incomplete), original, 0, 1000));
 
     server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(SampleAnswer(original, file.ranges)),
                           Reply::Keep(RangeAnswer(original, 0, 1000)),
                           Reply::Keep(RangeAnswer(original, 4000, 5000))});
     prompts.shown.clear();
@@ -420,11 +486,13 @@ TEST_F(JobRunTest, PauseDuringAProbeThatIsAnsweredStopsBeforeTheFirstRange) {
 TEST_F(JobRunTest, ExitDuringAStalledFetchEndsTheRunAndClosesPromptly) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 12);
     ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Stall()});
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
+                          Reply::Stall()});
     TestEntry entry = file.Entry(server.url("/f.bin"));
     const std::string before = ListXml({entry});
     Open({entry});
-    ExitAndExpectClosed([&] { return server.requests().size() >= 2; }, before,
+    ExitAndExpectClosed([&] { return server.requests().size() >= 3; }, before,
                         std::chrono::seconds(3));
 }
 
@@ -472,9 +540,11 @@ TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
 TEST_F(JobRunTest, PauseDuringTheLastRangeSaysTheRunWasPaused) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 15);
     ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer(5000)), Reply::Stall()});
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
+                          Reply::Stall()});
     TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
-    WhenReady([&] { return server.requests().size() >= 2; }, [&] { f.Pause1->trigger(); });
+    WhenReady([&] { return server.requests().size() >= 3; }, [&] { f.Pause1->trigger(); });
     Resume();
     EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 1 segment left.");
     EXPECT_EQ(ReadWholeFile(file.incomplete).size(), 5000u);
@@ -513,8 +583,9 @@ TEST_F(JobRunTest, ExitDuringAStalledNameLookupClosesTheWindowPromptly) {
 
 TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     ScriptedServer server;
-    server.addConnection(
-        {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
+    server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                          Reply::Keep(SampleAnswer(std::string(1000, '\0'), {{0, 100}})),
+                          Reply::Keep(RangeAnswer(std::string(1000, 'a'), 0, 100))});
     for (int probe = 0; probe < 4; ++probe)
         server.addConnection({Reply::Keep(ProbeAnswer(1000))});
     auto changedOutside = [](const std::string& name, const char* length) {
@@ -579,7 +650,7 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
     EXPECT_EQ(ReadWholeFile(target), std::string(3000, 't')) << "written through the link";
     EXPECT_EQ(ReadWholeFile(dir.file("short.bin")), std::string(500, 's'));
     EXPECT_EQ(ReadWholeFile(dir.file("long.bin")), std::string(1010, 'l'));
-    EXPECT_EQ(server.requests().size(), 6u) << "a range was requested for a changed file";
+    EXPECT_EQ(server.requests().size(), 7u) << "a range was requested for a changed file";
 }
 
 TEST_F(JobRunTest, AWritebackErrorFailsTheRangeAndNothingIsCounted) {

@@ -39,6 +39,8 @@ protected:
     std::string listBefore;
 
     std::string RangeBytes() const { return original.substr(kBegin, kEnd - kBegin + 1); }
+    // The right answer to the run's sample of the bytes the file holds.
+    Reply Sample() const { return Reply::Keep(SampleAnswer(original, file.ranges)); }
     // The right answer for begin..end.
     std::string RangeAnswer(int64_t begin = kBegin, int64_t end = kEnd) const {
         return ::RangeAnswer(original, begin, end);
@@ -99,7 +101,7 @@ TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounte
         SCOPED_TRACE(c.name);
         WriteWholeFile(file.incomplete, pristine);
         ScriptedServer server;
-        server.addConnection({Reply::Keep(ProbeAnswer(kSize)), c.reply});
+        server.addConnection({Reply::Keep(ProbeAnswer(kSize)), Sample(), c.reply});
         WriteList(server);
         DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
         const DriverProcess::Exit exit = driver.Wait(kWatchdog);
@@ -139,7 +141,7 @@ TEST_F(ServerFaultTest, ProbeAnswersThatDoNotOfferTheSameFileTouchNothing) {
 
 TEST_F(ServerFaultTest, ATrickledAnswerIsTakenWhole) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer(kSize)),
+    server.addConnection({Reply::Keep(ProbeAnswer(kSize)), Sample(),
                           Reply::Slowly(RangeAnswer(), 37, 2ms, Reply::Then::Keep),
                           Reply::Slowly(RangeAnswer(kBegin2, kEnd2), 1, 1ms)});
     WriteList(server);
@@ -172,17 +174,21 @@ TEST_F(ServerFaultTest, PauseAndExitEndAStalledRunPromptly) {
          {Reply::Stall("HTTP/1.1 206 Partial Content\r\nContent-Le")},
          1,
          "LOG 2 Checking URL"},
-        {"fetch unanswered",
+        {"sample of held bytes unanswered",
          {Reply::Keep(ProbeAnswer(kSize)), Reply::Stall()},
          2,
+         "LOG 2 Resuming feature supported"},
+        {"fetch unanswered",
+         {Reply::Keep(ProbeAnswer(kSize)), Sample(), Reply::Stall()},
+         3,
          "LOG 1 Requesting segment #1"},
         {"fetch stalled mid-body",
-         {Reply::Keep(ProbeAnswer(kSize)), Reply::Stall(answer.substr(0, head + 400))},
-         2,
+         {Reply::Keep(ProbeAnswer(kSize)), Sample(), Reply::Stall(answer.substr(0, head + 400))},
+         3,
          "LOG 1 Requesting segment #1"},
         {"fetch trickling forever",
-         {Reply::Keep(ProbeAnswer(kSize)), Reply::Slowly(answer, 1, 300ms)},
-         2,
+         {Reply::Keep(ProbeAnswer(kSize)), Sample(), Reply::Slowly(answer, 1, 300ms)},
+         3,
          "LOG 1 Requesting segment #1"},
     };
     for (const Case& c : cases) {

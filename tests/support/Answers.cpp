@@ -1,5 +1,7 @@
 #include "Answers.h"
 
+#include "app/core/HeldSample.h"
+
 #include <algorithm>
 
 namespace {
@@ -35,4 +37,10 @@ std::string RangeAnswer(const std::string& content, std::int64_t begin, std::int
         ContentRange(begin, last, size),
         content.substr(static_cast<size_t>(begin), static_cast<size_t>(last - begin + 1)),
         extraHeaders);
+}
+
+std::string SampleAnswer(const std::string& content,
+                         const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges) {
+    const auto sample = HeldSample(ranges, static_cast<std::int64_t>(content.size()));
+    return sample ? RangeAnswer(content, sample->first, sample->second) : std::string();
 }

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // HTTP answers that a scripted server plays, built one way for every test:
 // "HTTP/1.1 206 Partial Content", Content-Length, Content-Range, then
@@ -16,3 +18,7 @@ std::string ProbeAnswer(std::int64_t size, const std::string& extraHeaders = "")
 // its last byte.
 std::string RangeAnswer(const std::string& content, std::int64_t begin, std::int64_t end,
                         const std::string& extraHeaders = "");
+// The right answer to the run's sample of held bytes, for a download of
+// `content` whose queue is `ranges`.
+std::string SampleAnswer(const std::string& content,
+                         const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges);
