@@ -93,6 +93,24 @@ CounterTexts Counters(const EntryCounters& counters) {
              {kRowColumnAttributes[SegmentsColumn], &counters.Segments}}};
 }
 
+using NamedTexts = std::vector<std::pair<const char*, const std::string*>>;
+
+// URL, Referer and the groups present in `values`, in the order they are written.
+NamedTexts AddressAttributes(const EntryValues& values) {
+    NamedTexts attributes{{kRowColumnAttributes[URLColumn], &values.URL},
+                          {"Referer", &values.Referer}};
+    if (values.auth) {
+        attributes.emplace_back("AuthName", &values.auth->AuthName);
+        attributes.emplace_back("AuthPass", &values.auth->AuthPass);
+    }
+    if (values.proxy) {
+        attributes.emplace_back("Proxy", &values.proxy->Proxy);
+        attributes.emplace_back("ProxyName", &values.proxy->ProxyName);
+        attributes.emplace_back("ProxyPass", &values.proxy->ProxyPass);
+    }
+    return attributes;
+}
+
 // Checks all four before any is set, so a text that cannot be stored
 // changes nothing.
 void CheckCounters(const CounterTexts& counters) {
@@ -264,22 +282,14 @@ ListEntry ListDocument::FindEntry(int row) const {
 ListEntry ListDocument::AppendEntry(const EntryValues& values) {
     RequireOpen();
     // The row's columns first, in their order, then the rest.
-    const std::array<const std::string*, kRowColumnCount> columnTexts = {
-        &values.FileName, &values.FileSize, &values.Downloaded, &values.Percent,
-        &values.Remains,  &values.Segments, &values.URL};
-    std::vector<std::pair<const char*, const std::string*>> attributes;
+    const std::array<const std::string*, kRowColumnCount - 1> columnTexts = {
+        &values.FileName, &values.FileSize, &values.Downloaded,
+        &values.Percent,  &values.Remains,  &values.Segments};
+    NamedTexts attributes;
     for (std::size_t column = 0; column < columnTexts.size(); ++column)
         attributes.emplace_back(kRowColumnAttributes[column], columnTexts[column]);
-    attributes.emplace_back("Referer", &values.Referer);
-    if (values.auth) {
-        attributes.emplace_back("AuthName", &values.auth->AuthName);
-        attributes.emplace_back("AuthPass", &values.auth->AuthPass);
-    }
-    if (values.proxy) {
-        attributes.emplace_back("Proxy", &values.proxy->Proxy);
-        attributes.emplace_back("ProxyName", &values.proxy->ProxyName);
-        attributes.emplace_back("ProxyPass", &values.proxy->ProxyPass);
-    }
+    const NamedTexts address = AddressAttributes(values);
+    attributes.insert(attributes.end(), address.begin(), address.end());
     // Check every text first so that a refused one leaves no half-built entry.
     for (const auto& [name, value] : attributes)
         CheckStorable(name, *value);
@@ -332,6 +342,37 @@ void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters
         entryBefore.Restore();
         beginBefore.Restore();
         endBefore.Restore();
+        throw;
+    }
+}
+
+void ListDocument::ReplaceAddress(ListEntry entry, const EntryValues& values) {
+    RequireOpen();
+    RequireEntry(entry);
+    const NamedTexts address = AddressAttributes(values);
+    for (const auto& [name, value] : address)
+        CheckStorable(name, *value);
+    const xmlNodePtr element = Element(entry.node_);
+    const SavedAttributes before(element);
+    try {
+        for (const char* name :
+             {"URL", "Referer", "AuthName", "AuthPass", "Proxy", "ProxyName", "ProxyPass"})
+            if (xmlAttrPtr attribute = FindAttribute(element, name)) xmlRemoveProp(attribute);
+        // The address goes right after Segments, where an import puts it, or
+        // last when the entry has no Segments attribute.
+        xmlAttrPtr after = FindAttribute(element, kRowColumnAttributes[SegmentsColumn]);
+        for (const auto& [name, value] : address) {
+            const xmlAttrPtr added = Checked(xmlNewProp(element, Xml(name), Xml(*value)));
+            if (!after) continue;
+            // xmlNewProp appends; move the new attribute behind `after`.
+            xmlUnlinkNode(reinterpret_cast<xmlNodePtr>(added));
+            xmlAddNextSibling(reinterpret_cast<xmlNodePtr>(after),
+                              reinterpret_cast<xmlNodePtr>(added));
+            after = added;
+        }
+        SaveList();
+    } catch (...) {
+        before.Restore();
         throw;
     }
 }

@@ -53,6 +53,13 @@ public:
     // without the counters, whenever the program dies. When the save fails,
     // the document is put back as it was and the error is thrown.
     void TakeFirstRange(ListEntry entry, const EntryCounters& counters);
+    // Gives the entry the URL, Referer and authorization and proxy groups of
+    // `values` (its other members are not read), then saves. Those attributes
+    // stand after Segments in the order AppendEntry writes them, and a group
+    // that `values` leaves out is removed; every other attribute keeps its
+    // place and the queue is not touched. When a text cannot be stored or the
+    // save fails, the document is put back as it was and the error is thrown.
+    void ReplaceAddress(ListEntry entry, const EntryValues& values);
     // Removes entry N<row+1>, renumbers the rest N1.., then saves.
     void DeleteEntry(int row);
 

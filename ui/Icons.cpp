@@ -80,7 +80,12 @@ QPixmap PopupMenuPixmap(int index) {
     p.drawRoundedRect(QRectF(0.5, 0.5, 15, 15), 3, 3);
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::white);
-    if (index == 0) {
+    if (index == 3) { // a white pencil, its point down to the left
+        QPolygonF pencil;
+        pencil << QPointF(3.5, 12.5) << QPointF(4.5, 9.5) << QPointF(10.5, 3.5)
+               << QPointF(12.5, 5.5) << QPointF(6.5, 11.5);
+        p.drawPolygon(pencil);
+    } else if (index == 0) {
         QPolygonF play;
         play << QPointF(5.5, 4) << QPointF(12, 8) << QPointF(5.5, 12);
         p.drawPolygon(play);

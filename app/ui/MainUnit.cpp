@@ -69,6 +69,8 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     BuildMenus();
     BuildViews();
     SDL_Import_Form = new TSDL_Import_Form(list_, prompts_, this);
+    Edit_Download_Form =
+        new TSDL_Import_Form(list_, prompts_, this, TSDL_Import_Form::Purpose::Edit);
 }
 
 TMainForm::~TMainForm() {
@@ -120,7 +122,10 @@ void TMainForm::BuildMenus() {
     fm_List_PopupMenu->addSeparator();
     Delete1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(2)), QStringLiteral("Delete"));
     Delete1->setObjectName("Delete1");
-    for (QAction* item : {Resume1, Pause1, Delete1})
+    fm_List_PopupMenu->addSeparator();
+    Edit1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(3)), QStringLiteral("Edit..."));
+    Edit1->setObjectName("Edit1");
+    for (QAction* item : {Resume1, Pause1, Delete1, Edit1})
         item->setEnabled(false);
     connect(fm_List_PopupMenu, &QMenu::aboutToShow, this, [this] { fm_List_PopupMenuPopup(); });
     connect(Resume1, &QAction::triggered, this,
@@ -129,6 +134,8 @@ void TMainForm::BuildMenus() {
             [this] { RunGuarded(prompts_, [this] { Pause1Click(); }); });
     connect(Delete1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Delete1Click(); }); });
+    connect(Edit1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Edit1Click(); }); });
 }
 
 void TMainForm::BuildViews() {
@@ -149,6 +156,8 @@ void TMainForm::BuildViews() {
             [this](Qt::MouseButton button, const QPoint& position) {
                 ListViewMouseDown(button, position);
             });
+    connect(ListView, &QTableWidget::cellDoubleClicked, this,
+            [this] { RunGuarded(prompts_, [this] { ListViewDblClick(); }); });
     // The header's presses go to its viewport, not to the header itself.
     header->viewport()->installEventFilter(this);
 
@@ -343,6 +352,19 @@ void TMainForm::Delete1Click() {
     if (row >= 0) commands_.Delete1Click(row);
 }
 
+void TMainForm::Edit1Click() {
+    const int row = SelectedRow();
+    if (row < 0) return;
+    const ListEntry entry = list_.FindEntry(row);
+    Edit_Download_Form->SetEditedEntry(entry);
+    if (Edit_Download_Form->exec() != QDialog::Accepted) return;
+    SetText(row, URLColumn, entry.AttributeText(kRowColumnAttributes[URLColumn]));
+}
+
+void TMainForm::ListViewDblClick() {
+    if (SelectedRow() >= 0 && commands_.PopupMenuState().remove) Edit1Click();
+}
+
 void TMainForm::ListViewMouseDown(Qt::MouseButton button, const QPoint& position) {
     if (button != Qt::RightButton || ListView->rowCount() == 0 || SelectedRow() < 0) return;
     fm_List_PopupMenu->popup(ListView->viewport()->mapToGlobal(position));
@@ -367,6 +389,7 @@ void TMainForm::fm_List_PopupMenuPopup() {
     Resume1->setEnabled(state.resume);
     Pause1->setEnabled(state.pause);
     Delete1->setEnabled(state.remove);
+    Edit1->setEnabled(state.remove);
 }
 
 void TMainForm::ShowRunning(bool running) {

@@ -49,7 +49,10 @@ public:
     QAction* Resume1;
     QAction* Pause1;
     QAction* Delete1;
+    QAction* Edit1;
     TSDL_Import_Form* SDL_Import_Form;
+    // The import dialog made for editing one download's address.
+    TSDL_Import_Form* Edit_Download_Form;
     // The status bar: the range in hand or how the run ended, and the bar
     // of the whole file while a range arrives.
     QLabel* RunStatusLabel;
@@ -68,6 +71,11 @@ public:
     void Resume1Click();
     void Pause1Click();
     void Delete1Click();
+    // Edits the selected download's URL, referer, credentials and proxy;
+    // on Ok the row's URL cell follows the entry.
+    void Edit1Click();
+    // A double click on a row edits it when Edit... would be offered.
+    void ListViewDblClick();
     void ListViewMouseDown(Qt::MouseButton button, const QPoint& position);
     void ListViewColumnRightClick();
     void fm_List_PopupMenuPopup();

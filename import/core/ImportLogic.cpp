@@ -92,10 +92,23 @@ EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inp
     entry.Percent = values.PercentText;
     entry.Remains = IntToText(values.Remains);
     entry.Segments = IntToText(values.RangeCount);
+    SetAddressValues(entry, inputs);
+    entry.ranges = values.Ranges;
+    return entry;
+}
+
+AddressGaps MissingAddressFields(const ImportInputs& inputs) {
+    AddressGaps gaps;
+    gaps.server = inputs.ServerAuthorization && inputs.ServerName.empty();
+    gaps.proxy = !inputs.DefaultProxy && (inputs.ProxyServer.empty() || inputs.ProxyPort.empty());
+    return gaps;
+}
+
+void SetAddressValues(EntryValues& entry, const ImportInputs& inputs) {
     entry.URL = inputs.Url;
     entry.Referer = inputs.Referer;
-    // An unticked box writes empty groups; a ticked box without its required
-    // fields leaves the group out.
+    entry.auth.reset();
+    entry.proxy.reset();
     if (!inputs.ServerAuthorization)
         entry.auth = EntryValues::Auth{};
     else if (!inputs.ServerName.empty())
@@ -105,6 +118,10 @@ EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inp
     else if (!inputs.ProxyServer.empty() && !inputs.ProxyPort.empty())
         entry.proxy = EntryValues::Proxy{inputs.ProxyServer + ":" + inputs.ProxyPort,
                                          inputs.ProxyName, inputs.ProxyPass};
-    entry.ranges = values.Ranges;
-    return entry;
+}
+
+std::pair<std::string, std::string> SplitProxy(const std::string& proxy) {
+    const size_t colon = proxy.rfind(':');
+    if (colon == std::string::npos) return {proxy, std::string()};
+    return {proxy.substr(0, colon), proxy.substr(colon + 1)};
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 // What the import dialog's controls hold when Ok is pressed.
 struct ImportInputs {
@@ -39,6 +40,23 @@ void MoveWithoutReplacing(const std::string& from, const std::string& to);
 // The size text as the length to cut the incomplete file to. Throws AppError
 // when it is negative.
 int64_t CompleteFileSize(const std::string& sizeText);
+
+// Sets URL, Referer and the authorization and proxy groups from the dialog's
+// inputs, as an import writes them: an unticked box gives an empty group, a
+// ticked one without its required fields leaves the group out.
+void SetAddressValues(EntryValues& entry, const ImportInputs& inputs);
+
+// Why an edited download could not be resumed with these inputs, a ticked
+// "Server requires authorization" without a user name or an unticked "Use
+// default proxy settings" without a server or a port.
+struct AddressGaps {
+    bool server = false, proxy = false;
+};
+AddressGaps MissingAddressFields(const ImportInputs& inputs);
+
+// An entry's Proxy text as server and port, split at its last ":" (an IPv6
+// address keeps its own colons); without a ":" all of it is the server.
+std::pair<std::string, std::string> SplitProxy(const std::string& proxy);
 
 // The new entry's texts from the import values and the dialog's inputs.
 EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inputs);

@@ -48,6 +48,12 @@ void MarkLabel(QLabel* label, bool marked) {
     label->adjustSize();
 }
 
+// A check box whose box leaves the entry unresumable is marked as a label is.
+void MarkCheckBox(QCheckBox* box, bool marked) {
+    SetLook(box, marked, marked ? kRed : kBlack);
+    box->adjustSize();
+}
+
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
@@ -106,8 +112,10 @@ std::string S(const QString& text) {
 
 } // namespace
 
-TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent)
-    : QDialog(parent), list_(list), prompts_(prompts), readError_("No segment file has been read") {
+TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent,
+                                   Purpose purpose)
+    : QDialog(parent), list_(list), prompts_(prompts), readError_("No segment file has been read"),
+      purpose_(purpose) {
     setObjectName("SDL_Import_Form");
     setWindowTitle(QStringLiteral("Download import"));
     // A fixed dialog frame: a close box, no minimise or maximise box.
@@ -118,6 +126,7 @@ TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget
     setFont(WindowFont());
     setWindowIcon(ApplicationIcon());
     BuildControls();
+    if (purpose_ == Purpose::Edit) ShowForEditing();
 
     connect(OK_Button, &QPushButton::clicked, this, [this] { OK_ButtonClick(); });
     connect(Cancel_Button, &QPushButton::clicked, this, [this] { done(QDialog::Rejected); });
@@ -228,6 +237,18 @@ void TSDL_Import_Form::BuildControls() {
     Cancel_Button->setGeometry(340, 7, 75, 25);
 }
 
+// The left column alone, without what only an import reads or changes: the
+// segment file, the rename and the segment grid.
+void TSDL_Import_Form::ShowForEditing() {
+    setObjectName("Edit_Download_Form");
+    setWindowTitle(QStringLiteral("Edit download"));
+    setFixedSize(GroupBox1->width(), height());
+    for (QWidget* importOnly :
+         std::initializer_list<QWidget*>{GroupBox2, SEG_Label, Import_SDL_Edit, RenameCheckBox})
+        importOnly->hide();
+    Import_Inc_Edit->setReadOnly(true);
+}
+
 void TSDL_Import_Form::SetSegmentFilePath(const std::string& path) {
     segmentFilePath_ = path;
 }
@@ -249,11 +270,61 @@ void TSDL_Import_Form::closeEvent(QCloseEvent* event) {
 }
 
 void TSDL_Import_Form::reject() {
-    OK_ButtonClick();
+    if (purpose_ == Purpose::Edit)
+        QDialog::reject();
+    else
+        OK_ButtonClick();
 }
 
 void TSDL_Import_Form::FormShow() {
-    RunGuarded(prompts_, [this] { FormShowSteps(); });
+    RunGuarded(prompts_, [this] {
+        if (purpose_ == Purpose::Edit)
+            EditShowSteps();
+        else
+            FormShowSteps();
+    });
+}
+
+void TSDL_Import_Form::EditShowSteps() {
+    // An absent attribute shows as empty; Ok then writes it as an import would.
+    const auto text = [this](const char* name) {
+        try {
+            return edited_.AttributeText(name);
+        } catch (const AppError&) {
+            return std::string();
+        }
+    };
+    MarkLabel(URL_Label, false);
+    MarkCheckBox(Import_Server_CheckBox, false);
+    MarkCheckBox(Import_Proxy_CheckBox, false);
+    Import_Inc_Edit->setText(Q(text("FileName")));
+    Size_StaticText->setText(Q(" File size: " + text("FileSize") + " bytes"));
+    Remain_StaticText->setText(Q(" Download remains: " + text("Remains") + " bytes"));
+    Import_URL_Edit->setText(Q(text("URL")));
+    Import_Referer_Edit->setText(Q(text("Referer")));
+
+    // Nothing of the entry edited before stays in a disabled edit.
+    for (QLineEdit* edit :
+         {Import_Server_Name_Edit, Import_Server_Pass_Edit, Import_Proxy_Server_Edit,
+          Import_Proxy_Port_Edit, Import_Proxy_Name_Edit, Import_Proxy_Pass_Edit})
+        edit->clear();
+    const std::string authName = text("AuthName");
+    Import_Server_CheckBox->setChecked(!authName.empty());
+    UpdateServerEdits();
+    if (!authName.empty()) {
+        Import_Server_Name_Edit->setText(Q(authName));
+        Import_Server_Pass_Edit->setText(Q(text("AuthPass")));
+    }
+    const std::string proxy = text("Proxy");
+    Import_Proxy_CheckBox->setChecked(proxy.empty());
+    UpdateProxyEdits();
+    if (!proxy.empty()) {
+        const auto [server, port] = SplitProxy(proxy);
+        Import_Proxy_Server_Edit->setText(Q(server));
+        Import_Proxy_Port_Edit->setText(Q(port));
+        Import_Proxy_Name_Edit->setText(Q(text("ProxyName")));
+        Import_Proxy_Pass_Edit->setText(Q(text("ProxyPass")));
+    }
 }
 
 void TSDL_Import_Form::FormShowSteps() {
@@ -343,13 +414,15 @@ void TSDL_Import_Form::Import_Proxy_CheckBoxClick() {
 }
 
 void TSDL_Import_Form::OK_ButtonClick() {
-    RunGuarded(prompts_, [this] { OkSteps(); });
+    RunGuarded(prompts_, [this] {
+        if (purpose_ == Purpose::Edit)
+            EditOkSteps();
+        else
+            OkSteps();
+    });
 }
 
-void TSDL_Import_Form::OkSteps() {
-    if (!values_) throw AppError(readError_);
-    ImportValues& values = *values_;
-
+ImportInputs TSDL_Import_Form::Inputs() const {
     ImportInputs inputs;
     inputs.Url = S(Import_URL_Edit->text());
     inputs.Referer = S(Import_Referer_Edit->text());
@@ -361,6 +434,33 @@ void TSDL_Import_Form::OkSteps() {
     inputs.ProxyPort = S(Import_Proxy_Port_Edit->text());
     inputs.ProxyName = S(Import_Proxy_Name_Edit->text());
     inputs.ProxyPass = S(Import_Proxy_Pass_Edit->text());
+    return inputs;
+}
+
+void TSDL_Import_Form::EditOkSteps() {
+    const ImportInputs inputs = Inputs();
+    // Besides the URL, a group that an import would leave out is refused:
+    // the entry has to stay resumable.
+    const bool urlAccepted = UrlAccepted(inputs.Url);
+    const AddressGaps gaps = MissingAddressFields(inputs);
+    if (!urlAccepted) MarkLabel(URL_Label, true);
+    if (gaps.server) MarkCheckBox(Import_Server_CheckBox, true);
+    if (gaps.proxy) MarkCheckBox(Import_Proxy_CheckBox, true);
+    if (!urlAccepted || gaps.server || gaps.proxy) return;
+    MarkLabel(URL_Label, false);
+    MarkCheckBox(Import_Server_CheckBox, false);
+    MarkCheckBox(Import_Proxy_CheckBox, false);
+
+    EntryValues address;
+    SetAddressValues(address, inputs);
+    list_.ReplaceAddress(edited_, address);
+    done(QDialog::Accepted);
+}
+
+void TSDL_Import_Form::OkSteps() {
+    if (!values_) throw AppError(readError_);
+    ImportValues& values = *values_;
+    const ImportInputs inputs = Inputs();
 
     // Validation: a failed test marks its label; a passed one keeps its look.
     const bool urlAccepted = UrlAccepted(inputs.Url);

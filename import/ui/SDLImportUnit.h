@@ -1,6 +1,7 @@
 #pragma once
 
 #include "import/core/SegmentFile.h"
+#include "list/ListEntry.h"
 
 #include <QDialog>
 
@@ -9,6 +10,7 @@
 
 class ListDocument;
 class Prompts;
+struct ImportInputs;
 class QCheckBox;
 class QFrame;
 class QGroupBox;
@@ -22,11 +24,23 @@ class QTableWidget;
 // incomplete file and appends the new entry to the list document. exec()
 // returns Accepted only when Ok appended the entry; the caller then adds the
 // row of the document's last entry and saves the list.
+//
+// Made for editing, the same dialog changes the address of one existing
+// entry instead: its URL, referer, server credentials and proxy, filled from
+// the entry. The segment file, the rename and the segment grid are hidden,
+// the incomplete file's name and size are shown read-only, Esc cancels, and
+// Ok writes the entry and saves the list, or leaves everything as it was.
 class TSDL_Import_Form : public QDialog {
     Q_OBJECT
 
   public:
-    TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent = nullptr);
+    enum class Purpose { Import, Edit };
+
+    TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent = nullptr,
+                     Purpose purpose = Purpose::Import);
+
+    // The entry the next showing of an edit dialog fills the controls from.
+    void SetEditedEntry(ListEntry entry) { edited_ = entry; }
 
     // The segment file the next showing reads.
     void SetSegmentFilePath(const std::string& path);
@@ -43,7 +57,7 @@ class TSDL_Import_Form : public QDialog {
     void UpdateServerEdits();
     void UpdateProxyEdits();
 
-    // Esc presses Ok, as Enter does.
+    // Esc presses Ok, as Enter does, in the import; it cancels an edit.
     void reject() override;
 
     QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *GroupBox4;
@@ -69,6 +83,10 @@ class TSDL_Import_Form : public QDialog {
     void BuildControls();
     void FormShowSteps();
     void OkSteps();
+    void EditShowSteps();
+    void EditOkSteps();
+    void ShowForEditing();
+    ImportInputs Inputs() const;
     void ShowValues(const ImportValues& values);
     void ClearValues();
     void SetEditEnabled(QLineEdit* edit, bool enabled);
@@ -78,4 +96,6 @@ class TSDL_Import_Form : public QDialog {
     std::string segmentFilePath_;
     std::optional<ImportValues> values_;
     std::string readError_;
+    Purpose purpose_;
+    ListEntry edited_;
 };

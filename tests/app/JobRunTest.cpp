@@ -11,13 +11,16 @@
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
+#include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
 #include "transfer/DLThread_Unit.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -195,6 +198,36 @@ TEST_F(JobRunTest, ResumeAgainstNginxCompletesTheFileAndRemovesTheEntry) {
     EXPECT_EQ(f.RunStatusLabel->text().toStdString(),
               "The file " + file.incomplete + " is complete.");
     EXPECT_TRUE(f.RunProgressBar->isHidden());
+}
+
+TEST_F(JobRunTest, AnEditedUrlIsWhereTheNextResumeFinishesTheFile) {
+    TempDir served;
+    HoleyFile file = MakeHoleyFile(served.file("movie.bin"), dir.file("movie.bin"), 200000,
+                                   {{1000, 5000}, {100000, 150000}});
+    NginxServer nginx(served.path());
+    const std::string stale = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/movie.bin";
+    TMainForm& f = Open({file.Entry(stale)});
+    Resume();
+    ASSERT_EQ(f.ListView->rowCount(), 1);
+    prompts.shown.clear();
+
+    const std::string url = nginx.url("/movie.bin");
+    QTimer::singleShot(0, &f, [&] {
+        f.Edit_Download_Form->Import_URL_Edit->setText(QString::fromStdString(url));
+        f.Edit_Download_Form->OK_Button->click();
+    });
+    f.fm_List_PopupMenuPopup();
+    ASSERT_TRUE(f.Edit1->isEnabled());
+    f.Edit1->trigger();
+    EXPECT_EQ(Cell(0, 6), url);
+
+    const int logged = f.LogView->rowCount();
+    Resume();
+    const std::vector<LogRow> log = Log();
+    EXPECT_EQ(std::vector<LogRow>(log.begin() + logged, log.end()), ExpectedCompleteRun(url, file));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), ReadWholeFile(file.original));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(prompts.shown.empty());
 }
 
 TEST_F(JobRunTest, ResumeThroughTinyproxyCompletesTheFile) {
@@ -436,8 +469,15 @@ TEST_F(JobRunTest, PauseDuringAFetchCountsNothingAndTheNextResumeCompletes) {
     WhenReady([&] { return LogHas("Requesting segment #1") && server.requests().size() >= 3; },
               [&] {
                   f.fm_List_PopupMenuPopup();
-                  runningMenuChecked =
-                      !f.Resume1->isEnabled() && f.Pause1->isEnabled() && !f.Delete1->isEnabled();
+                  runningMenuChecked = !f.Resume1->isEnabled() && f.Pause1->isEnabled() &&
+                                       !f.Delete1->isEnabled() && !f.Edit1->isEnabled();
+                  // Nor does a double click edit the running download.
+                  QTimer::singleShot(0, &f, [&] {
+                      if (!f.Edit_Download_Form->isVisible()) return;
+                      runningMenuChecked = false;
+                      f.Edit_Download_Form->reject();
+                  });
+                  f.ListViewDblClick();
                   f.Pause1->trigger();
               });
     Resume();

@@ -18,10 +18,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -112,8 +114,8 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     QStringList popup;
     for (QAction* a : f.fm_List_PopupMenu->actions())
         popup << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(popup, QStringList({"Resume", "Pause", "-", "Delete"}));
-    for (QAction* a : {f.Resume1, f.Pause1, f.Delete1}) {
+    EXPECT_EQ(popup, QStringList({"Resume", "Pause", "-", "Delete", "-", "Edit..."}));
+    for (QAction* a : {f.Resume1, f.Pause1, f.Delete1, f.Edit1}) {
         EXPECT_FALSE(a->icon().isNull());
         EXPECT_FALSE(a->isEnabled()); // until the menu is first opened
     }
@@ -251,6 +253,7 @@ TEST_F(MainFormTest, PopupOpensOnlyOnARightPressOverASelectedRow) {
     EXPECT_TRUE(f.Resume1->isEnabled());
     EXPECT_FALSE(f.Pause1->isEnabled());
     EXPECT_TRUE(f.Delete1->isEnabled());
+    EXPECT_TRUE(f.Edit1->isEnabled());
     f.fm_List_PopupMenu->hide();
 
     // Below the last row nothing gets selected, so nothing opens.
@@ -333,6 +336,66 @@ TEST_F(MainFormTest, DeleteWhoseSaveFailsStillRemovesTheRowAndALaterSaveWritesIt
     ASSERT_EQ(onDisk.EntryCount(), 2);
     EXPECT_EQ(onDisk.FindEntry(0).AttributeText("FileName"), "/tmp/file1.bin");
     EXPECT_EQ(onDisk.FindEntry(1).AttributeText("FileName"), "/tmp/file3.bin");
+}
+
+TEST_F(MainFormTest, EditChangesTheAddressAndTheRowAndDoubleClickOpensIt) {
+    TestEntry second = SimpleEntry(2);
+    second.proxy = "gate:3128";
+    WriteWholeFile(listPath(), ListXml({SimpleEntry(1), second}));
+    TMainForm& f = Open();
+    const std::string fileName = Cell(1, 0);
+    f.resize(800, 600);
+    QApplication::processEvents();
+
+    // A double click opens the edit dialog on its row; Cancel changes nothing.
+    const std::string before = ReadWholeFile(listPath());
+    bool opened = false;
+    QTimer::singleShot(0, &f, [&] {
+        opened = f.Edit_Download_Form->isVisible();
+        EXPECT_EQ(f.Edit_Download_Form->Import_Proxy_Server_Edit->text(), "gate");
+        f.Edit_Download_Form->Cancel_Button->click();
+    });
+    const QRect cell = f.ListView->visualRect(f.ListView->model()->index(1, 1));
+    // A real double click: press and release, then the second press.
+    QTest::mouseClick(f.ListView->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(f.ListView->viewport(), Qt::LeftButton, {}, cell.center());
+    QApplication::processEvents(); // the timer, had no dialog run it
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+
+    // A failed save shows the error and leaves the dialog open, the entry,
+    // the row and the file as they were.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);
+    QTimer::singleShot(0, &f, [&] {
+        TSDL_Import_Form& d = *f.Edit_Download_Form;
+        d.Import_URL_Edit->setText("http://elsewhere/file2.bin");
+        rlimit limit = saved;
+        limit.rlim_cur = 100;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        d.OK_Button->click();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_EQ(prompts.Errors().size(), 1u);
+        EXPECT_EQ(f.List().FindEntry(1).AttributeText("URL"), Cell(1, 6));
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        // Then Ok again, with the disk back.
+        d.OK_Button->click();
+    });
+    f.ListView->selectRow(1);
+    f.fm_List_PopupMenuPopup();
+    ASSERT_TRUE(f.Edit1->isEnabled());
+    f.Edit1->trigger();
+    EXPECT_EQ(Cell(1, 6), "http://elsewhere/file2.bin");
+    EXPECT_EQ(Cell(1, 0), fileName);
+    EXPECT_EQ(Cell(0, 6), SimpleEntry(1).url);
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    EXPECT_EQ(onDisk.FindEntry(1).AttributeText("URL"), "http://elsewhere/file2.bin");
+    EXPECT_EQ(onDisk.FindEntry(1).AttributeText("Proxy"), "gate:3128");
+    EXPECT_EQ(onDisk.FindEntry(0).AttributeText("URL"), SimpleEntry(1).url);
+    EXPECT_EQ(f.ListView->rowCount(), 2);
 }
 
 } // namespace

@@ -561,3 +561,149 @@ TEST_F(ImportDialogTest, ExecAnswersAcceptedOnlyAfterAnEntry) {
     EXPECT_EQ(form->exec(), QDialog::Rejected);
     EXPECT_EQ(list.EntryCount(), 1);
 }
+
+namespace {
+
+bool IsMarked(const QCheckBox* box) {
+    return box->font().bold() && box->palette().color(QPalette::WindowText) == QColor(Qt::red);
+}
+
+// The import dialog made for editing, on one entry of the list.
+class EditDialogTest : public ImportDialogTest {
+protected:
+    std::unique_ptr<TSDL_Import_Form> edit;
+
+    void SetUp() override {
+        ImportDialogTest::SetUp();
+        edit = std::make_unique<TSDL_Import_Form>(list, prompts, nullptr,
+                                                  TSDL_Import_Form::Purpose::Edit);
+    }
+    void TearDown() override {
+        edit->hide();
+        ImportDialogTest::TearDown();
+    }
+    ListEntry Append(std::optional<EntryValues::Auth> auth,
+                     std::optional<EntryValues::Proxy> proxy) {
+        EntryValues values;
+        values.FileName = dir.file("part.avi");
+        values.FileSize = "1000";
+        values.Downloaded = "400";
+        values.Percent = "40%";
+        values.Remains = "600";
+        values.Segments = "1";
+        values.URL = "http://old/part.avi";
+        values.Referer = "http://ref/";
+        values.auth = auth;
+        values.proxy = proxy;
+        values.ranges = {{"400", "999"}};
+        const ListEntry entry = list.AppendEntry(values);
+        list.SaveList();
+        return entry;
+    }
+    void ShowEdit(ListEntry entry) {
+        edit->SetEditedEntry(entry);
+        edit->show();
+    }
+};
+
+TEST_F(EditDialogTest, ShowsTheEntryWithTheImportControlsOnly) {
+    ShowEdit(Append(EntryValues::Auth{"u", "pw"}, EntryValues::Proxy{"[::1]:3128", "pn", "pp"}));
+    TSDL_Import_Form& f = *edit;
+    EXPECT_EQ(f.windowTitle(), "Edit download");
+    EXPECT_EQ(f.size(), QSize(516, 509));
+    for (QWidget* hidden : std::initializer_list<QWidget*>{f.GroupBox2, f.Import_SDL_Edit,
+                                                           f.SEG_Label, f.RenameCheckBox})
+        EXPECT_FALSE(hidden->isVisible()) << hidden->objectName().toStdString();
+    EXPECT_EQ(f.URL_Label->text(), "File URL:");
+    EXPECT_EQ(f.Import_URL_Edit->geometry(), form->Import_URL_Edit->geometry());
+    EXPECT_EQ(f.GroupBox3->geometry(), form->GroupBox3->geometry());
+    EXPECT_EQ(f.Import_Proxy_Port_Edit->geometry(), form->Import_Proxy_Port_Edit->geometry());
+    EXPECT_EQ(f.Import_URL_Edit->font(), form->Import_URL_Edit->font());
+    EXPECT_TRUE(f.Import_Inc_Edit->isReadOnly());
+    EXPECT_EQ(f.Import_Inc_Edit->text().toStdString(), dir.file("part.avi"));
+    EXPECT_EQ(f.Size_StaticText->text(), " File size: 1000 bytes");
+    EXPECT_EQ(f.Import_URL_Edit->text(), "http://old/part.avi");
+    EXPECT_EQ(f.Import_Referer_Edit->text(), "http://ref/");
+    EXPECT_TRUE(f.Import_Server_CheckBox->isChecked());
+    EXPECT_TRUE(f.Import_Server_Name_Edit->isEnabled());
+    EXPECT_EQ(f.Import_Server_Name_Edit->text(), "u");
+    EXPECT_EQ(f.Import_Server_Pass_Edit->text(), "pw");
+    EXPECT_FALSE(f.Import_Proxy_CheckBox->isChecked());
+    EXPECT_EQ(f.Import_Proxy_Server_Edit->text(), "[::1]") << "split at the last colon";
+    EXPECT_EQ(f.Import_Proxy_Port_Edit->text(), "3128");
+    EXPECT_EQ(f.Import_Proxy_Name_Edit->text(), "pn");
+    EXPECT_EQ(f.Import_Proxy_Pass_Edit->text(), "pp");
+    // The boxes behave as in the import: ticking the proxy box disables its edits.
+    QTest::mouseClick(f.Import_Proxy_CheckBox, Qt::LeftButton);
+    EXPECT_FALSE(f.Import_Proxy_Server_Edit->isEnabled());
+    edit->hide();
+
+    // Empty or absent groups: both boxes as an import starts, nothing left over.
+    ShowEdit(Append(EntryValues::Auth{}, std::nullopt));
+    EXPECT_FALSE(f.Import_Server_CheckBox->isChecked());
+    EXPECT_FALSE(f.Import_Server_Name_Edit->isEnabled());
+    EXPECT_EQ(f.Import_Server_Name_Edit->text(), "");
+    EXPECT_TRUE(f.Import_Proxy_CheckBox->isChecked());
+    EXPECT_EQ(f.Import_Proxy_Server_Edit->text(), "");
+}
+
+TEST_F(EditDialogTest, OkRefusesWhatCannotBeResumedAndWritesWhatAnImportWould) {
+    const ListEntry entry = Append(std::nullopt, std::nullopt);
+    const std::string before = ReadWholeFile(list.ListPath());
+    ShowEdit(entry);
+    TSDL_Import_Form& f = *edit;
+    f.Import_URL_Edit->setText("HTTP://NEW/part.avi");
+    f.Import_Server_CheckBox->setChecked(true);
+    f.Import_Proxy_CheckBox->setChecked(false);
+    f.Import_Proxy_Server_Edit->setText("gate");
+    QTest::mouseClick(f.OK_Button, Qt::LeftButton);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_TRUE(IsMarked(f.URL_Label));
+    EXPECT_TRUE(IsMarked(f.Import_Server_CheckBox)) << "no user name";
+    EXPECT_TRUE(IsMarked(f.Import_Proxy_CheckBox)) << "no port";
+    EXPECT_EQ(ReadWholeFile(list.ListPath()), before);
+
+    f.Import_URL_Edit->setText("http://new/part.avi");
+    f.Import_Server_Name_Edit->setText("u");
+    f.Import_Proxy_Port_Edit->setText("3128");
+    QTest::keyClick(f.Import_URL_Edit, Qt::Key_Return);
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+    for (const QWidget* marked : std::initializer_list<const QWidget*>{
+             f.URL_Label, f.Import_Server_CheckBox, f.Import_Proxy_CheckBox})
+        EXPECT_FALSE(marked->font().bold());
+
+    ListDocument onDisk(list.ListPath());
+    onDisk.OpenList();
+    const ElementSnapshot saved = SnapshotOf(onDisk.FindEntry(0));
+    EXPECT_EQ(saved, SnapshotOf(entry));
+    EXPECT_EQ(saved.Attribute("URL"), "http://new/part.avi");
+    EXPECT_EQ(saved.Attribute("Referer"), "http://ref/");
+    EXPECT_EQ(saved.Attribute("AuthName"), "u");
+    EXPECT_EQ(saved.Attribute("AuthPass"), "");
+    EXPECT_EQ(saved.Attribute("Proxy"), "gate:3128");
+    EXPECT_EQ(saved.Attribute("ProxyName"), "");
+    EXPECT_EQ(saved.Attribute("Downloaded"), "400");
+    EXPECT_EQ(saved.Attribute("FileName"), dir.file("part.avi"));
+}
+
+TEST_F(EditDialogTest, EscCancelAndCloseChangeNothing) {
+    const ListEntry entry = Append(EntryValues::Auth{}, EntryValues::Proxy{});
+    const std::string before = ReadWholeFile(list.ListPath());
+    const ElementSnapshot inMemory = SnapshotOf(entry);
+    for (int way = 0; way < 3; ++way) {
+        ShowEdit(entry);
+        edit->Import_URL_Edit->setText("http://changed/");
+        edit->Import_Referer_Edit->setText("x");
+        if (way == 0) QTest::keyClick(edit.get(), Qt::Key_Escape);
+        if (way == 1) QTest::mouseClick(edit->Cancel_Button, Qt::LeftButton);
+        if (way == 2) edit->close();
+        EXPECT_FALSE(edit->isVisible()) << way;
+        EXPECT_EQ(edit->result(), QDialog::Rejected) << way;
+        EXPECT_EQ(SnapshotOf(entry), inMemory) << way;
+        EXPECT_EQ(ReadWholeFile(list.ListPath()), before) << way;
+    }
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
+} // namespace

@@ -140,6 +140,73 @@ TEST_F(ListEntries, TakeFirstRangeOfAQueueItCannotAdvanceChangesNothing) {
     }
 }
 
+TEST_F(ListEntries, ReplaceAddressWritesTheGroupsInImportOrderAndKeepsTheRest) {
+    const std::vector<std::string> auth = {"AuthName", "AuthPass"};
+    const std::vector<std::string> proxy = {"Proxy", "ProxyName", "ProxyPass"};
+    struct Case {
+        const char* what;
+        std::string attributesBefore; // written after Segments="1"
+        bool withAuth, withProxy;
+    };
+    const Case cases[] = {
+        {"groups absent, both added", " URL=\"http://old/a\" Referer=\"r\"", true, true},
+        {"both present, auth dropped",
+         " URL=\"http://old/a\" Referer=\"\" AuthName=\"u\" AuthPass=\"p\" Proxy=\"\""
+         " ProxyName=\"\" ProxyPass=\"\"",
+         false, true},
+        {"out of order and no Referer, proxy dropped",
+         " Proxy=\"g:1\" ProxyName=\"\" ProxyPass=\"\" URL=\"http://old/a\"", true, false},
+    };
+    for (const Case& c : cases) {
+        const std::string queue = "<Segments><Begin S1=\"10\"/><End S1=\"19\"/></Segments>";
+        WriteWholeFile(list.ListPath(),
+                       "<?xml version=\"1.0\" encoding=\"Windows-1251\"?>\n<MAIN><N1 "
+                       "FileName=\"a\" FileSize=\"30\" Downloaded=\"20\" Percent=\"66%\" "
+                       "Remains=\"10\" Segments=\"1\"" +
+                           c.attributesBefore + " Extra=\"x\">" + queue + "</N1></MAIN>\n");
+        list.OpenList();
+        const ListEntry entry = list.FindEntry(0);
+        EntryValues values;
+        values.URL = "http://new/a";
+        values.Referer = "http://ref/";
+        if (c.withAuth) values.auth = EntryValues::Auth{"user", ""};
+        if (c.withProxy) values.proxy = EntryValues::Proxy{"gate:3128", "pn", "pp"};
+        values.FileName = "ignored";
+        list.ReplaceAddress(entry, values);
+
+        std::vector<std::string> expected = kAlwaysPresent;
+        if (c.withAuth) expected.insert(expected.end(), auth.begin(), auth.end());
+        if (c.withProxy) expected.insert(expected.end(), proxy.begin(), proxy.end());
+        expected.push_back("Extra");
+        const ElementSnapshot saved = SnapshotOf(Reloaded()->FindEntry(0));
+        EXPECT_EQ(AttributeNames(saved), expected) << c.what;
+        EXPECT_EQ(saved, SnapshotOf(entry)) << c.what;
+        EXPECT_EQ(saved.Attribute("FileName"), "a") << c.what;
+        EXPECT_EQ(saved.Attribute("Downloaded"), "20") << c.what;
+        EXPECT_EQ(saved.Attribute("URL"), "http://new/a") << c.what;
+        EXPECT_EQ(saved.Attribute("Referer"), "http://ref/") << c.what;
+        EXPECT_EQ(saved.Attribute("Extra"), "x") << c.what;
+        if (c.withAuth) {
+            EXPECT_EQ(saved.Attribute("AuthName"), "user") << c.what;
+        }
+        if (c.withProxy) {
+            EXPECT_EQ(saved.Attribute("Proxy"), "gate:3128") << c.what;
+        }
+        EXPECT_EQ(QueueEnd(saved, "Begin").attributes, (Pairs{{"S1", "10"}})) << c.what;
+        EXPECT_EQ(QueueEnd(saved, "End").attributes, (Pairs{{"S1", "19"}})) << c.what;
+    }
+
+    // A text the list cannot keep changes nothing, in memory or on disk.
+    const std::string onDisk = ReadWholeFile(list.ListPath());
+    const ElementSnapshot before = RootSnapshot(list);
+    EntryValues bad;
+    bad.URL = "http://a";
+    bad.proxy = EntryValues::Proxy{"g:1", "a\x01", ""};
+    EXPECT_NE(ErrorOf([&] { list.ReplaceAddress(list.FindEntry(0), bad); }), "no error");
+    EXPECT_EQ(RootSnapshot(list), before);
+    EXPECT_EQ(ReadWholeFile(list.ListPath()), onDisk);
+}
+
 TEST_F(ListEntries, AnEntryStaysValidWhileOthersAreAppended) {
     const ListEntry entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}, {"20", "29"}}));
     for (int i = 0; i < 200; ++i)

@@ -312,6 +312,19 @@ TEST_F(ListFile, TakeFirstRangeWhoseSaveFailsPutsTheDocumentBack) {
     EXPECT_EQ(failure, "Cannot write " + path + ": " + std::strerror(EFBIG));
     EXPECT_EQ(ReadWholeFile(path), before);
     EXPECT_EQ(RootSnapshot(list), inMemory);
+
+    // An edited address whose save fails is put back the same way.
+    EntryValues address;
+    address.URL = "http://elsewhere/a.bin";
+    address.auth = EntryValues::Auth{"u", "p"};
+    address.proxy = EntryValues::Proxy{"g:1", "", ""};
+    {
+        const FileSizeLimit limit(before.size() / 2);
+        failure = ErrorOf([&] { list.ReplaceAddress(entry, address); });
+    }
+    EXPECT_EQ(failure, "Cannot write " + path + ": " + std::strerror(EFBIG));
+    EXPECT_EQ(ReadWholeFile(path), before);
+    EXPECT_EQ(RootSnapshot(list), inMemory);
     // Put back to the byte: a later save writes the file as it was.
     list.SaveList();
     EXPECT_EQ(ReadWholeFile(path), before);
