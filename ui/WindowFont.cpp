@@ -7,13 +7,16 @@ namespace {
 
 const QString kTahoma = QStringLiteral("Tahoma");
 
-// Loads Tahoma's regular and bold faces; true when the family is available.
+// Loads Tahoma's regular face; true when the family is available.
+//
+// fonts-wine's bold file is left out on purpose. Its outlines are of regular
+// weight while its advance widths are those of its bold bitmaps; the bitmaps
+// are drawn only without antialiasing, so Qt draws thin glyphs on wide
+// advances, and a path reads "/ tmp/ dl/ movie.sdl". Bold is made from the
+// regular outlines instead, on the regular advances.
 bool LoadTahoma() {
-    for (const char* file :
-         {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"}) {
-        const QString path = QString::fromLatin1(file);
-        if (QFile::exists(path)) QFontDatabase::addApplicationFont(path);
-    }
+    const QString path = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
+    if (QFile::exists(path)) QFontDatabase::addApplicationFont(path);
     return QFontDatabase::hasFamily(kTahoma);
 }
 

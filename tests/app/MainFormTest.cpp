@@ -3,21 +3,24 @@
 #include "TempDir.h"
 
 #include "app/ui/DownloadListView.h"
-#include "ui/Icons.h"
 #include "app/ui/MainUnit.h"
 #include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
+#include "ui/Icons.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QImage>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSplitter>
@@ -141,6 +144,28 @@ TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {
         const QFontInfo bold(f.SDL_Import_Form->GroupBox1->font());
         EXPECT_EQ(bold.family(), "Tahoma");
         EXPECT_TRUE(bold.bold());
+
+        // A path in the bold edits is spaced as in the regular face (no
+        // false gap after a slash) and is drawn with more ink.
+        const QFont regularFont = f.SDL_Import_Form->font();
+        const QFont boldFont = f.SDL_Import_Form->GroupBox1->font();
+        EXPECT_LE(QFontMetrics(boldFont).horizontalAdvance('/'),
+                  QFontMetrics(regularFont).horizontalAdvance('/') + 1);
+        auto ink = [](const QFont& font) {
+            QImage image(200, 20, QImage::Format_RGB32);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            painter.setFont(font);
+            painter.setPen(Qt::black);
+            painter.drawText(2, 15, QStringLiteral("/tmp/dl/movie.sdl"));
+            painter.end();
+            long sum = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    sum += 255 - qGray(image.pixel(x, y));
+            return sum;
+        };
+        EXPECT_GT(ink(boldFont), ink(regularFont) * 6 / 5);
     }
 }
 
@@ -264,7 +289,8 @@ TEST_F(MainFormTest, PopupOpensOnlyOnARightPressOverASelectedRow) {
     // A right click on the header closes the menu and opens none.
     RightPress(0);
     ASSERT_TRUE(f.fm_List_PopupMenu->isVisible());
-    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {}, QPoint(10, 5));
+    QTest::mousePress(f.ListView->horizontalHeader()->viewport(), Qt::RightButton, {},
+                      QPoint(10, 5));
     EXPECT_FALSE(f.fm_List_PopupMenu->isVisible());
 
     // The platform's context-menu gesture opens nothing, from the key or the mouse.
