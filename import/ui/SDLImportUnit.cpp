@@ -247,6 +247,27 @@ void TSDL_Import_Form::ShowForEditing() {
          std::initializer_list<QWidget*>{GroupBox2, SEG_Label, Import_SDL_Edit, RenameCheckBox})
         importOnly->hide();
     Import_Inc_Edit->setReadOnly(true);
+
+    // Close the rows the hidden controls leave empty: the segment file's at
+    // the top of the file panel, the rename box's at its bottom. What lies
+    // below the panel moves up by as much, and the dialog is that much shorter.
+    QWidget* filePanel = Import_Inc_Edit->parentWidget();
+    const int topRow = Inc_Label->y() - SEG_Label->y();
+    for (QWidget* child : filePanel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        child->move(child->x(), child->y() - topRow);
+    const int panelBottom = filePanel->geometry().bottom();
+    const int panelHeight = Import_Referer_Edit->geometry().bottom() + 1 + Import_Referer_Edit->x();
+    const int shrink = filePanel->height() - panelHeight;
+    filePanel->resize(filePanel->width(), panelHeight);
+    auto moveUpBelow = [shrink](QWidget* parent, int y) {
+        for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (child->y() > y) child->move(child->x(), child->y() - shrink);
+    };
+    moveUpBelow(GroupBox1, panelBottom);
+    const int groupBottom = GroupBox1->geometry().bottom();
+    GroupBox1->resize(GroupBox1->width(), GroupBox1->height() - shrink);
+    moveUpBelow(this, groupBottom);
+    setFixedSize(GroupBox1->width(), height() - shrink);
 }
 
 void TSDL_Import_Form::SetSegmentFilePath(const std::string& path) {
