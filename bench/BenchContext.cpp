@@ -4,6 +4,7 @@
 
 #include "BenchContext.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -47,6 +48,8 @@ Options ParseOptions(int argc, char** argv) {
             o.hugeSize = std::stoll(value()) * kMiB;
         else if (a == "--baseline")
             o.baseline = value();
+        else if (a == "--before-sample")
+            o.beforeSample = value();
         else if (a == "--dev")
             o.dev = true;
         else if (a == "--only")
@@ -117,9 +120,16 @@ bool BenchContext::Complete(const Series& s) const {
 JobRun BenchContext::RunJob(const std::string& folder, const std::string& list,
                             const std::string& incomplete, const std::string& expectedHash,
                             int entriesAfter, bool before) {
+    return RunJobOf(before ? o_.baseline : self_, folder, list, incomplete, expectedHash,
+                    entriesAfter);
+}
+
+JobRun BenchContext::RunJobOf(const std::string& program, const std::string& folder,
+                              const std::string& list, const std::string& incomplete,
+                              const std::string& expectedHash, int entriesAfter) {
     SyncFileSystem(folder);
     JobRun run;
-    std::vector<std::string> argv = {before ? o_.baseline : self_, "jobrun", list};
+    std::vector<std::string> argv = {program, "jobrun", list};
     if (!o_.wrap.empty()) {
         // Trial runs under a profiler: QV_BENCH_WRAP="/usr/bin/perf record -g -o FILE".
         std::istringstream words(o_.wrap);
@@ -169,6 +179,11 @@ int BenchContext::ConnectionsSince(size_t from, size_t expected) const {
     return static_cast<int>(distinct.size());
 }
 
+size_t BenchContext::RequestsSince(size_t from, size_t expected) const {
+    const size_t logged = nginx_.loggedRequests(from + expected).size();
+    return logged > from ? logged - from : 0;
+}
+
 ManyFile BenchContext::PrepareManyFile() const {
     ManyFile many;
     many.path = www_ + "/many.bin";
@@ -188,14 +203,19 @@ std::string BenchContext::Table() const {
            "| "
            "Target | Met |\n";
     out << "|---|---|---|---|---|---|---|\n";
+    // In the order of their numbers, whichever scenario ran first.
+    std::vector<Row> rows = rows_;
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        return std::atoi(a.benchmark.c_str()) < std::atoi(b.benchmark.c_str());
+    });
     std::string previous;
-    for (const Row& r : rows_) {
+    for (const Row& r : rows) {
         out << "| " << (r.benchmark == previous ? "" : r.benchmark) << " | " << r.measure << " | "
             << r.quilvane << " | " << r.reference << " | " << r.ratio << " | " << r.target << " | "
             << r.met << " |\n";
         previous = r.benchmark;
     }
-    out << "| 8. Correctness | SHA-256 of every finished file equals the original's | "
+    out << "| 9. Correctness | SHA-256 of every finished file equals the original's | "
         << checksPassed_ << " of " << checks_ << " | | | all | " << YesNo(checksPassed_ == checks_)
         << " |\n";
     return out.str();

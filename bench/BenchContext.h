@@ -27,7 +27,8 @@ struct Options {
     int reps = 5;
     int64_t bigSize = 1024 * kMiB;
     int64_t hugeSize = 4096 * kMiB + kMiB; // a range past 4 GiB
-    std::string baseline; // quilvane_bench built from the program before the change
+    std::string baseline;     // quilvane_bench built from the program before the change
+    std::string beforeSample; // quilvane_bench built from the program before the same-file sample
     int manyRanges = 1000;
     int partsCount = 100; // per parts probe; two probes per run
     int listRanges = 100;
@@ -101,6 +102,10 @@ public:
     // left and the SHA-256 of the finished file.
     JobRun RunJob(const std::string& folder, const std::string& list, const std::string& incomplete,
                   const std::string& expectedHash, int entriesAfter, bool before = false);
+    // The same, by the quilvane_bench at `program`.
+    JobRun RunJobOf(const std::string& program, const std::string& folder, const std::string& list,
+                    const std::string& incomplete, const std::string& expectedHash,
+                    int entriesAfter);
     // Counts a SHA-256 comparison for the correctness row.
     bool Check(bool ok, const std::string& what);
 
@@ -110,6 +115,8 @@ public:
     // over, waiting until `expected` of them are logged (nginx logs just
     // after answering). -1 when fewer arrive.
     int ConnectionsSince(size_t from, size_t expected) const;
+    // How many requests were logged after the first `from`, waiting as above.
+    size_t RequestsSince(size_t from, size_t expected) const;
 
     // Writes the many-ranges file into the served folder.
     ManyFile PrepareManyFile() const;

@@ -1,4 +1,4 @@
-// quilvane_bench: the benchmark driver and the three probes it runs as its
+// quilvane_bench: the benchmark driver and the four probes it runs as its
 // own child processes.
 
 #include <cstdio>
@@ -9,6 +9,7 @@ int DriverMain(int argc, char** argv);
 int JobRunMain(int argc, char** argv);
 int PartsMain(int argc, char** argv);
 int ZeroCopyMain(int argc, char** argv);
+int SampleMain(int argc, char** argv);
 
 int main(int argc, char** argv) {
     try {
@@ -16,10 +17,11 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], "jobrun") == 0) return JobRunMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "parts") == 0) return PartsMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "zerocopy") == 0) return ZeroCopyMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "sample") == 0) return SampleMain(argc, argv);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s driver|jobrun|parts|zerocopy ...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s driver|jobrun|parts|zerocopy|sample ...\n", argv[0]);
     return 2;
 }

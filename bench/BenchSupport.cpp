@@ -303,6 +303,21 @@ void WriteText(const std::string& path, const std::string& text) {
     WriteAllAt(fd.get(), text.data(), text.size(), 0);
 }
 
+void WriteRanges(const std::string& path, const std::vector<std::pair<int64_t, int64_t>>& ranges) {
+    std::string text;
+    for (const auto& [first, last] : ranges)
+        text += std::to_string(first) + " " + std::to_string(last) + "\n";
+    WriteText(path, text);
+}
+
+std::vector<std::pair<int64_t, int64_t>> ReadRanges(const std::string& path) {
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    std::istringstream in(ReadText(path));
+    for (int64_t first, last; in >> first >> last;)
+        ranges.push_back({first, last});
+    return ranges;
+}
+
 std::string Fixed(double value, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);

@@ -32,7 +32,7 @@ struct ChildRun {
     double wall = 0;
     double user = 0;
     double system = 0;
-    long peakRssKiB = 0; // the kernel's high-water mark of its resident set (VmHWM)
+    long peakRssKiB = 0;   // the kernel's high-water mark of its resident set (VmHWM)
     bool timedOut = false; // it was killed after the time it was given
     std::string output;    // its standard output
 };
@@ -73,6 +73,10 @@ void MakeFolder(const std::string& path);
 
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
+
+// A file of ranges, one "first last" pair per line, as the probes read them.
+void WriteRanges(const std::string& path, const std::vector<std::pair<int64_t, int64_t>>& ranges);
+std::vector<std::pair<int64_t, int64_t>> ReadRanges(const std::string& path);
 
 // Formats a number with `decimals` places.
 std::string Fixed(double value, int decimals);

@@ -13,13 +13,17 @@ int DriverMain(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     BenchContext bench(std::move(options));
-    if (bench.Wanted("large") || bench.Wanted("zerocopy")) LargeRange(bench);
+    if (bench.Wanted("large") || bench.Wanted("zerocopy") || bench.Wanted("sample"))
+        LargeRange(bench);
     if (bench.Wanted("huge")) HugeRange(bench);
     const ManyFile many = bench.PrepareManyFile();
     if (bench.Wanted("many")) ManyRanges(bench, many);
     if (bench.Wanted("waiting")) Waiting(bench, many);
     if (bench.Wanted("list")) ListSize(bench, many);
     if (bench.Wanted("hostile")) HostileAnswers(bench);
+    if (bench.Wanted("sample"))
+        SampleCost(bench, {"1000 ranges of 4 KiB, 100-byte sample", many.path, many.hash,
+                           bench.Url("/many.bin"), 64 * kMiB, many.holes, false});
 
     const std::string table = bench.Table();
     if (bench.Opt().out.empty())

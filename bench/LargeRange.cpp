@@ -18,9 +18,17 @@ void LargeRange(BenchContext& bench) {
     const std::string url = bench.Url("/big.bin");
     const std::string listText = ListXml({EntryFor(incomplete, o.bigSize, {{begin, end}}, url)});
 
-    if (!bench.Wanted("large")) {
-        CopyOrSplice(bench, begin, end, rangeHash);
+    // The scenarios that fetch from the same file, before it is removed.
+    auto others = [&] {
+        if (bench.Wanted("zerocopy")) CopyOrSplice(bench, begin, end, rangeHash);
+        if (bench.Wanted("sample"))
+            SampleCost(
+                bench,
+                {"1 GiB range, 4 KiB sample", big, bigHash, url, o.bigSize, {{begin, end}}, true});
         RemoveFile(big);
+    };
+    if (!bench.Wanted("large")) {
+        others();
         return;
     }
     Series qWall, qRate, qCpu, qRss, cWall, cRate, cCpu, cRss, cFlushRate, rateRatio, flushRatio;
@@ -82,8 +90,7 @@ void LargeRange(BenchContext& bench) {
     if (!complete) {
         bench.AddRow({name, "all figures", "not reported: a run failed its SHA-256 check", "", "",
                       "", "**no**"});
-        CopyOrSplice(bench, begin, end, rangeHash);
-        RemoveFile(big);
+        others();
         return;
     }
     bench.AddRow(
@@ -99,6 +106,5 @@ void LargeRange(BenchContext& bench) {
         {name, "user+sys CPU (s)", Fixed(qCpu.Median(), 2), Fixed(cCpu.Median(), 2), "", "", ""});
     bench.AddRow({name, "peak RSS (MiB)", Fixed(qRss.Median(), 0), Fixed(cRss.Median(), 0), "",
                   "≤ 64 MiB", YesNo(qRss.Median() <= 64)});
-    CopyOrSplice(bench, begin, end, rangeHash);
-    RemoveFile(big);
+    others();
 }

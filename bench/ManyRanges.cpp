@@ -21,12 +21,7 @@ void ManyRanges(BenchContext& bench, const ManyFile& many) {
                             many.holes.end());
     const std::string partsListText = ListXml({EntryFor(incomplete, 64 * kMiB, secondHalf, url)});
     const std::string rangesFile = folder + "/ranges.txt";
-    {
-        std::string text;
-        for (const auto& [b, e] : many.holes)
-            text += std::to_string(b) + " " + std::to_string(e) + "\n";
-        WriteText(rangesFile, text);
-    }
+    WriteRanges(rangesFile, many.holes);
     const std::string partsFolder = folder + "/curl";
     MakeFolder(partsFolder);
     const std::string config = folder + "/curl.cfg";

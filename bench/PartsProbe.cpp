@@ -27,21 +27,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <stdexcept>
 #include <unistd.h>
 
 namespace {
 
 using Ranges = std::vector<std::pair<int64_t, int64_t>>;
-
-Ranges ReadRanges(const std::string& path) {
-    Ranges ranges;
-    std::ifstream in(path);
-    for (int64_t begin, end; in >> begin >> end;)
-        ranges.push_back({begin, end});
-    return ranges;
-}
 
 std::string RangeText(const std::pair<int64_t, int64_t>& range) {
     return std::to_string(range.first) + "-" + std::to_string(range.second);

@@ -24,3 +24,15 @@ void Waiting(BenchContext& bench, const ManyFile& many);
 void ListSize(BenchContext& bench, const ManyFile& many);
 // 7. Hostile answers played by a loopback server: the job run's peak memory.
 void HostileAnswers(BenchContext& bench);
+
+// A download the same-file sample is measured on.
+struct SampleCase {
+    std::string label;
+    std::string served, hash, url; // the served file, its SHA-256 and its URL
+    int64_t size;
+    Ranges holes; // what the incomplete file misses
+    bool sparse;  // write the incomplete copy sparse (one huge hole)
+};
+// 8. The cost of the same-file sample: the program now against the program
+// before it, taking turns.
+void SampleCost(BenchContext& bench, const SampleCase& c);

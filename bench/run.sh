@@ -5,15 +5,20 @@
 # description of this machine. Notes below the "<!-- notes -->" line of an
 # existing results.md are kept.
 #
-#   bench/run.sh            the full run (about 8 to 11 minutes on 2 cores)
+#   bench/run.sh            the full run (about 8 to 12 minutes on 2 cores)
 #   BUILD_DIR=... bench/run.sh
 #   BASELINE=<commit> bench/run.sh   the program to compare with ("none": no
 #                           comparison); by default the commit just before
 #                           ranges were streamed into the file
+#   SAMPLE_BASELINE=<commit> bench/run.sh   the program the same-file sample
+#                           is measured against ("none": not measured); by
+#                           default the commit just before the sample
 #
-# The program before the change is built once from `git archive` of that
-# commit under $BUILD_DIR/baseline-<commit> and runs the same small-range,
-# waiting and list-size benchmarks side by side with the program now.
+# Each program before a change is built once from `git archive` of its
+# commit under $BUILD_DIR/baseline-<commit>. The one before streaming runs
+# the same small-range, waiting and list-size benchmarks side by side with
+# the program now; the one before the sample takes turns with it on the
+# thousand small ranges and on the 1 GiB range.
 #
 # Needs nginx, curl, cmake, ninja and the build dependencies of the program;
 # about 6 GiB free in the temporary folder ($TMPDIR, else /tmp).
@@ -37,17 +42,20 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -
 # Two cores are shared with other work: at most two compile jobs.
 cmake --build "$build" --target quilvane_bench -j2 >&2
 
-baseline_args=()
-baseline_note="none"
-baseline="${BASELINE:-}"
-if [ -z "$baseline" ]; then
-    # The commit before the one that added the range writer.
-    added="$(git -C "$root" log --diff-filter=A --format=%h -1 -- transfer/RangeWriter.cpp)"
-    [ -n "$added" ] && baseline="$added^"
-fi
-if [ -n "$baseline" ] && [ "$baseline" != "none" ]; then
-    rev="$(git -C "$root" rev-parse --short "$baseline")"
-    before="$build/baseline-$rev"
+# The commit before the one that added `file`, unless `chosen` names one.
+baseline_commit() {
+    local chosen="$1" file="$2" added
+    if [ -n "$chosen" ]; then
+        echo "$chosen"
+        return
+    fi
+    added="$(git -C "$root" log --diff-filter=A --format=%h -1 -- "$file")"
+    [ -n "$added" ] && echo "$added^"
+}
+
+# Builds quilvane_bench of a commit once; prints its path.
+build_baseline() {
+    local rev="$1" before="$build/baseline-$1"
     if [ ! -x "$before/build/bench/quilvane_bench" ]; then
         echo "== building the program of $rev for comparison in $before" >&2
         rm -rf "$before"
@@ -57,8 +65,25 @@ if [ -n "$baseline" ] && [ "$baseline" != "none" ]; then
             -DQV_BENCH=ON -DQV_TESTS=ON >/dev/null
         cmake --build "$before/build" --target quilvane_bench -j2 >&2
     fi
-    baseline_args=(--baseline "$before/build/bench/quilvane_bench")
-    baseline_note="$rev ($(git -C "$root" log -1 --format=%s "$rev"))"
+    echo "$before/build/bench/quilvane_bench"
+}
+
+describe() { echo "$1 ($(git -C "$root" log -1 --format=%s "$1"))"; }
+
+baseline_args=()
+baseline_note="none"
+baseline="$(baseline_commit "${BASELINE:-}" transfer/RangeWriter.cpp)"
+if [ -n "$baseline" ] && [ "$baseline" != "none" ]; then
+    rev="$(git -C "$root" rev-parse --short "$baseline")"
+    baseline_args+=(--baseline "$(build_baseline "$rev")")
+    baseline_note="$(describe "$rev")"
+fi
+sample_note="none"
+sample_baseline="$(baseline_commit "${SAMPLE_BASELINE:-}" app/core/HeldSample.cpp)"
+if [ -n "$sample_baseline" ] && [ "$sample_baseline" != "none" ]; then
+    rev="$(git -C "$root" rev-parse --short "$sample_baseline")"
+    baseline_args+=(--before-sample "$(build_baseline "$rev")")
+    sample_note="$(describe "$rev")"
 fi
 
 tmp_base="${TMPDIR:-/tmp}"
@@ -123,10 +148,11 @@ fi
     echo "| nginx, curl | $(nginx -v 2>&1 | sed 's/^nginx version: //'), $(curl --version | head -1 | cut -d' ' -f1-2) |"
     echo "| load average (1, 5, 15 min) at start; at end | $load_start; $load_end |"
     echo "| program before the change (reference in 4–6) | $baseline_note |"
+    echo "| program before the same-file sample (reference in 8) | $sample_note |"
     echo
     echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
-        "started by Resume as a user starts it), but for the range past 4 GiB (one run) and" \
-        "the hostile answers (the highest of 3 runs); every ratio compares figures of this" \
+        "started by Resume as a user starts it), but for the range past 4 GiB (one run)," \
+        "the hostile answers (the highest of 3 runs) and the sample alone (the mean of 500); every ratio compares figures of this" \
         "same run. A run whose finished file does not match the original by SHA-256 gives no" \
         "figure. The machine's 2 cores are shared with other developers' builds: a load" \
         "average near or above 2 means the figures were taken on a loaded machine."
