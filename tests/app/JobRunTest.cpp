@@ -404,6 +404,21 @@ TEST_F(JobRunTest, ASampleOfHeldBytesMustMatchBeforeARangeIsFetched) {
     EXPECT_EQ(server.requests()[0].head.rfind("HEAD ", 0), 0u);
     EXPECT_NE(server.requests()[1].head.find("Range: bytes=0-99\r\n"), std::string::npos);
     EXPECT_NE(server.requests()[2].head.find("Range: bytes=100-200\r\n"), std::string::npos);
+    form->close();
+    form.reset();
+
+    // A file that holds no byte outside its one range has nothing to
+    // compare: the probe, then the range.
+    HoleyFile whole = MakeHoleyFile(dir.file("orig2.bin"), dir.file("g.bin"), 1000, {{0, 999}}, 23);
+    const std::string wholeOriginal = ReadWholeFile(whole.original);
+    ScriptedServer plain;
+    plain.addConnection(
+        {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(RangeAnswer(wholeOriginal, 0, 999))});
+    Open({whole.Entry(plain.url("/g.bin"))});
+    Resume();
+    EXPECT_EQ(ReadWholeFile(whole.incomplete), wholeOriginal);
+    ASSERT_EQ(plain.requests().size(), 2u);
+    EXPECT_NE(plain.requests()[1].head.find("Range: bytes=0-999\r\n"), std::string::npos);
 }
 
 TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
