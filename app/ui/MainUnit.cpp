@@ -141,6 +141,8 @@ void TMainForm::BuildMenus() {
 void TMainForm::BuildViews() {
     ListView = new DownloadListView(this);
     ListView->setObjectName("ListView");
+    // Screen readers name the two tables, which have no caption on screen.
+    ListView->setAccessibleName(QStringLiteral("Downloads"));
     MakeReportList(ListView, {QStringLiteral("File name"), QStringLiteral("File size (bytes)"),
                               QStringLiteral("Completed (bytes)"), QStringLiteral("Percent"),
                               QStringLiteral("Remains (bytes)"), QStringLiteral("Segments"),
@@ -163,6 +165,7 @@ void TMainForm::BuildViews() {
 
     LogView = new QTableWidget(this);
     LogView->setObjectName("LogView");
+    LogView->setAccessibleName(QStringLiteral("Activity log"));
     MakeReportList(LogView, {QString(), QStringLiteral("Date/Time"), QStringLiteral("Message")});
     LogView->horizontalHeader()->setMinimumSectionSize(15);
     LogView->setColumnWidth(0, 15);

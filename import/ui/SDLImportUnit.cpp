@@ -204,6 +204,7 @@ void TSDL_Import_Form::BuildControls() {
     GroupBox2 = NewGroup(this, "GroupBox2", QStringLiteral("File segments"), {516, 0, 234, 509});
     Seg_StringGrid = new QTableWidget(0, 2, GroupBox2);
     Seg_StringGrid->setObjectName("Seg_StringGrid");
+    Seg_StringGrid->setAccessibleName(QStringLiteral("File segments"));
     Seg_StringGrid->setGeometry(6, 13, 221, 327);
     Seg_StringGrid->setHorizontalHeaderLabels({QStringLiteral("Begin"), QStringLiteral("End")});
     Seg_StringGrid->setSelectionBehavior(QAbstractItemView::SelectRows);

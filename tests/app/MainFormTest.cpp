@@ -8,6 +8,7 @@
 #include "list/ListDocument.h"
 #include "ui/Icons.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFile>
@@ -124,6 +125,16 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     }
     EXPECT_EQ(f.Splitter2->handleWidth(), 1);
     EXPECT_EQ(f.Splitter2->widget(1), f.LogView);
+    // What a screen reader calls the tables, which have no caption on screen.
+    const std::pair<QWidget*, const char*> named[] = {
+        {f.ListView, "Downloads"},
+        {f.LogView, "Activity log"},
+        {f.SDL_Import_Form->Seg_StringGrid, "File segments"}};
+    for (const auto& [widget, name] : named) {
+        QAccessibleInterface* table = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(table, nullptr) << name;
+        EXPECT_EQ(table->text(QAccessible::Name).toStdString(), name);
+    }
 }
 
 TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {
