@@ -37,7 +37,7 @@ RunEnd JobRun::Run(int row) {
     row_ = row;
     ReadRow();
     ReadEntryAndHandOver();
-    return JudgeProbe(Probe());
+    return JudgeProbe(RequestAndWait(Waiting::Probe));
 }
 
 void JobRun::ReadRow() {
@@ -72,14 +72,15 @@ void JobRun::ReadEntryAndHandOver() {
     log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
 }
 
-RequestResult JobRun::Probe() {
+RequestResult JobRun::RequestAndWait(Waiting kind) {
     probeWithdrawn_ = false;
     pausedDuringProbe_.reset();
-    waiting_ = Waiting::Probe;
-    const uint64_t serial = worker_.RequestProbe();
-    WaitForProbe(worker_.ProbePending);
+    waiting_ = kind;
+    const bool sample = kind == Waiting::Sample;
+    const uint64_t serial = sample ? worker_.RequestSample() : worker_.RequestProbe();
+    WaitForProbe(sample ? worker_.SamplePending : worker_.ProbePending);
     waiting_ = Waiting::None;
-    // A withdrawn probe may still be unwinding on the worker: its result
+    // A withdrawn request may still be unwinding on the worker: its result
     // reads as withdrawn.
     return worker_.Result(probeWithdrawn_ ? 0 : serial);
 }
@@ -217,13 +218,7 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
 
     worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
     worker_.Target = {nullptr, first, last, fileSize_};
-    probeWithdrawn_ = false;
-    pausedDuringProbe_.reset();
-    waiting_ = Waiting::Sample;
-    const uint64_t serial = worker_.RequestSample();
-    WaitForProbe(worker_.SamplePending);
-    waiting_ = Waiting::None;
-    const RequestResult result = worker_.Result(probeWithdrawn_ ? 0 : serial);
+    const RequestResult result = RequestAndWait(Waiting::Sample);
 
     switch (result.Outcome) {
     case RequestOutcome::Withdrawn:

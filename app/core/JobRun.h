@@ -62,7 +62,6 @@ private:
 
     void ReadRow();
     void ReadEntryAndHandOver();
-    RequestResult Probe();
     // Waits for the probe; after Pause a moment longer, then withdraws one
     // that the server leaves unanswered.
     void WaitForProbe(const std::atomic<bool>& pending);
@@ -116,6 +115,9 @@ private:
     // withdraw.
     enum class Waiting { None, Probe, Sample };
     Waiting waiting_ = Waiting::None;
+    // Raises the probe or the sample, waits for it as for the probe and
+    // reads its result.
+    RequestResult RequestAndWait(Waiting kind);
     bool probeWithdrawn_ = false;
     std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
     std::chrono::steady_clock::time_point lastProgress_{};
