@@ -6,6 +6,10 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libxml2-dev libgtest-dev
+    # TLS for https, and the system's trust store it checks certificates
+    # against (minimal installs lack it); the tests make their own
+    # certificate authority with the openssl command.
+    libssl-dev ca-certificates openssl
     fonts-dejavu-core fonts-wine
     nginx-light tinyproxy curl
     # Checking the desktop entry and AppStream metadata of an install, and
