@@ -135,6 +135,14 @@ bool AnswerMatchesRange(const std::string& statusLine, int statusCode,
     return true;
 }
 
+std::string ContentRangeTotal(std::string_view value) {
+    value = TrimBlanks(value);
+    const auto slash = value.rfind('/');
+    if (value.substr(0, 6) != "bytes " || slash == std::string_view::npos) return {};
+    const std::string_view total = TrimBlanks(value.substr(slash + 1));
+    return total == "*" ? std::string() : std::string(total);
+}
+
 StatusVerdict JudgeStatusText(std::string_view statusText) {
     if (statusText.find("ERROR") != std::string_view::npos) return StatusVerdict::Error;
     if (statusText.find("206 Partial Content") != std::string_view::npos)

@@ -53,6 +53,10 @@ bool AnswerMatchesRange(const std::string& statusLine, int statusCode,
                         const std::vector<std::string>& headerLines, std::int64_t begin,
                         std::int64_t end, std::int64_t fileSize);
 
+// The complete length a Content-Range value gives ("bytes 0-0/1000" gives
+// "1000"), as sent; empty when the value gives none.
+std::string ContentRangeTotal(std::string_view value);
+
 // How a status text reads, tested as plain substrings in this order: one
 // that contains "ERROR" (a failed request's text, or a server's line that
 // says so) is an error even when it also names 206; then one that contains

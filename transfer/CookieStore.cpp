@@ -170,13 +170,14 @@ void CookieStore::RemoveExpired(std::int64_t now) {
     std::erase_if(domains_, [](const Domain& d) { return d.cookies.empty(); });
 }
 
-std::string CookieStore::CookieList(std::string_view host, std::string_view directory) const {
+std::string CookieStore::CookieList(std::string_view host, std::string_view directory,
+                                    bool secureConnection) const {
     std::string list;
     for (auto d = domains_.rbegin(); d != domains_.rend(); ++d) {
         if (!DomainMatches(host, d->name)) continue;
         for (const Stored& stored : d->cookies) {
             const Cookie& c = stored.cookie;
-            if (c.value.empty() || c.secure) continue;
+            if (c.value.empty() || (c.secure && !secureConnection)) continue;
             if (directory.substr(0, c.path.size()) != c.path) continue;
             if (!list.empty()) list += "; ";
             list += c.name;

@@ -50,8 +50,10 @@ public:
     void RemoveExpired(std::int64_t now);
     // The Cookie header value for a request: most recently added domain
     // first, within a domain in the order the names first arrived; empty
-    // when no cookie applies.
-    std::string CookieList(std::string_view host, std::string_view directory) const;
+    // when no cookie applies. A cookie marked secure goes only over a
+    // secure connection.
+    std::string CookieList(std::string_view host, std::string_view directory,
+                           bool secureConnection = false) const;
 
     // All stored cookies, domain by domain in the order the domains were added.
     std::vector<Cookie> All() const;

@@ -5,6 +5,7 @@
 #include "transfer/HttpFailure.h"
 #include "transfer/RangeSample.h"
 #include "transfer/RangeWriter.h"
+#include "transfer/SocketError.h"
 
 #include <chrono>
 
@@ -17,6 +18,8 @@ constexpr const char* kServerError = " SERVER ERROR: ";
 
 tHTTPThread::tHTTPThread(std::function<void()> onRequestEnded)
     : onRequestEnded_(std::move(onRequestEnded)) {
+    Client.MaxRedirects = 15;
+    Client.MaxAuthAttempts = 3;
     // The thread starts last, when every field is in place.
     thread_ = std::thread([this] { Run(); });
 }
@@ -146,14 +149,6 @@ void tHTTPThread::Run() {
 
 namespace {
 
-// The result of a request that failed: its message as the status text.
-RequestResult FailedRequest(const std::exception& failure) {
-    RequestResult result;
-    result.StatusText = tHTTPThread::CaptureErrorText(failure.what());
-    result.Outcome = RequestOutcome::Error;
-    return result;
-}
-
 RequestOutcome OutcomeOf(const std::string& statusText) {
     switch (JudgeStatusText(statusText)) {
     case StatusVerdict::Error:
@@ -166,15 +161,67 @@ RequestOutcome OutcomeOf(const std::string& statusText) {
     return RequestOutcome::Other;
 }
 
+RequestFailure FailureOf(const HttpFailure& failure) {
+    switch (failure.Kind()) {
+    case HttpFailureKind::Socket:
+        if (failure.Code() == kWsaTimedOut) return RequestFailure::Stall;
+        // An abort is the window's own doing; a port that cannot be used
+        // stays unusable.
+        if (failure.Code() == kWsaInterrupted || failure.Code() == kWsaAddrNotAvail)
+            return RequestFailure::Other;
+        return RequestFailure::Network;
+    case HttpFailureKind::ClosedConnection:
+        return RequestFailure::Network;
+    case HttpFailureKind::Status:
+        return RequestFailure::Status;
+    default:
+        return RequestFailure::Other;
+    }
+}
+
 } // namespace
 
+RequestResult tHTTPThread::Answered() const {
+    RequestResult result;
+    result.StatusText = Client.StatusLine();
+    result.Outcome = OutcomeOf(result.StatusText);
+    result.StatusLine = Client.StatusLine();
+    result.StatusCode = Client.StatusCode();
+    result.RetryAfter = Client.HeaderValue("Retry-After");
+    result.FinalUrl = Client.FinalUrl();
+    result.Redirected = Client.RedirectsFollowed() > 0;
+    return result;
+}
+
+RequestResult tHTTPThread::Failed(const std::exception& failure) const {
+    RequestResult result = Answered();
+    result.StatusText = CaptureErrorText(failure.what());
+    result.Outcome = RequestOutcome::Error;
+    const auto* http = dynamic_cast<const HttpFailure*>(&failure);
+    result.Failure = http ? FailureOf(*http) : RequestFailure::Other;
+    if (!http || http->Kind() != HttpFailureKind::Status) {
+        result.StatusLine.clear();
+        result.StatusCode = -1;
+        result.RetryAfter.clear();
+    }
+    return result;
+}
+
 RequestResult tHTTPThread::Probe() {
+    Client.CredentialUrl = URL;
+    Client.ByteRange = "0-";
     try {
-        Client.ByteRange = "0-";
-        Client.Probe(URL);
-        RequestResult result;
-        result.StatusText = Client.StatusLine();
-        result.Outcome = OutcomeOf(result.StatusText);
+        try {
+            Client.Probe(URL);
+        } catch (const HttpFailure& failure) {
+            // A link signed for GET alone refuses HEAD: a GET of the first
+            // byte tells the same.
+            if (failure.Kind() != HttpFailureKind::Status ||
+                (failure.Code() != 403 && failure.Code() != 405))
+                throw;
+            return ProbeByGet();
+        }
+        RequestResult result = Answered();
         result.ContentLength = Client.HeaderValue("Content-Length");
         result.ContentLengthValue = ParseContentLength(result.ContentLength);
         result.AcceptRanges = Client.HeaderValue("Accept-Ranges");
@@ -182,8 +229,35 @@ RequestResult tHTTPThread::Probe() {
         result.ContentType = Client.HeaderValue("Content-Type");
         return result;
     } catch (const std::exception& failure) {
-        return FailedRequest(failure);
+        return Failed(failure);
     }
+}
+
+RequestResult tHTTPThread::ProbeByGet() {
+    struct RangeAfterwards {
+        HttpClient& client;
+        ~RangeAfterwards() { client.ByteRange = "0-"; }
+    } restore{Client};
+    Client.ByteRange = "0-0";
+    std::string firstByte;
+    MemoryBodySink sink(firstByte, kMaxUnwrittenBody);
+    try {
+        Client.Fetch(URL, sink);
+    } catch (const HttpFailure& failure) {
+        // A server that sends the whole file has answered all the same.
+        if (failure.Kind() != HttpFailureKind::BodyTooLong || Client.StatusLine().empty()) throw;
+    }
+    RequestResult result = Answered();
+    result.ContentRange = Client.HeaderValue("Content-Range");
+    // The size the server gives for the whole file, where a HEAD gives its
+    // Content-Length.
+    result.ContentLength = result.Outcome == RequestOutcome::PartialContent
+                               ? ContentRangeTotal(result.ContentRange)
+                               : Client.HeaderValue("Content-Length");
+    result.ContentLengthValue = ParseContentLength(result.ContentLength);
+    result.AcceptRanges = Client.HeaderValue("Accept-Ranges");
+    result.ContentType = Client.HeaderValue("Content-Type");
+    return result;
 }
 
 RequestResult tHTTPThread::Fetch() {
@@ -195,45 +269,50 @@ RequestResult tHTTPThread::Fetch() {
         result.StatusText = CaptureErrorText(result.WriteError);
         return result;
     }
+    Client.CredentialUrl = URL;
     RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten);
     RequestResult result;
     try {
-        Client.Fetch(URL, writer);
-        result.StatusText = Client.StatusLine();
-        result.Outcome = OutcomeOf(result.StatusText);
+        Client.Fetch(FetchAddress(), writer);
+        result = Answered();
         // The writer took the body only from an answer that is exactly the
         // range, under a status line that names 206 Partial Content.
         result.RangeTaken = writer.Finish();
+        if (!result.RangeTaken)
+            result.Failure =
+                writer.Accepted() ? RequestFailure::ShortBody : RequestFailure::NotTheRange;
     } catch (const std::exception& failure) {
-        result = FailedRequest(failure);
+        result = Failed(failure);
     }
     // The file's own refusal, not the answer's, decides how the fetch ended.
     if (!writer.FileError().empty()) {
         result.Outcome = RequestOutcome::WriteFailed;
         result.WriteError = writer.FileError();
         result.RangeTaken = false;
+        result.Failure = RequestFailure::Other;
     }
     return result;
 }
 
 RequestResult tHTTPThread::Sample() {
+    Client.CredentialUrl = URL;
     RangeSample sample(Target.begin, Target.end, Target.fileSize);
     RequestResult result;
     try {
-        Client.Fetch(URL, sample);
-        result.StatusText = Client.StatusLine();
-        result.Outcome = OutcomeOf(result.StatusText);
+        Client.Fetch(FetchAddress(), sample);
+        result = Answered();
     } catch (const HttpFailure& failure) {
         // A failure on the way, before any answer, is the network's; one of
         // the answer (an error status, a body cut short or too long) is an
         // answer that does not hold the bytes asked for.
         const bool network =
             failure.Kind() == HttpFailureKind::Socket || Client.StatusLine().empty();
-        if (network) return FailedRequest(failure);
+        if (network) return Failed(failure);
+        result = Failed(failure);
         result.StatusText = Client.StatusLine();
         result.Outcome = RequestOutcome::Other;
     } catch (const std::exception& failure) {
-        return FailedRequest(failure);
+        return Failed(failure);
     }
     result.RangeTaken = sample.Complete();
     if (result.RangeTaken) result.SampleBytes = sample.Bytes();

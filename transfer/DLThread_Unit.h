@@ -35,7 +35,12 @@ public:
     std::atomic<bool> ProbePending{false};
     std::atomic<bool> SamplePending{false};
 
+    // The download's URL: the probe asks it, and the client's credential
+    // belongs to its server.
     std::string URL;
+    // Where the sample and the fetches go: the URL the probe ended at after
+    // its redirects. Empty: URL.
+    std::string FetchURL;
     HttpClient Client;
 
     // Where a fetch writes its range: set by the window thread before
@@ -92,8 +97,15 @@ private:
     uint64_t Raise(std::atomic<bool>& flag, uint64_t& pendingSerial);
     void Run();
     RequestResult Probe();
+    // The probe as a GET of the first byte, for a server that refuses HEAD.
+    RequestResult ProbeByGet();
     RequestResult Fetch();
     RequestResult Sample();
+    // The result of the client's last answer: its status, code and URL.
+    RequestResult Answered() const;
+    // The result of a request that failed: its message as the status text.
+    RequestResult Failed(const std::exception& failure) const;
+    const std::string& FetchAddress() const { return FetchURL.empty() ? URL : FetchURL; }
     // With mutex_ held: the request under way, if it is of that kind (any
     // kind for None), is aborted on its socket and its results never count.
     void WithdrawRunning(Request kind);

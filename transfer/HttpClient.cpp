@@ -7,12 +7,15 @@
 #include "transfer/BodySink.h"
 #include "transfer/CookieStore.h"
 #include "transfer/HttpText.h"
+#include "transfer/Redirect.h"
 #include "transfer/RequestHead.h"
 #include "transfer/Resolver.h"
 #include "transfer/SocketError.h"
 #include "transfer/TcpConnection.h"
+#include "transfer/TlsConnection.h"
 #include "transfer/Url.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -43,6 +46,27 @@ constexpr int kMaxContinueAnswers = 20;
 // Answers that never have a body whatever their headers say.
 bool HasNoBody(int statusCode) {
     return (statusCode >= 100 && statusCode < 200) || statusCode == 204 || statusCode == 304;
+}
+
+// An address as a message shows it: a hostile server's may be endless.
+std::string Shown(const std::string& url) {
+    constexpr std::size_t kShown = 200;
+    return url.size() <= kShown ? url : url.substr(0, kShown) + "...";
+}
+
+HttpFailure RedirectFailure(const std::string& message) {
+    return HttpFailure(HttpFailureKind::Redirect, message);
+}
+
+// Where a connection for a request leads; a kept connection serves the
+// next request only when it leads to the same place.
+std::string ConnectionKey(const UrlParts& parts, const std::string& proxy, int proxyPort) {
+    const std::string origin = ToLowerAscii(parts.host) + ":" + parts.port;
+    const std::string via = ToLowerAscii(proxy) + ":" + std::to_string(proxyPort);
+    if (IsHttps(parts)) return "tls " + origin + (proxy.empty() ? "" : " via " + via);
+    return proxy.empty()
+               ? "tcp " + ToLowerAscii(parts.host) + ":" + std::to_string(PortNumber(parts.port))
+               : "tcp " + via;
 }
 
 } // namespace
@@ -81,6 +105,8 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
     statusLine_.clear();
     statusCode_ = -1;
     headerLines_.clear();
+    finalUrl_ = url;
+    redirects_ = 0;
 
     UrlParts parts = SplitUrl(url);
     if (!parts.userName.empty()) {
@@ -88,19 +114,60 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
         Password = parts.password;
     }
     parts = CompleteUrl(std::move(parts), {previousScheme_, previousHost_, previousPort_});
-    const bool viaProxy = !ProxyServer.empty();
-    if (EqualsIgnoreCase(parts.scheme, "https") && !viaProxy)
-        throw HttpFailure(HttpFailureKind::UnsupportedScheme, "IOHandler value is not valid");
     previousScheme_ = parts.scheme;
     previousHost_ = parts.host;
     previousPort_ = parts.port;
 
-    const std::string& destinationHost = viaProxy ? ProxyServer : parts.host;
-    const int destinationPort = viaProxy ? ProxyPort : PortNumber(parts.port);
+    // The server the credential belongs to: the download's own.
+    UrlParts home = parts;
+    if (!CredentialUrl.empty()) {
+        try {
+            home = CompleteUrl(SplitUrl(CredentialUrl), {parts.scheme, parts.host, parts.port});
+        } catch (const HttpFailure&) {
+            home = UrlParts{};
+        }
+    }
 
-    if (connection_ &&
-        (!keepConnection_ || !EqualsIgnoreCase(connection_->Host(), destinationHost) ||
-         connection_->Port() != destinationPort || connection_->Unusable()))
+    std::vector<std::string> visited{UrlText(parts)};
+    int challenges = 0;
+    while (true) {
+        const Step step = Exchange(get, parts, home, challenges, body);
+        if (step == Step::Answered) return;
+        if (step == Step::Challenged) {
+            ++challenges;
+            continue;
+        }
+        const std::string next = ResolveLocation(parts, HeaderValue("Location"));
+        UrlParts nextParts = CompleteUrl(SplitUrl(next), {});
+        if (IsHttps(parts) && !IsHttps(nextParts))
+            throw RedirectFailure("The server redirected from https to unencrypted http (" +
+                                  Shown(next) + "); the download does not leave https.");
+        if (redirects_ == MaxRedirects)
+            throw RedirectFailure("The server redirected more than " +
+                                  std::to_string(MaxRedirects) +
+                                  " times in a row (the last time to " + Shown(next) + ").");
+        if (std::find(visited.begin(), visited.end(), next) != visited.end())
+            throw RedirectFailure("The server's redirects go round in a loop (back to " +
+                                  Shown(next) + ").");
+        visited.push_back(next);
+        ++redirects_;
+        finalUrl_ = next;
+        parts = std::move(nextParts);
+        challenges = 0;
+    }
+}
+
+bool HttpClient::CredentialGoesTo(const UrlParts& parts) const {
+    if (!credential_ || !EqualsIgnoreCase(credential_->host, parts.host)) return false;
+    // On its own port, or on https's when a redirect took http there.
+    return credential_->port == parts.port || (IsHttps(parts) && parts.port == "443" &&
+                                               !EqualsIgnoreCase(credential_->scheme, "https"));
+}
+
+Connection& HttpClient::Connect(const UrlParts& parts) {
+    const bool viaProxy = !ProxyServer.empty();
+    const std::string key = ConnectionKey(parts, ProxyServer, ProxyPort);
+    if (connection_ && (!keepConnection_ || key != connectionKey_ || connection_->Unusable()))
         connection_.reset();
     keepConnection_ = false;
 
@@ -108,39 +175,95 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
         connection_.reset();
         throw SocketFailure(kWsaInterrupted);
     }
-    if (destinationPort <= 0 || destinationPort > 65535) throw SocketFailure(kWsaAddrNotAvail);
+    const std::string& host = viaProxy ? ProxyServer : parts.host;
+    const int port = viaProxy ? ProxyPort : PortNumber(parts.port);
+    if (port <= 0 || port > 65535 || (IsHttps(parts) && PortNumber(parts.port) == 0))
+        throw SocketFailure(kWsaAddrNotAvail);
+    if (connection_) return *connection_;
 
+    const in_addr address = ResolveIPv4(host, *abort_, resolve_);
+    auto tcp = std::make_unique<TcpConnection>(host, address, port, *abort_, readTimeout_);
+    ++connectionsOpened_;
+    if (IsHttps(parts)) {
+        if (viaProxy) OpenTunnel(*tcp, parts);
+        if (!tls_) tls_ = std::make_unique<TlsContext>();
+        connection_ = std::make_unique<TlsConnection>(std::move(tcp), *tls_, parts.host);
+    } else {
+        connection_ = std::move(tcp);
+    }
+    connectionKey_ = key;
+    return *connection_;
+}
+
+void HttpClient::OpenTunnel(TcpConnection& tcp, const UrlParts& parts) {
+    const std::string authority = parts.host + ":" + parts.port;
+    std::string head = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
+                       "\r\nProxy-Connection: keep-alive\r\n"
+                       "User-Agent: Microsoft Internet Explorer 6.0\r\n";
+    if (!ProxyUser.empty())
+        head += "Proxy-Authorization: Basic " + Base64Encode(ProxyUser + ":" + ProxyPass) + "\r\n";
+    head += "\r\n";
+    tcp.SendAll(head);
+    AnswerReader reader(tcp);
+    const AnswerHead answer = reader.ReadHead();
+    if (answer.statusCode < 200 || answer.statusCode > 299)
+        throw HttpFailure(HttpFailureKind::Status, answer.statusLine, answer.statusCode);
+    // What the proxy says after its answer would be lost under TLS.
+    if (reader.HasBufferedBytes())
+        throw HttpFailure(HttpFailureKind::Protocol,
+                          "The proxy sent bytes of its own into the tunnel to " + authority + ".");
+}
+
+bool HttpClient::ReadUnwantedBody(AnswerReader& reader, const std::vector<std::string>& headerLines,
+                                  std::string* into) {
+    std::string dropped;
+    MemoryBodySink sink(into ? *into : dropped, kMaxUnwrittenBody);
+    try {
+        reader.ReadBody(headerLines, sink);
+        return true;
+    } catch (const HttpFailure& failure) {
+        // A body cut short, or too long to read, still leaves the answer to
+        // judge; the connection is not kept.
+        if (failure.Kind() != HttpFailureKind::ClosedConnection &&
+            failure.Kind() != HttpFailureKind::BodyTooLong)
+            throw;
+        return false;
+    }
+}
+
+HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const UrlParts& home,
+                                      int challenges, BodySink* body) {
+    statusLine_.clear();
+    statusCode_ = -1;
+    headerLines_.clear();
+    const bool tls = IsHttps(parts);
+    const bool absoluteForm = !ProxyServer.empty() && !tls; // a tunnel takes origin form
     cookies_->RemoveExpired(UnixTimeNow());
-    const bool credentialFits = credential_ && EqualsIgnoreCase(credential_->host, parts.host) &&
-                                credential_->port == parts.port;
+    const bool credentialSent = CredentialGoesTo(parts);
 
     RequestHeadFields fields;
     fields.method = get ? "GET" : "HEAD";
-    fields.viaProxy = viaProxy;
+    fields.viaProxy = absoluteForm;
     fields.requestTarget =
-        viaProxy ? parts.scheme + "://" + HostValue(parts) + parts.target : parts.target;
+        absoluteForm ? parts.scheme + "://" + HostValue(parts) + parts.target : parts.target;
     fields.host = HostValue(parts);
     fields.byteRange = ByteRange;
-    if (credentialFits)
+    if (credentialSent)
         fields.authorization =
             "Basic " + Base64Encode(credential_->userName + ":" + credential_->password);
-    if (viaProxy && !ProxyUser.empty())
+    if (absoluteForm && !ProxyUser.empty())
         fields.proxyAuthorization = "Basic " + Base64Encode(ProxyUser + ":" + ProxyPass);
-    fields.cookie = cookies_->CookieList(parts.host, parts.directory);
+    fields.cookie = cookies_->CookieList(parts.host, parts.directory, tls);
     const std::string head = BuildRequestHead(fields);
 
     std::optional<HttpFailure> statusError;
+    Step step = Step::Answered;
     try {
-        if (!connection_) {
-            const in_addr address = ResolveIPv4(destinationHost, *abort_, resolve_);
-            connection_ =
-                std::make_unique<TcpConnection>(destinationHost, address, destinationPort, *abort_);
-            ++connectionsOpened_;
-        }
-        connection_->SetTimeout(readTimeout_);
-        connection_->SendAll(head);
+        Connection& connection = Connect(parts);
+        connection.SetTimeout(readTimeout_);
+        connection.SendAll(head);
 
-        AnswerReader reader(*connection_);
+        AnswerReader reader(connection);
         AnswerHead answer;
         for (int interim = 0;; ++interim) {
             answer = reader.ReadHead();
@@ -157,25 +280,31 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
         headerLines_ = std::move(answer.headerLines);
 
         const int code = statusCode_;
+        const bool hasLocation = !HeaderValue("Location").empty();
+        // A server that asks for the password is answered at once, when the
+        // request goes to the credential's own server and attempts are left.
+        const bool mayAnswerChallenge =
+            code == 401 && !UserName.empty() && !TrimBlanks(Password).empty() &&
+            (credentialSent || HasBasicChallenge(headerLines_)) &&
+            EqualsIgnoreCase(parts.host, home.host) &&
+            (parts.port == home.port || (tls && parts.port == "443" && !IsHttps(home)));
         bool accepted = false;
-        if ((code >= 300 && code <= 399 && code != 304) || !HeaderValue("Location").empty()) {
-            accepted = false; // redirects are not followed
+        if (IsFollowedRedirect(code) && hasLocation && MaxRedirects > 0) {
+            step = Step::Redirected;
+        } else if ((code >= 300 && code <= 399 && code != 304) || hasLocation) {
+            accepted = false; // a redirect that is not followed
         } else if (code >= 200 && code <= 299) {
             accepted = true;
-        } else if (code == 401) {
-            if (!credentialFits && !HasBasicChallenge(headerLines_)) {
-                accepted = false;
-            } else if (TrimBlanks(Password).empty()) {
-                accepted = false;
-            } else {
-                credential_ = std::make_unique<Credential>(
-                    Credential{UserName, Password, parts.host, parts.port});
-                accepted = true;
-            }
+        } else if (mayAnswerChallenge && challenges + 1 < MaxAuthAttempts) {
+            credential_ = std::make_unique<Credential>(
+                Credential{UserName, Password, home.scheme, home.host, home.port});
+            step = Step::Challenged;
         }
 
         bool bodyLeftUnread = false;
-        if (accepted) {
+        if (step != Step::Answered) {
+            if (get && !HasNoBody(code)) bodyLeftUnread = !ReadUnwantedBody(reader, headerLines_);
+        } else if (accepted) {
             if (get && !HasNoBody(code)) {
                 const AnswerHead head{statusLine_, statusCode_, headerLines_};
                 if (body->Accept(head)) {
@@ -190,20 +319,19 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
             }
         } else {
             std::string errorBody;
-            if (get && !HasNoBody(code)) {
-                MemoryBodySink sink(errorBody, kMaxUnwrittenBody);
-                try {
-                    reader.ReadBody(headerLines_, sink);
-                } catch (const HttpFailure& failure) {
-                    // A body cut short, or too long to read, still leaves the
-                    // status to report; the connection is not kept.
-                    if (failure.Kind() != HttpFailureKind::ClosedConnection &&
-                        failure.Kind() != HttpFailureKind::BodyTooLong)
-                        throw;
-                    bodyLeftUnread = true;
-                }
+            if (get && !HasNoBody(code))
+                bodyLeftUnread = !ReadUnwantedBody(reader, headerLines_, &errorBody);
+            if (code == 401 && credentialSent) {
+                // The password was sent and refused every time.
+                credential_.reset();
+                statusError.emplace(HttpFailureKind::Status,
+                                    "The server refused the user name and password (" +
+                                        statusLine_ + ").",
+                                    code, std::move(errorBody));
+            } else {
+                statusError.emplace(HttpFailureKind::Status, statusLine_, code,
+                                    std::move(errorBody));
             }
-            statusError.emplace(HttpFailureKind::Status, statusLine_, code, std::move(errorBody));
         }
         keepConnection_ = !bodyLeftUnread && AllowsKeepAlive(headerLines_) &&
                           !reader.SourceClosed() && !reader.HasBufferedBytes();
@@ -213,4 +341,5 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
     }
     if (!keepConnection_) connection_.reset();
     if (statusError) throw *statusError;
+    return step;
 }

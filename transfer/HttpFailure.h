@@ -15,6 +15,8 @@ enum class HttpFailureKind {
     UnknownScheme,     // "Unknown Protocol"
     BodyTooLong,       // a body went past what its sink takes
     Protocol,          // an answer no client can follow (endless 100 answers, say)
+    Tls,               // the secure connection failed: its certificate, or the handshake
+    Redirect,          // a redirect that is not followed: a loop, too many, to plain http
 };
 
 class HttpFailure : public AppError {

@@ -16,6 +16,7 @@ bool RangeSample::Accept(const AnswerHead& head) {
 void RangeSample::Take(const char* data, std::size_t size) {
     const std::size_t room = count_ - bytes_.size();
     bytes_.append(data, std::min(size, room));
+    overflowed_ = overflowed_ || size > room;
     if (size > room)
         throw HttpFailure(HttpFailureKind::BodyTooLong, "The server sent more than the " +
                                                             std::to_string(count_) +
@@ -23,5 +24,5 @@ void RangeSample::Take(const char* data, std::size_t size) {
 }
 
 bool RangeSample::Complete() const {
-    return accepted_ && bytes_.size() == count_;
+    return accepted_ && !overflowed_ && bytes_.size() == count_;
 }

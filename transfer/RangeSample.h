@@ -16,8 +16,8 @@ public:
     // Throws HttpFailure (BodyTooLong) when the answer goes on past the range.
     void Take(const char* data, std::size_t size) override;
 
-    // After the body has ended: true when the answer was the range and every
-    // byte of it arrived.
+    // After the body has ended: true when the answer was the range, every
+    // byte of it arrived and nothing more.
     bool Complete() const;
     const std::string& Bytes() const { return bytes_; }
 
@@ -26,4 +26,5 @@ private:
     std::string bytes_;
     std::size_t count_;
     bool accepted_ = false;
+    bool overflowed_ = false; // the server sent more than the range
 };

@@ -37,6 +37,8 @@ public:
     // the range's bytes were written, and they are then durable. Throws
     // AppError when the flush fails.
     bool Finish();
+    // Whether the answer was the range asked for, and its body was taken.
+    bool Accepted() const { return accepted_; }
 
     // Why the file refused the range's bytes; empty while it has not. A
     // refusal of the file, not of the answer.

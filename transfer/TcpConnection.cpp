@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 TcpConnection::TcpConnection(const std::string& host, in_addr address, int port,
-                             const AbortSignal& abort)
-    : host_(host), port_(port), abort_(abort) {
+                             const AbortSignal& abort, std::chrono::milliseconds timeout)
+    : host_(host), port_(port), abort_(abort), timeout_(timeout) {
     if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
@@ -25,8 +25,9 @@ TcpConnection::TcpConnection(const std::string& host, in_addr address, int port,
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
             if (errno != EINPROGRESS && errno != EINTR)
                 throw SocketFailure(SocketCodeFromErrno(errno));
-            // No time-out of our own: the system gives up on its own.
-            WaitFor(POLLOUT, false);
+            // A server that does not answer at all costs the time-out, not
+            // the system's two minutes of attempts.
+            WaitOrFail(POLLOUT);
             int error = 0;
             socklen_t len = sizeof error;
             if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
@@ -42,20 +43,16 @@ TcpConnection::~TcpConnection() {
     ::close(fd_);
 }
 
-TcpConnection::Wait TcpConnection::WaitFor(short events, bool withTimeout) {
+TcpConnection::Wait TcpConnection::WaitFor(short events) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout_;
     while (true) {
         if (abort_.Raised()) throw SocketFailure(kWsaInterrupted);
         pollfd fds[2] = {{fd_, events, 0}, {abort_.Descriptor(), POLLIN, 0}};
-        int waitMs = -1;
-        if (withTimeout) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return Wait::TimedOut;
-            waitMs = left > 1000000 ? 1000000 : static_cast<int>(left);
-        }
-        const int n = ::poll(fds, 2, waitMs);
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return Wait::TimedOut;
+        const int n = ::poll(fds, 2, left > 1000000 ? 1000000 : static_cast<int>(left));
         if (n < 0) {
             if (errno == EINTR) continue;
             throw SocketFailure(SocketCodeFromErrno(errno));
@@ -76,13 +73,13 @@ void TcpConnection::SendAll(std::string_view bytes) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             throw SocketFailure(SocketCodeFromErrno(errno));
-        if (WaitFor(POLLOUT, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+        WaitOrFail(POLLOUT);
     }
 }
 
 std::size_t TcpConnection::ReadSome(char* dst, std::size_t max) {
     while (true) {
-        if (WaitFor(POLLIN, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+        WaitOrFail(POLLIN);
         const ssize_t n = ::recv(fd_, dst, max, 0);
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
@@ -92,7 +89,7 @@ std::size_t TcpConnection::ReadSome(char* dst, std::size_t max) {
 
 std::size_t TcpConnection::MoveToPipe(int pipeWrite, std::size_t max) {
     while (true) {
-        if (WaitFor(POLLIN, true) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+        WaitOrFail(POLLIN);
         const ssize_t n =
             ::splice(fd_, nullptr, pipeWrite, nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n >= 0) return static_cast<std::size_t>(n);
@@ -101,7 +98,11 @@ std::size_t TcpConnection::MoveToPipe(int pipeWrite, std::size_t max) {
     }
 }
 
-bool TcpConnection::Unusable() const {
+void TcpConnection::WaitOrFail(short events) {
+    if (WaitFor(events) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
+}
+
+bool TcpConnection::Unusable() {
     char probe;
     const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n >= 0) return true; // closed (0), or stray bytes

@@ -58,6 +58,14 @@ UrlParts CompleteUrl(UrlParts url, const PreviousRequest& previous) {
     return url;
 }
 
+bool IsHttps(const UrlParts& url) {
+    return EqualsIgnoreCase(url.scheme, "https");
+}
+
 std::string HostValue(const UrlParts& url) {
-    return url.port == "80" ? url.host : url.host + ":" + url.port;
+    return url.port == (IsHttps(url) ? "443" : "80") ? url.host : url.host + ":" + url.port;
+}
+
+std::string UrlText(const UrlParts& url) {
+    return ToLowerAscii(url.scheme) + "://" + HostValue(url) + url.target;
 }

@@ -28,5 +28,11 @@ struct PreviousRequest {
 // Fills in host, scheme and port. Throws HttpFailure "Unknown Protocol" when
 // no port can be found.
 UrlParts CompleteUrl(UrlParts url, const PreviousRequest& previous);
-// host, plus ":" and the port unless the port is "80".
+// Whether the scheme is https (any letter case): such a URL is fetched over TLS.
+bool IsHttps(const UrlParts& url);
+// host, plus ":" and the port unless it is the scheme's default port (443
+// for https, 80 for every other scheme).
 std::string HostValue(const UrlParts& url);
+// The URL of completed parts, without user information: the scheme in lower
+// case, "://", the Host value and the target.
+std::string UrlText(const UrlParts& url);

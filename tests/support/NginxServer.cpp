@@ -117,9 +117,14 @@ void ServerProcess::Stop() {
 }
 
 NginxServer::NginxServer(const std::string& root)
-    : NginxServer(root, Setup{QV_TEST_DATA_DIR "/nginx.conf.in", "", {}}) {}
+    : NginxServer(root, Setup{QV_TEST_DATA_DIR "/nginx.conf.in", "", {}, "", ""}) {}
 
-NginxServer::NginxServer(const std::string& root, const Setup& setup) {
+NginxServer::NginxServer(const std::string& root, const std::string& certificate,
+                         const std::string& key)
+    : NginxServer(root, Setup{QV_TEST_DATA_DIR "/nginx.conf.in", "", {}, certificate, key}) {}
+
+NginxServer::NginxServer(const std::string& root, const Setup& setup)
+    : tls_(!setup.certificate.empty()) {
     if (setup.folder.empty()) {
         dir_ = ownDir_.emplace().path();
     } else {
@@ -135,6 +140,11 @@ NginxServer::NginxServer(const std::string& root, const Setup& setup) {
         ReplaceAll(config, "@DIR@", dir_);
         ReplaceAll(config, "@ROOT@", root);
         ReplaceAll(config, "@PORT@", std::to_string(port_));
+        ReplaceAll(config, "@SSL@", tls_ ? " ssl" : "");
+        ReplaceAll(config, "@SSL_FILES@",
+                   tls_ ? "ssl_certificate " + setup.certificate + "; ssl_certificate_key " +
+                              setup.key + ";"
+                        : "");
         for (const auto& [placeholder, text] : setup.values)
             ReplaceAll(config, placeholder, text);
         WriteWholeFile(file("nginx.conf"), config);
@@ -146,7 +156,7 @@ NginxServer::NginxServer(const std::string& root, const Setup& setup) {
 }
 
 std::string NginxServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::vector<NginxServer::LoggedRequest>

@@ -46,6 +46,8 @@ public:
         // missing and kept afterwards; empty: a temporary one, removed.
         std::string folder;
         std::vector<std::pair<std::string, std::string>> values;
+        // Both set: the server speaks https with this certificate and key.
+        std::string certificate, key;
     };
 
     // One line of the access log.
@@ -60,11 +62,13 @@ public:
     // Serves the files under `root`. Throws std::runtime_error when nginx
     // does not start.
     explicit NginxServer(const std::string& root);
+    // The same over https, with this certificate and key.
+    NginxServer(const std::string& root, const std::string& certificate, const std::string& key);
     NginxServer(const std::string& root, const Setup& setup);
     ~NginxServer() = default;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>" + path
+    // "http://127.0.0.1:<port>" + path, or https for a TLS server
     std::string url(const std::string& path) const;
     // The access log, waiting up to `timeout` until it holds at least
     // `atLeast` requests (nginx logs a request just after answering it).
@@ -82,5 +86,6 @@ private:
     std::optional<TempDir> ownDir_;
     std::string dir_;
     int port_ = 0;
+    bool tls_ = false;
     ServerProcess process_;
 };

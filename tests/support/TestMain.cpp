@@ -1,3 +1,5 @@
+#include "TestCertificates.h"
+
 #include <QApplication>
 #include <QLocale>
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     std::signal(SIGPIPE, SIG_IGN);
+    TestCertificates::TrustInThisProcess();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Quilvane");

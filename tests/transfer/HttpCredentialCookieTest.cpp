@@ -49,38 +49,38 @@ HttpFailureKind FailureKindOf(const std::function<void()>& request) {
 
 // ---------------------------------------------------------------- credential
 
-TEST(HttpCredential, BasicChallengeIsAnsweredFromTheNextRequestOn) {
+TEST(HttpCredential, BasicChallengeIsAnsweredAtOnceAndTheCredentialKept) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(kChallenge), Reply::Keep(kOkHead), Reply::Keep(kOkHead)});
+    server.addConnection(
+        {Reply::Keep(kChallenge), Reply::Keep(kOk), Reply::Keep(kOkHead), Reply::Keep(kOkHead)});
     HttpClient client;
     client.UserName = "Aladdin";
     client.Password = "open sesame";
     client.ByteRange = "0-";
     std::string body;
-    FetchInto(client, server.url("/f"), body); // ends normally with the 401 answer
-    EXPECT_EQ(client.StatusLine(), "HTTP/1.1 401 Unauthorized");
-    EXPECT_EQ(body, "log in first");
-    ASSERT_TRUE(server.waitForRequests(1));
-    EXPECT_FALSE(HasHeader(server.requests()[0].head, "Authorization"))
-        << "nothing is sent before a server asks";
+    FetchInto(client, server.url("/f"), body); // the 401 is answered by the same request
+    EXPECT_EQ(client.StatusLine(), "HTTP/1.1 206 Partial Content");
+    EXPECT_EQ(body, "ok") << "the 401 answer's body is not the caller's";
 
     client.Probe(server.url("/f"));
     client.UserName.clear(); // the remembered credential outlives the inputs
     client.Password.clear();
     client.Probe(server.url("/f"));
-    ASSERT_TRUE(server.waitForRequests(3));
+    ASSERT_TRUE(server.waitForRequests(4));
     const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u) << "the 401 request is not repeated";
-    for (int i : {1, 2}) {
+    EXPECT_FALSE(HasHeader(requests[0].head, "Authorization"))
+        << "nothing is sent before a server asks";
+    for (int i : {1, 2, 3}) {
         EXPECT_EQ(RequestHeader(requests[i].head, "Authorization"),
                   "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
         // Right after Range, before anything else.
         EXPECT_NE(requests[i].head.find("Range: bytes=0-\r\nAuthorization: Basic "),
                   std::string::npos);
     }
+    EXPECT_EQ(server.connectionCount(), 1);
 }
 
-TEST(HttpCredential, ProbeTakesUpTheCredentialWithoutReadingABody) {
+TEST(HttpCredential, AProbeRepeatsWithoutReadingABody) {
     ScriptedServer server;
     server.addConnection({Reply::Keep("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: basic\r\n"
                                       "Connection: keep-alive\r\nContent-Length: 0\r\n\r\n"),
@@ -89,10 +89,35 @@ TEST(HttpCredential, ProbeTakesUpTheCredentialWithoutReadingABody) {
     client.UserName = "u";
     client.Password = "p";
     client.Probe(server.url("/f"));
-    EXPECT_EQ(client.StatusCode(), 401);
-    client.Probe(server.url("/f"));
+    EXPECT_EQ(client.StatusCode(), 206);
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_EQ(RequestHeader(server.requests()[1].head, "Authorization"), "Basic dTpw");
+}
+
+TEST(HttpCredential, APasswordTheServerKeepsRefusingIsReportedAfterThreeAttempts) {
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(kChallenge), Reply::Keep(kChallenge), Reply::Keep(kChallenge),
+                          Reply::Keep(kOk)});
+    HttpClient client;
+    client.UserName = "u";
+    client.Password = "wrong";
+    std::string body;
+    try {
+        FetchInto(client, server.url("/f"), body);
+        ADD_FAILURE() << "a refused password was taken";
+    } catch (const HttpFailure& failure) {
+        EXPECT_EQ(failure.Kind(), HttpFailureKind::Status);
+        EXPECT_EQ(std::string(failure.what()),
+                  "The server refused the user name and password (HTTP/1.1 401 Unauthorized).");
+    }
+    EXPECT_EQ(body, "");
+    FetchInto(client, server.url("/f"), body);
+    ASSERT_TRUE(server.waitForRequests(4));
+    const auto requests = server.requests();
+    EXPECT_FALSE(HasHeader(requests[0].head, "Authorization"));
+    EXPECT_TRUE(HasHeader(requests[1].head, "Authorization"));
+    EXPECT_TRUE(HasHeader(requests[2].head, "Authorization"));
+    EXPECT_FALSE(HasHeader(requests[3].head, "Authorization")) << "a refused password is dropped";
 }
 
 TEST(HttpCredential, GoesOnlyToTheServerThatAskedForIt) {
@@ -107,16 +132,18 @@ TEST(HttpCredential, GoesOnlyToTheServerThatAskedForIt) {
     client.Password = "pass";
     std::string body;
     FetchInto(client, asking.url("/f"), body);
+    client.CredentialUrl = asking.url("/f");  // the download's own server, as the worker sets it
     FetchInto(client, other.url("/f"), body); // another port
     // The same address under another name is another server too.
     FetchInto(client, "http://localhost:" + std::to_string(asking.port()) + "/f", body);
     FetchInto(client, asking.url("/f"), body);
     ASSERT_TRUE(other.waitForRequests(1));
-    ASSERT_TRUE(asking.waitForRequests(3));
+    ASSERT_TRUE(asking.waitForRequests(4));
     EXPECT_EQ(asking.connectionCount(), 3);
     EXPECT_FALSE(HasHeader(other.requests()[0].head, "Authorization"));
-    EXPECT_FALSE(HasHeader(asking.requests()[1].head, "Authorization"));
-    EXPECT_EQ(RequestHeader(asking.requests()[2].head, "Authorization"), "Basic dXNlcjpwYXNz");
+    EXPECT_FALSE(HasHeader(asking.requests()[2].head, "Authorization"));
+    EXPECT_EQ(RequestHeader(asking.requests()[1].head, "Authorization"), "Basic dXNlcjpwYXNz");
+    EXPECT_EQ(RequestHeader(asking.requests()[3].head, "Authorization"), "Basic dXNlcjpwYXNz");
 }
 
 TEST(HttpCredential, UserInformationInTheUrlIsTakenUpLikeSetCredentials) {
@@ -125,7 +152,6 @@ TEST(HttpCredential, UserInformationInTheUrlIsTakenUpLikeSetCredentials) {
     HttpClient client;
     const std::string url = "http://joe:pw@127.0.0.1:" + std::to_string(server.port()) + "/f";
     std::string body;
-    FetchInto(client, url, body);
     FetchInto(client, url, body);
     ASSERT_TRUE(server.waitForRequests(2));
     EXPECT_FALSE(HasHeader(server.requests()[0].head, "Authorization"));
@@ -175,15 +201,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(HttpCredential, BlankPasswordLaterKeepsTheRememberedCredential) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(kChallenge), Reply::Keep(kChallenge), Reply::Keep(kOk)});
+    server.addConnection({Reply::Keep(kChallenge), Reply::Keep(kOk), Reply::Keep(kOk)});
     HttpClient client;
     client.UserName = "first";
     client.Password = "one";
     std::string body;
     FetchInto(client, server.url("/f"), body);
     client.Password = " ";
-    EXPECT_EQ(FailureKindOf([&] { FetchInto(client, server.url("/f"), body); }),
-              HttpFailureKind::Status);
     FetchInto(client, server.url("/f"), body);
     ASSERT_TRUE(server.waitForRequests(3));
     EXPECT_EQ(RequestHeader(server.requests()[2].head, "Authorization"), "Basic Zmlyc3Q6b25l");
@@ -203,7 +227,6 @@ TEST(HttpCredential, CredentialAndCookiesThroughAProxyInHeaderOrder) {
     client.UserName = "u";
     client.Password = "p";
     client.ByteRange = "0-";
-    client.Probe("http://files.example/d/f.bin");
     client.Probe("http://files.example/d/f.bin");
     ASSERT_TRUE(proxy.waitForRequests(2));
     EXPECT_EQ(proxy.connectionCount(), 1);
