@@ -216,9 +216,9 @@ RequestResult tHTTPThread::Probe() {
         } catch (const HttpFailure& failure) {
             // A link signed for GET alone refuses HEAD: a GET of the first
             // byte tells the same.
-            if (failure.Kind() != HttpFailureKind::Status ||
-                (failure.Code() != 403 && failure.Code() != 405))
-                throw;
+            // (A proxy's refusal of the tunnel is not the server's answer.)
+            const int code = Client.StatusCode();
+            if (failure.Kind() != HttpFailureKind::Status || (code != 403 && code != 405)) throw;
             return ProbeByGet();
         }
         RequestResult result = Answered();

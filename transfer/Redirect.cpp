@@ -95,6 +95,13 @@ std::string ResolveLocation(const UrlParts& base, std::string_view rawLocation) 
         if (absolute.compare(schemeEnd, 3, "://") != 0) throw CannotFollow("it names no server");
         UrlParts parts = SplitUrl(absolute);
         if (parts.host.empty()) throw CannotFollow("it names no server");
+        const auto nameChar = [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+        };
+        if (!std::all_of(parts.host.begin(), parts.host.end(), nameChar) ||
+            !std::all_of(parts.port.begin(), parts.port.end(), IsAsciiDigit) ||
+            parts.port.size() > 5)
+            throw CannotFollow("its server name or port is not usable");
         parts.port = parts.port.empty() ? (scheme == "https" ? "443" : "80") : parts.port;
         parts.target = NormalTarget(parts.target);
         return UrlText(parts);

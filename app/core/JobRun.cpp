@@ -69,6 +69,7 @@ void JobRun::ReadEntryAndHandOver() {
     SetCredentials(worker_.Client, authName, authPass);
     SetProxy(worker_.Client, proxyHost, proxyPort, proxyName, proxyPass);
     worker_.URL = values_.url;
+    worker_.FetchURL.clear();
     log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
 }
 
@@ -130,32 +131,58 @@ RunEnd JobRun::LogError(const std::string& message) {
 }
 
 RunEnd JobRun::JudgeProbe(const RequestResult& probe) {
+    if (const std::optional<RunEnd> refused = JudgeSameFile(probe)) return *refused;
+    log_.AddLogRow(LogIcon::Info,
+                   "Resuming feature supported by server. Segment requesting started...");
+    try {
+        return RangeLoop();
+    } catch (const std::exception& error) {
+        window_.ShowRunEnd(error.what());
+        throw;
+    }
+}
+
+std::optional<RunEnd> JobRun::JudgeSameFile(const RequestResult& probe) {
     switch (probe.Outcome) {
     case RequestOutcome::Withdrawn:
         // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
         // read is not judged.
         log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
-        return {PausedText(values_.count)};
+        return RunEnd{PausedText(values_.count)};
     case RequestOutcome::Error:
     case RequestOutcome::WriteFailed:
         return LogError(probe.StatusText);
-    case RequestOutcome::PartialContent:
-        // The very same file: the server's size as sent, letter for letter.
-        if (probe.ContentLength != values_.fileSize)
-            return LogError("File on server has changed. Can't download incomplete segments.");
-        log_.AddLogRow(LogIcon::Info,
-                       "Resuming feature supported by server. Segment requesting started...");
-        try {
-            return RangeLoop();
-        } catch (const std::exception& error) {
-            window_.ShowRunEnd(error.what());
-            throw;
-        }
     case RequestOutcome::Other:
+        return LogError(
+            "Resuming feature is unsupported by server. Segment downloading is impossible.");
+    case RequestOutcome::PartialContent:
         break;
     }
-    return LogError(
-        "Resuming feature is unsupported by server. Segment downloading is impossible.");
+    // The very same file: the server's size as sent, letter for letter, where
+    // the bytes will come from.
+    if (probe.ContentLength != values_.fileSize)
+        return LogError("File on server has changed. Can't download incomplete segments.");
+    if (probe.Redirected) log_.AddLogRow(LogIcon::Info, "Moved to " + probe.FinalUrl);
+    // The sample and the ranges go straight to where the probe ended.
+    worker_.FetchURL = probe.FinalUrl;
+    return std::nullopt;
+}
+
+bool JobRun::LinkExpired(const RequestResult& result) const {
+    const int code = result.StatusCode;
+    return (code == 401 || code == 403 || code == 404 || code == 410) && !followedAgain_ &&
+           !worker_.FetchURL.empty() && worker_.FetchURL != worker_.URL;
+}
+
+std::optional<RunEnd> JobRun::FollowAgain(const RequestResult& refused, IncompleteFile& file) {
+    followedAgain_ = true;
+    log_.AddLogRow(LogIcon::Info, "The address the download moved to answered \"" +
+                                      refused.StatusLine + "\": following " + values_.url +
+                                      " again.");
+    worker_.FetchURL.clear();
+    if (const std::optional<RunEnd> refusal = JudgeSameFile(RequestAndWait(Waiting::Probe)))
+        return refusal;
+    return CompareHeldBytes(file);
 }
 
 std::string JobRun::OpenFile(std::optional<IncompleteFile>& file) {
@@ -219,6 +246,7 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
     worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
     worker_.Target = {nullptr, first, last, fileSize_};
     const RequestResult result = RequestAndWait(Waiting::Sample);
+    if (LinkExpired(result)) return FollowAgain(result, file);
 
     switch (result.Outcome) {
     case RequestOutcome::Withdrawn:
@@ -272,6 +300,12 @@ RunEnd JobRun::Passes(IncompleteFile& file) {
         const auto [first, last, downloaded, remains, percent] = NextPass();
         const RequestResult result = Fetch(file, pass, first, last);
         if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
+        if (LinkExpired(result)) {
+            // The same pass asks again at the address found anew.
+            if (const std::optional<RunEnd> end = FollowAgain(result, file)) return *end;
+            --pass;
+            continue;
+        }
         if (result.RangeTaken) {
             log_.AddLogRow(LogIcon::Received,
                            "Segment " + RangeText(pass, first, last) + " downloaded");

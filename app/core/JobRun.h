@@ -74,6 +74,16 @@ private:
     // with them; how the run ends when the server's file is not the same
     // one, nothing when it is (or when the file holds nothing to compare).
     std::optional<RunEnd> CompareHeldBytes(IncompleteFile& file);
+    // Whether a request to the address the probe was redirected to was
+    // refused as a signed link that expired is, the first time in this run.
+    bool LinkExpired(const RequestResult& result) const;
+    // Follows the download's own URL again after LinkExpired, and checks the
+    // size and the sample at the new address; how the run ends when that
+    // fails, nothing when the run may go on there.
+    std::optional<RunEnd> FollowAgain(const RequestResult& refused, IncompleteFile& file);
+    // The probe's verdict on a server that serves ranges of the same file;
+    // how the run ends when it does not.
+    std::optional<RunEnd> JudgeSameFile(const RequestResult& probe);
     // Opens the incomplete file into `file` when it is exactly FileSize
     // long; otherwise leaves `file` empty and returns why.
     std::string OpenFile(std::optional<IncompleteFile>& file);
@@ -110,6 +120,7 @@ private:
     int64_t downloaded_ = 0, remains_ = 0;
     int taken_ = 0;
     bool countersRead_ = false;
+    bool followedAgain_ = false;
 
     // The probe or the sample the run waits for, which Pause and Exit
     // withdraw.

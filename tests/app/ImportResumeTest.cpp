@@ -2,6 +2,7 @@
 #include "NginxServer.h"
 #include "RecordingPrompts.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
@@ -46,12 +47,18 @@ protected:
     }
 };
 
-TEST_F(ImportResumeTest, ImportedSegmentFileResumesToAByteIdenticalFile) {
+// Over http and over https, with a certificate of the tests' own authority.
+class ImportResume : public ImportResumeTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ImportResume, ImportedSegmentFileResumesToAByteIdenticalFile) {
     TempDir served;
     const int64_t size = 2 * 1024 * 1024 + 7;
     HoleyFile file = MakeHoleyFile(served.file("movie.avi"), dir.file("part.avi"), size,
                                    {{0, 4096}, {700000, 900000}, {size - 100, size}}, 21);
-    NginxServer nginx(served.path());
+    const TestCertificates::Pair pair =
+        TestCertificates::Signed("localhost", "DNS:localhost,IP:127.0.0.1");
+    NginxServer nginx = GetParam() ? NginxServer(served.path(), pair.certificate, pair.key)
+                                   : NginxServer(served.path());
     const std::string sdl = dir.file("part.sdl");
     WriteWholeFile(sdl, SegmentFileText(file, "D:\\old\\downloads\\part.avi"));
 
@@ -97,6 +104,9 @@ TEST_F(ImportResumeTest, ImportedSegmentFileResumesToAByteIdenticalFile) {
     onDisk.OpenList();
     EXPECT_EQ(onDisk.EntryCount(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(HttpAndHttps, ImportResume, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Https" : "Http"; });
 
 TEST_F(ImportResumeTest, AFileThatIsNoSegmentFileIsRejectedPlainly) {
     const std::string path = dir.file("notes.sdl");

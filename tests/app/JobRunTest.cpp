@@ -7,7 +7,9 @@
 #include "ScriptedServer.h"
 #include "StalledResolver.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "TinyProxy.h"
+#include "TlsFront.h"
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
@@ -248,41 +250,132 @@ TEST_F(JobRunTest, ResumeThroughTinyproxyCompletesTheFile) {
     EXPECT_GE(nginx.loggedRequests(4).size(), 4u);
 }
 
+// What a row of the table below sets up besides a scripted probe answer: the
+// download's URL and settings, and the servers it keeps alive.
+struct ProbeSetup {
+    std::string url, proxy, authName, authPass, errorRow;
+    std::vector<std::shared_ptr<void>> keep;
+};
+
+std::string Redirect302(const std::string& location) {
+    return "HTTP/1.1 302 Found\r\nLocation: " + location +
+           "\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
+}
+
+std::shared_ptr<NginxServer> TlsNginx(const std::string& root, const TestCertificates::Pair& pair) {
+    return std::make_shared<NginxServer>(root, pair.certificate, pair.key);
+}
+
 TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
     const std::string content = RandomBytes(1000, 3);
+    const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=x"
+                                  "\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
     struct Case {
         std::string name;
-        std::string probeAnswer; // empty: nothing listens
+        std::string probeAnswer; // empty: nothing listens, unless setUp says where to go
         std::string errorRow;
+        std::function<void(ProbeSetup&)> setUp;
     } cases[] = {
-        {"size differs", ProbeAnswer(999),
-         "File on server has changed. Can't download incomplete segments."},
+        {"size differs",
+         ProbeAnswer(999),
+         "File on server has changed. Can't download incomplete segments.",
+         {}},
         {"size as other text",
          ProbeAnswer(1000).replace(ProbeAnswer(1000).find("1000"), 4, "01000"),
-         "File on server has changed. Can't download incomplete segments."},
-        {"200 instead of 206", "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n",
-         "Resuming feature is unsupported by server. Segment downloading is impossible."},
-        {"other letter case", "HTTP/1.1 206 partial content\r\nContent-Length: 1000\r\n\r\n",
-         "Resuming feature is unsupported by server. Segment downloading is impossible."},
-        {"refused", "", " SERVER ERROR: Connection refused."},
-        // A redirect is refused; its status line is logged as it came.
-        {"redirect",
+         "File on server has changed. Can't download incomplete segments.",
+         {}},
+        {"200 instead of 206",
+         "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n",
+         "Resuming feature is unsupported by server. Segment downloading is impossible.",
+         {}},
+        {"other letter case",
+         "HTTP/1.1 206 partial content\r\nContent-Length: 1000\r\n\r\n",
+         "Resuming feature is unsupported by server. Segment downloading is impossible.",
+         {}},
+        {"refused", "", " SERVER ERROR: Connection refused.", {}},
+        // A Location on an answer that is no redirect is refused; its status
+        // line is logged as it came.
+        {"206 with a Location",
          "HTTP/1.1 206 Partial Content\r\nLocation: http://elsewhere/f.bin\r\n"
          "Content-Length: 1000\r\n\r\n",
-         " SERVER ERROR: HTTP/1.1 206 Partial Content"},
+         " SERVER ERROR: HTTP/1.1 206 Partial Content",
+         {}},
+        {"untrusted certificate", "",
+         " SERVER ERROR: The certificate of localhost is not trusted "
+         "(self-signed certificate).",
+         [&](ProbeSetup& s) {
+             auto nginx =
+                 TlsNginx(dir.path(), TestCertificates::SelfSigned("localhost", "DNS:localhost"));
+             s.url = "https://localhost:" + std::to_string(nginx->port()) + "/f.bin";
+             s.keep.push_back(nginx);
+         }},
+        {"certificate for another name", "",
+         " SERVER ERROR: The certificate is for files.example, not for 127.0.0.1.",
+         [&](ProbeSetup& s) {
+             auto nginx = TlsNginx(dir.path(),
+                                   TestCertificates::Signed("files.example", "DNS:files.example"));
+             s.url = nginx->url("/f.bin");
+             s.keep.push_back(nginx);
+         }},
+        {"a proxy that refuses the tunnel", "", " SERVER ERROR: HTTP/1.0 403 Forbidden",
+         [&](ProbeSetup& s) {
+             auto proxy = std::make_shared<ScriptedServer>();
+             proxy->addConnection({Reply::AnswerAndClose("HTTP/1.0 403 Forbidden\r\n\r\n")});
+             s.url = "https://files.example/f.bin";
+             s.proxy = "127.0.0.1:" + std::to_string(proxy->port());
+             s.keep.push_back(proxy);
+         }},
+        {"redirect loop", "", "",
+         [&](ProbeSetup& s) {
+             auto server = std::make_shared<ScriptedServer>();
+             server->addConnection({Reply::Keep(Redirect302("/g.bin")),
+                                    Reply::Keep(Redirect302(server->url("/f.bin")))});
+             s.url = server->url("/f.bin");
+             s.errorRow = " SERVER ERROR: The server's redirects go round in a loop (back to " +
+                          s.url + ").";
+             s.keep.push_back(server);
+         }},
+        {"https to http", "", "",
+         [&](ProbeSetup& s) {
+             auto server = std::make_shared<ScriptedServer>();
+             server->addConnection({Reply::Keep(Redirect302(server->url("/f.bin")))});
+             auto front = std::make_shared<TlsFront>(server->port());
+             s.url = front->url("/f.bin");
+             s.errorRow = " SERVER ERROR: The server redirected from https to unencrypted http (" +
+                          server->url("/f.bin") + "); the download does not leave https.";
+             s.keep.push_back(front);
+             s.keep.push_back(server);
+         }},
+        {"a password refused three times", "",
+         " SERVER ERROR: The server refused the user name and password (HTTP/1.1 401 "
+         "Unauthorized).",
+         [&](ProbeSetup& s) {
+             auto server = std::make_shared<ScriptedServer>();
+             server->addConnection(
+                 {Reply::Keep(challenge), Reply::Keep(challenge), Reply::Keep(challenge)});
+             s.url = server->url("/f.bin");
+             s.authName = "joe";
+             s.authPass = "wrong";
+             s.keep.push_back(server);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WriteWholeFile(dir.file("f.bin"), std::string(1000, 'z'));
         ScriptedServer server;
-        std::string url = server.url("/f.bin");
-        if (c.probeAnswer.empty()) {
-            url = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f.bin";
+        ProbeSetup setup{server.url("/f.bin"), "", "", "", c.errorRow, {}};
+        if (c.setUp) {
+            c.setUp(setup);
+        } else if (c.probeAnswer.empty()) {
+            setup.url = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f.bin";
         } else {
             server.addConnection({Reply::Keep(c.probeAnswer)});
         }
         TestEntry entry =
-            MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", url, {{0, 100}});
+            MakeEntry(dir.file("f.bin"), "1000", "900", "90%", "100", setup.url, {{0, 100}});
+        entry.proxy = setup.proxy;
+        entry.authName = setup.authName;
+        entry.authPass = setup.authPass;
         // A count written with a blank converts, and the cell keeps its text.
         std::string listBefore = ListXml({entry});
         listBefore.replace(listBefore.find("Segments=\"1\""), 12, "Segments=\" 1\"");
@@ -291,10 +384,11 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
         form->show();
         QApplication::processEvents();
         Resume();
-        EXPECT_EQ(Log(), (std::vector<LogRow>{{2, "Checking URL: " + entry.url}, {3, c.errorRow}}));
+        const std::string& errorRow = setup.errorRow;
+        EXPECT_EQ(Log(), (std::vector<LogRow>{{2, "Checking URL: " + entry.url}, {3, errorRow}}));
         EXPECT_EQ(Cell(0, 5), " 1");
         EXPECT_EQ(form->RunStatusLabel->text().toStdString(),
-                  c.errorRow.substr(c.errorRow.find_first_not_of(' ')));
+                  errorRow.substr(errorRow.find_first_not_of(' ')));
         EXPECT_EQ(ReadWholeFile(dir.file("f.bin")), std::string(1000, 'z'));
         EXPECT_EQ(ReadWholeFile(listPath()), listBefore);
         EXPECT_TRUE(form->Commands().Idle());
@@ -303,6 +397,86 @@ TEST_F(JobRunTest, RunsThatStopAtTheProbeLeaveTwoRowsAndTouchNothing) {
         form->close();
         form.reset();
     }
+}
+
+// A header of a recorded request head; empty when absent.
+std::string HeaderIn(const std::string& head, const std::string& name) {
+    const auto at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return {};
+    const auto start = at + name.size() + 4;
+    return head.substr(start, head.find("\r\n", start) - start);
+}
+
+TEST_F(JobRunTest, APasswordARedirectAndARefusedHeadAreTakenInTheFirstRun) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 21);
+    const std::string content = ReadWholeFile(file.original);
+    ScriptedServer home, mirror;
+    const std::string moved = mirror.url("/cdn/f.bin");
+    // The download's own server asks for the password, then sends the probe
+    // on; the mirror refuses HEAD, so the probe asks again as a GET.
+    home.addConnection({Reply::Keep("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n"
+                                    "Content-Length: 0\r\nConnection: keep-alive\r\n\r\n"),
+                        Reply::Keep(Redirect302(moved))});
+    home.addConnection({Reply::Keep(Redirect302(moved))});
+    mirror.addConnection({Reply::Keep("HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n"
+                                      "Connection: keep-alive\r\n\r\n")});
+    mirror.addConnection({Reply::Keep(RangeAnswer(content, 0, 0)),
+                          Reply::Keep(SampleAnswer(content, file.ranges)),
+                          Reply::Keep(RangeAnswer(content, 100, 200))});
+    TestEntry entry = file.Entry(home.url("/f.bin"));
+    entry.authName = "joe";
+    entry.authPass = "secret";
+    Open({entry});
+
+    Resume();
+
+    std::vector<LogRow> expected = ExpectedCompleteRun(entry.url, file);
+    expected.insert(expected.begin() + 1, {2, "Moved to " + moved});
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), content);
+    ASSERT_TRUE(home.waitForRequests(3));
+    EXPECT_EQ(HeaderIn(home.requests()[0].head, "Authorization"), "");
+    EXPECT_EQ(HeaderIn(home.requests()[1].head, "Authorization"), "Basic am9lOnNlY3JldA==");
+    EXPECT_EQ(HeaderIn(home.requests()[2].head, "Authorization"), "Basic am9lOnNlY3JldA==");
+    ASSERT_TRUE(mirror.waitForRequests(4));
+    for (const auto& request : mirror.requests())
+        EXPECT_EQ(HeaderIn(request.head, "Authorization"), "") << "the password crossed over";
+    EXPECT_EQ(HeaderIn(mirror.requests()[1].head, "Range"), "bytes=0-0");
+}
+
+TEST_F(JobRunTest, AnExpiredRedirectTargetIsFollowedAgainOnceBeforeAByteIsWritten) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 22);
+    const std::string content = ReadWholeFile(file.original);
+    ScriptedServer home, expired, fresh;
+    home.addConnection({Reply::Keep(Redirect302(expired.url("/signed?t=1")))});
+    home.addConnection({Reply::Keep(Redirect302(fresh.url("/signed?t=2")))});
+    expired.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                           Reply::Keep(SampleAnswer(content, file.ranges)),
+                           Reply::Keep("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n"
+                                       "Connection: keep-alive\r\n\r\n")});
+    fresh.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                         Reply::Keep(SampleAnswer(content, file.ranges)),
+                         Reply::Keep(RangeAnswer(content, 100, 200))});
+    TestEntry entry = file.Entry(home.url("/f.bin"));
+    Open({entry});
+
+    Resume();
+
+    EXPECT_EQ(Log(), (std::vector<LogRow>{
+                         {2, "Checking URL: " + entry.url},
+                         {2, "Moved to " + expired.url("/signed?t=1")},
+                         {2, "Resuming feature supported by server. Segment requesting started..."},
+                         {1, "Requesting segment #1 - [100-200]"},
+                         {2, "The address the download moved to answered \"HTTP/1.1 403 "
+                             "Forbidden\": following " +
+                                 entry.url + " again."},
+                         {2, "Moved to " + fresh.url("/signed?t=2")},
+                         {1, "Requesting segment #1 - [100-200]"},
+                         {0, "Segment #1 - [100-200] downloaded"},
+                         {2, "File " + file.incomplete + " downloaded successfully."}}));
+    EXPECT_EQ(ReadWholeFile(file.incomplete), content);
+    // The download keeps its own URL.
+    EXPECT_EQ(fresh.requests().size(), 3u);
 }
 
 TEST_F(JobRunTest, FailedPassRetriesTheSameRangeUnderTheNextPassNumber) {

@@ -17,6 +17,7 @@
 #include "transfer/HttpClient.h"
 #include "transfer/HttpDate.h"
 #include "transfer/HttpText.h"
+#include "transfer/Redirect.h"
 #include "transfer/RequestHead.h"
 #include "transfer/Url.h"
 
@@ -75,11 +76,25 @@ void ExerciseHeaderLines(const AnswerHead& head) {
         FUZZ_CHECK(DomainMatches("www.fuzz.example", c.domain));
     cookies.RemoveExpired(1700000000);
     cookies.CookieList("www.fuzz.example", "/a/");
-    const UrlParts url = SplitUrl(FindHeaderValue(head.headerLines, "Location"));
+    const std::string location = FindHeaderValue(head.headerLines, "Location");
+    const UrlParts url = SplitUrl(location);
     FUZZ_CHECK(!url.target.empty() && url.target[0] == '/');
     try {
         CompleteUrl(url, {"http", "h", "80"});
     } catch (const HttpFailure&) {
+    }
+    // A redirect leads to an http or https URL that a request line can
+    // carry: no blank, no control character, no byte beyond ASCII, no "#".
+    try {
+        const std::string next =
+            ResolveLocation(CompleteUrl(SplitUrl("https://h.example/a/b?q"), {}), location);
+        FUZZ_CHECK(next.rfind("http://", 0) == 0 || next.rfind("https://", 0) == 0);
+        for (const char c : next)
+            FUZZ_CHECK(static_cast<unsigned char>(c) > 0x20 &&
+                       static_cast<unsigned char>(c) < 0x7f && c != '#');
+        FUZZ_CHECK(ResolveLocation(CompleteUrl(SplitUrl(next), {}), "") == next);
+    } catch (const HttpFailure& failure) {
+        FUZZ_CHECK(failure.Kind() == HttpFailureKind::Redirect);
     }
 }
 

@@ -128,8 +128,8 @@ TEST(RedirectLocation, ResolvedAgainstTheAskedUrl) {
     for (const auto& [location, expected] : cases)
         EXPECT_EQ(ResolveLocation(base, location), expected) << location;
 
-    for (const char* location :
-         {"ftp://h/f", "/a\x01b", "javascript:alert(1)", "http:///x", "https:no-slashes"}) {
+    for (const char* location : {"ftp://h/f", "/a\x01b", "javascript:alert(1)", "http:///x",
+                                 "https:no-slashes", "http://a@b@c/", "http://h:8o/"}) {
         try {
             ResolveLocation(base, location);
             ADD_FAILURE() << location;
