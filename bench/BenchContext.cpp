@@ -4,6 +4,8 @@
 
 #include "BenchContext.h"
 
+#include "TestCertificates.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -101,8 +103,20 @@ BenchContext::BenchContext(Options options)
     : o_(std::move(options)), self_(SelfPath()), www_(MadeFolder(o_.work + "/www")),
       nginx_(www_, NginxServer::Setup{QV_BENCH_DIR "/nginx.conf.in",
                                       o_.work + "/nginx",
-                                      {{"@SLOW_RATE@", std::to_string(kSlowRate / 1024) + "k"}}}) {
-    Progress("nginx serves " + www_ + " on 127.0.0.1:" + std::to_string(nginx_.port()));
+                                      {{"@SLOW_RATE@", std::to_string(kSlowRate / 1024) + "k"}},
+                                      "",
+                                      ""}),
+      tlsNginx_(www_, [&] {
+          const TestCertificates::Pair pair =
+              TestCertificates::Signed("localhost", "DNS:localhost,IP:127.0.0.1");
+          return NginxServer::Setup{QV_BENCH_DIR "/nginx.conf.in",
+                                    o_.work + "/nginx-tls",
+                                    {{"@SLOW_RATE@", std::to_string(kSlowRate / 1024) + "k"}},
+                                    pair.certificate,
+                                    pair.key};
+      }()) {
+    Progress("nginx serves " + www_ + " on 127.0.0.1:" + std::to_string(nginx_.port()) +
+             ", over https on 127.0.0.1:" + std::to_string(tlsNginx_.port()));
 }
 
 bool BenchContext::Wanted(const std::string& name) const {

@@ -89,6 +89,9 @@ public:
     const std::string& Www() const { return www_; }
     std::string Url(const std::string& path) const { return nginx_.url(path); }
     int Port() const { return nginx_.port(); }
+    // The same folder over https, with a certificate of the test authority,
+    // which every child of the driver trusts.
+    std::string TlsUrl(const std::string& path) const { return tlsNginx_.url(path); }
 
     // Whether a scenario is to run (all of them unless --only names some).
     bool Wanted(const std::string& name) const;
@@ -130,6 +133,7 @@ private:
     std::string self_;
     std::string www_;
     NginxServer nginx_;
+    NginxServer tlsNginx_;
     std::vector<Row> rows_;
     int checks_ = 0, checksPassed_ = 0;
 };

@@ -4,6 +4,7 @@
 // SHA-256 and prints one Markdown table.
 
 #include "Scenarios.h"
+#include "TestCertificates.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,11 @@
 int DriverMain(int argc, char** argv) {
     Options options = ParseOptions(argc, argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The job runs, started as children, trust the https server's authority.
+    TestCertificates::TrustInThisProcess();
     BenchContext bench(std::move(options));
-    if (bench.Wanted("large") || bench.Wanted("zerocopy") || bench.Wanted("sample"))
+    if (bench.Wanted("large") || bench.Wanted("https") || bench.Wanted("zerocopy") ||
+        bench.Wanted("sample"))
         LargeRange(bench);
     if (bench.Wanted("huge")) HugeRange(bench);
     const ManyFile many = bench.PrepareManyFile();

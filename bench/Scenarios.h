@@ -8,8 +8,8 @@
 // The benchmark scenarios, numbered as the rows of the results table and run
 // by the driver in that order. Each adds its rows to the context's table.
 
-// 1. A range of almost all of a 1 GiB file, against curl; runs scenario 2
-// on the same file before removing it.
+// 1. A range of almost all of a 1 GiB file, against curl, over http and
+// over https; runs scenario 2 on the same file before removing it.
 void LargeRange(BenchContext& bench);
 // 2. The same range into a file by copy or by splice, through the zero-copy
 // probe.
