@@ -45,8 +45,7 @@ bool IncompleteFile::CannotLock(int error) {
 }
 
 bool IncompleteFile::WritebackUnsupported(int error) {
-    // The call did nothing, so no error of the file was consumed by it: the
-    // flush at the range's end still sees every one.
+    // Said by a file system (or a descriptor) that has no writeback to start.
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ESPIPE;
 }
 
@@ -111,21 +110,28 @@ size_t IncompleteFile::MoveFromPipe(int pipeRead, int64_t offset, size_t size) {
     }
 }
 
-void IncompleteFile::SyncRange(int64_t offset, int64_t size, unsigned int flags) {
-    // A writeback error reported here is reported once only: the kernel
-    // moves the file's error mark past it, and a later fdatasync returns 0.
-    if (ActiveFileCalls().syncRange(fd_.Get(), offset, size, flags) != 0 &&
-        !WritebackUnsupported(errno))
-        Fail("written", errno);
-}
-
 void IncompleteFile::StartWriteback(int64_t offset, int64_t size) {
-    SyncRange(offset, size, SYNC_FILE_RANGE_WRITE);
+    if (writebackOff_) return;
+    const bool first = !writebackAsked_;
+    writebackAsked_ = true;
+    if (ActiveFileCalls().syncRange(fd_.Get(), offset, size, SYNC_FILE_RANGE_WRITE) == 0) return;
+    // Only the first call may tell that the file system goes without it;
+    // the final flush then makes the bytes durable all the same.
+    if (first && WritebackUnsupported(errno)) {
+        writebackOff_ = true;
+        return;
+    }
+    Fail("written", errno);
 }
 
 void IncompleteFile::WaitWriteback(int64_t offset, int64_t size) {
-    SyncRange(offset, size,
-              SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    if (writebackOff_) return;
+    // An error here may be one the file system recorded during writeback:
+    // it is reported once, and a later fdatasync returns 0.
+    if (ActiveFileCalls().syncRange(fd_.Get(), offset, size,
+                                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                        SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+        Fail("written", errno);
 }
 
 void IncompleteFile::Flush() {

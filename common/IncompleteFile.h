@@ -35,11 +35,13 @@ public:
     // the file refuses them.
     size_t MoveFromPipe(int pipeRead, int64_t offset, size_t size);
     // Starts writing the given bytes back to the disk without waiting, so
-    // that a later Flush() waits only for what came after. Throws AppError
-    // when the disk reports an error.
+    // that a later Flush() waits only for what came after. A file system
+    // that does not offer this (said by the first call) goes without it.
+    // Throws AppError when the disk reports an error.
     void StartWriteback(int64_t offset, int64_t size);
     // Waits until the given bytes, whose writeback was started, are on disk.
-    // Throws AppError when they could not be written.
+    // Throws AppError when they could not be written: every error counts,
+    // since the file system reports it here once and never again.
     void WaitWriteback(int64_t offset, int64_t size);
     // Makes every byte written so far durable. Throws AppError.
     void Flush();
@@ -50,10 +52,11 @@ public:
 private:
     static bool CannotLock(int error);
     static bool WritebackUnsupported(int error);
-    void SyncRange(int64_t offset, int64_t size, unsigned int flags);
     [[noreturn]] void Fail(const std::string& what, int error) const;
     [[noreturn]] void Refuse(const std::string& reason);
 
     std::string path_;
     UniqueFd fd_;
+    bool writebackAsked_ = false; // the first start call was made
+    bool writebackOff_ = false;   // the file system does not offer it
 };

@@ -319,14 +319,25 @@ void ListDocument::UpdateCounters(ListEntry entry, const EntryCounters& counters
     SetCounters(Element(entry.node_), texts);
 }
 
-void ListDocument::AdvanceQueue(ListEntry entry) {
-    const auto [begin, end] = entry.QueueEnds();
-    if (!begin) throw AppError(kNullConversionMessage);
-    DropFirstRange(Element(begin));
-    DropFirstRange(Element(end));
+void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters) {
+    ChangeFirstRange(entry, [&](xmlNodePtr begin, xmlNodePtr end) {
+        DropFirstRange(begin);
+        DropFirstRange(end);
+        UpdateCounters(entry, counters);
+    });
 }
 
-void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters) {
+void ListDocument::RecordFirstRangePrefix(ListEntry entry, const std::string& begin,
+                                          const EntryCounters& counters) {
+    ChangeFirstRange(entry, [&](xmlNodePtr first, xmlNodePtr) {
+        if (!FindAttribute(first, "S1")) throw AppError(kNullConversionMessage);
+        CheckStorable("S1", begin);
+        SetAttribute(first, "S1", begin);
+        UpdateCounters(entry, counters);
+    });
+}
+
+template <typename Change> void ListDocument::ChangeFirstRange(ListEntry entry, Change change) {
     RequireOpen();
     RequireEntry(entry);
     const auto [begin, end] = entry.QueueEnds();
@@ -334,11 +345,10 @@ void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters
     const SavedAttributes entryBefore(Element(entry.node_)), beginBefore(Element(begin)),
         endBefore(Element(end));
     try {
-        AdvanceQueue(entry);
-        UpdateCounters(entry, counters);
+        change(Element(begin), Element(end));
         SaveList();
     } catch (...) {
-        // The file still holds the range; so does the document again.
+        // The file still holds the queue as it was; so does the document again.
         entryBefore.Restore();
         beginBefore.Restore();
         endBefore.Restore();

@@ -53,6 +53,12 @@ public:
     // without the counters, whenever the program dies. When the save fails,
     // the document is put back as it was and the error is thrown.
     void TakeFirstRange(ListEntry entry, const EntryCounters& counters);
+    // What a durable prefix of the first range changes, written in one save:
+    // S1 of Begin becomes `begin` and the four counters are set (Segments
+    // as it was). When the save fails, the document is put back as it was
+    // and the error is thrown.
+    void RecordFirstRangePrefix(ListEntry entry, const std::string& begin,
+                                const EntryCounters& counters);
     // Gives the entry the URL, Referer and authorization and proxy groups of
     // `values` (its other members are not read), then saves. Those attributes
     // stand after Segments in the order AppendEntry writes them, and a group
@@ -69,8 +75,9 @@ private:
     // The steps of TakeFirstRange, in memory only.
     // Sets Downloaded, Percent, Remains and Segments in place, in this order.
     void UpdateCounters(ListEntry entry, const EntryCounters& counters);
-    // Drops S1 of Begin and of End, shifting the later ranges down.
-    void AdvanceQueue(ListEntry entry);
+    // Runs `change` on the entry's Begin and End elements and saves; puts
+    // back the entry and its queue when either fails.
+    template <typename Change> void ChangeFirstRange(ListEntry entry, Change change);
 
     // The root element, or null while no list is open.
     ListNode* RootNode() const;

@@ -262,6 +262,7 @@ RequestResult tHTTPThread::ProbeByGet() {
 
 RequestResult tHTTPThread::Fetch() {
     RangeBytesWritten.store(0, std::memory_order_relaxed);
+    RangeBytesDurable.store(0, std::memory_order_release);
     if (!Target.file) {
         RequestResult result;
         result.Outcome = RequestOutcome::WriteFailed;
@@ -270,7 +271,8 @@ RequestResult tHTTPThread::Fetch() {
         return result;
     }
     Client.CredentialUrl = URL;
-    RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten);
+    RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten,
+                       RangeBytesDurable, Target.durableEvery);
     RequestResult result;
     try {
         Client.Fetch(FetchAddress(), writer);
@@ -284,6 +286,16 @@ RequestResult tHTTPThread::Fetch() {
     } catch (const std::exception& failure) {
         result = Failed(failure);
     }
+    // However the answer ended short of the range (a drop, a stall, an
+    // error, a withdrawal), what reached the file is made durable, so that
+    // the window can record it and the next try asks only for the rest.
+    if (!result.RangeTaken && writer.FileError().empty()) {
+        try {
+            writer.Settle();
+        } catch (const AppError&) {
+        }
+    }
+    result.BytesReceived = RangeBytesWritten.load(std::memory_order_relaxed);
     // The file's own refusal, not the answer's, decides how the fetch ended.
     if (!writer.FileError().empty()) {
         result.Outcome = RequestOutcome::WriteFailed;
@@ -315,7 +327,15 @@ RequestResult tHTTPThread::Sample() {
         return Failed(failure);
     }
     result.RangeTaken = sample.Complete();
-    if (result.RangeTaken) result.SampleBytes = sample.Bytes();
+    result.BytesReceived = static_cast<std::int64_t>(sample.Bytes().size());
+    if (result.RangeTaken) {
+        result.SampleBytes = sample.Bytes();
+    } else if (result.Failure == RequestFailure::None) {
+        // The asked bytes, cut short, can come whole at another try; more
+        // than asked, or another answer, is not the asked bytes.
+        result.Failure = sample.Accepted() && !sample.Overflowed() ? RequestFailure::ShortBody
+                                                                   : RequestFailure::NotTheRange;
+    }
     return result;
 }
 

@@ -6,6 +6,7 @@
 class IncompleteFile;
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -53,12 +54,17 @@ public:
         std::int64_t begin = 0;
         std::int64_t end = 0;
         std::int64_t fileSize = 0;
+        // How often what arrived is made durable while the range arrives.
+        std::chrono::milliseconds durableEvery{10000};
     };
     FetchTarget Target;
 
-    // The bytes of the range in hand written so far; the window reads it
-    // while it waits, at any time.
+    // The bytes of the range in hand written so far, and of those the ones
+    // on disk (flushed), counted from the range's begin: the window reads
+    // them while it waits, at any time, and the durable count once the
+    // fetch has ended in whatever way, withdrawn ones included.
     std::atomic<std::int64_t> RangeBytesWritten{0};
+    std::atomic<std::int64_t> RangeBytesDurable{0};
 
     // Each returns the number of its request, for Result().
     uint64_t RequestProbe();

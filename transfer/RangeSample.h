@@ -20,6 +20,9 @@ public:
     // byte of it arrived and nothing more.
     bool Complete() const;
     const std::string& Bytes() const { return bytes_; }
+    // Whether the answer was the range asked for, whatever became of its body.
+    bool Accepted() const { return accepted_; }
+    bool Overflowed() const { return overflowed_; }
 
 private:
     std::int64_t begin_, end_, fileSize_;

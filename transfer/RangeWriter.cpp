@@ -33,10 +33,13 @@ template <typename Step> auto RangeWriter::OnTheFile(Step step) {
 }
 
 RangeWriter::RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end,
-                         std::int64_t fileSize, std::atomic<std::int64_t>& written)
+                         std::int64_t fileSize, std::atomic<std::int64_t>& written,
+                         std::atomic<std::int64_t>& durable, std::chrono::milliseconds durableEvery)
     : file_(file), begin_(begin), count_(RangeByteCount(begin, end, fileSize)), end_(end),
-      fileSize_(fileSize), written_(written) {
+      fileSize_(fileSize), written_(written), durable_(durable), durableEvery_(durableEvery),
+      lastDurable_(std::chrono::steady_clock::now()) {
     written_.store(0, std::memory_order_relaxed);
+    durable_.store(0, std::memory_order_release);
 }
 
 bool RangeWriter::Accept(const AnswerHead& head) {
@@ -72,6 +75,17 @@ void RangeWriter::Take(const char* data, std::size_t size) {
 void RangeWriter::Advance(std::size_t bytes) {
     done_ += static_cast<std::int64_t>(bytes);
     written_.store(done_, std::memory_order_relaxed);
+    if (done_ < count_ && std::chrono::steady_clock::now() - lastDurable_ >= durableEvery_)
+        MakeDurable();
+}
+
+void RangeWriter::MakeDurable() {
+    if (done_ > durableDone_) {
+        OnTheFile([&] { file_.Flush(); });
+        durableDone_ = done_;
+        durable_.store(done_, std::memory_order_release);
+    }
+    lastDurable_ = std::chrono::steady_clock::now();
 }
 
 std::size_t RangeWriter::PipeRoom() const {
@@ -102,6 +116,10 @@ void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
 
 bool RangeWriter::Finish() {
     if (!accepted_ || done_ != count_) return false;
-    OnTheFile([&] { file_.Flush(); });
+    MakeDurable();
     return true;
+}
+
+void RangeWriter::Settle() {
+    MakeDurable();
 }

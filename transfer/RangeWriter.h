@@ -4,6 +4,7 @@
 #include "transfer/BodySink.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,11 +17,16 @@ class IncompleteFile;
 // starts writeback while a body that comes through its buffer arrives (bytes
 // moved from the pipe get none: waiting on them would stall the socket), so
 // that the final flush waits only for the tail, and publishes the bytes
-// written for the window to read.
+// written for the window to read. At least every `durableEvery` of arrival,
+// and whenever the answer ends before the range does (Settle), the bytes
+// written so far are flushed and published as durable, so that the window
+// may record them and a drop, a stall, Pause or a crash costs only what came
+// after.
 class RangeWriter : public BodySink {
 public:
     RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end, std::int64_t fileSize,
-                std::atomic<std::int64_t>& written);
+                std::atomic<std::int64_t>& written, std::atomic<std::int64_t>& durable,
+                std::chrono::milliseconds durableEvery);
 
     bool Accept(const AnswerHead& head) override;
     // Throws AppError when the file refuses the bytes (FileError() then
@@ -37,6 +43,9 @@ public:
     // the range's bytes were written, and they are then durable. Throws
     // AppError when the flush fails.
     bool Finish();
+    // After a body that did not bring the whole range, however it ended:
+    // makes what was written durable. Throws AppError when the flush fails.
+    void Settle();
     // Whether the answer was the range asked for, and its body was taken.
     bool Accepted() const { return accepted_; }
 
@@ -47,8 +56,11 @@ public:
 private:
     // Runs one step on the file, keeping the file's refusal as FileError().
     template <typename Step> auto OnTheFile(Step step);
-    // Counts bytes that reached the file and publishes the count.
+    // Counts bytes that reached the file and publishes the count; flushes
+    // them when the last flush is durableEvery ago.
     void Advance(std::size_t bytes);
+    // Flushes what was written and publishes it as durable.
+    void MakeDurable();
 
     IncompleteFile& file_;
     std::int64_t begin_;
@@ -56,7 +68,11 @@ private:
     std::int64_t end_;
     std::int64_t fileSize_;
     std::atomic<std::int64_t>& written_;
+    std::atomic<std::int64_t>& durable_;
+    std::chrono::milliseconds durableEvery_;
+    std::chrono::steady_clock::time_point lastDurable_;
     std::int64_t done_ = 0;
+    std::int64_t durableDone_ = 0;
     std::int64_t writebackStarted_ = 0; // bytes whose writeback has begun
     std::int64_t writebackWaited_ = 0;  // bytes known to be on disk
     bool accepted_ = false;

@@ -47,6 +47,8 @@ struct RequestResult {
     std::optional<std::int64_t> ContentLengthValue;
     // Header values kept with the answer; nothing decides on them.
     std::string AcceptRanges, ContentRange, ContentType;
+    // Body bytes of the asked range that arrived before the request ended.
+    std::int64_t BytesReceived = 0;
     // A fetch: exactly the range's bytes are written and durable. A sample:
     // the answer was exactly the range and all of it arrived, in SampleBytes.
     bool RangeTaken = false;

@@ -61,7 +61,7 @@ bool JobCommands::PrepareClose() {
 
 void JobCommands::Resume1Click(int row) {
     if (run_ || !worker_ || row < 0 || row >= rows_.RowCount()) return;
-    JobRun run(rows_, log_, window_, list_, *worker_, idle_);
+    JobRun run(rows_, log_, window_, list_, *worker_, idle_, timings_);
     ActiveRun active(run_, run, closeRequested_, window_);
     // A fetch withdrawn by Pause may still be unwinding on its socket; its
     // settings must not change under it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/JobSeams.h"
+#include "app/core/RunTimings.h"
 #include "list/ListDocument.h"
 
 class JobRun;
@@ -19,6 +20,8 @@ public:
 
     // The worker is created when the window is first shown.
     void AttachWorker(tHTTPThread* worker) { worker_ = worker; }
+    // The times the runs keep (stall limit, record interval, retry waits).
+    void SetRunTimings(const RunTimings& timings) { timings_ = timings; }
 
     // Set: no job run is in progress, or Pause asked the run to stop.
     bool Idle() const { return idle_; }
@@ -53,4 +56,5 @@ private:
     bool idle_ = false;
     bool closeRequested_ = false;
     JobRun* run_ = nullptr; // the run in progress
+    RunTimings timings_;
 };

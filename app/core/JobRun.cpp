@@ -2,15 +2,20 @@
 
 #include "app/core/HeldSample.h"
 #include "app/core/ProgressText.h"
+#include "app/core/RetryText.h"
 #include "common/AppError.h"
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
+#include "list/RangePrefix.h"
 #include "transfer/AnswerParse.h"
+#include "transfer/CookieStore.h"
 #include "transfer/DLThread_Unit.h"
 #include "transfer/HttpText.h"
+#include "transfer/RetryPolicy.h"
 
 #include <QLocale>
 
+#include <cmath>
 #include <exception>
 
 namespace {
@@ -23,8 +28,9 @@ std::string RangeText(int pass, int64_t begin, int64_t end) {
 } // namespace
 
 JobRun::JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
-               tHTTPThread& worker, const bool& stop)
-    : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop) {}
+               tHTTPThread& worker, const bool& stop, const RunTimings& timings)
+    : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop),
+      timings_(timings) {}
 
 void JobRun::WaitForIdleWorker() {
     // A raised flag the worker has not yet taken counts as busy: the request
@@ -37,7 +43,22 @@ RunEnd JobRun::Run(int row) {
     row_ = row;
     ReadRow();
     ReadEntryAndHandOver();
-    return JudgeProbe(RequestAndWait(Waiting::Probe));
+    return JudgeProbe(ProbeUntilAnswered());
+}
+
+RequestResult JobRun::ProbeUntilAnswered() {
+    for (int tries = 0;;) {
+        const RequestResult probe = RequestAndWait(Waiting::Probe);
+        if (probe.Failure != RequestFailure::Status) return probe;
+        const RetryDecision decision = DecideRetry(RetryFor::Probe, probe.Failure, probe.StatusCode,
+                                                   probe.RetryAfter, tries + 1, UnixTimeNow());
+        if (decision.verdict != RetryDecision::Verdict::Retry) return probe;
+        ++tries;
+        log_.AddLogRow(LogIcon::Info, "The server answered \"" + probe.StatusLine +
+                                          "\" to the check." + RetryingText(decision.wait, tries));
+        if (!WaitBeforeRetry(decision.wait, "the check")) return RequestResult{};
+        log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
+    }
 }
 
 void JobRun::ReadRow() {
@@ -66,6 +87,7 @@ void JobRun::ReadEntryAndHandOver() {
         throw AppError("The download list entry N" + std::to_string(row_ + 1) +
                        " has no segment queue");
 
+    worker_.Client.SetReadTimeout(timings_.stallLimit);
     SetCredentials(worker_.Client, authName, authPass);
     SetProxy(worker_.Client, proxyHost, proxyPort, proxyName, proxyPass);
     worker_.URL = values_.url;
@@ -130,6 +152,57 @@ RunEnd JobRun::LogError(const std::string& message) {
     return {std::string(TrimBlanks(message))};
 }
 
+RunEnd JobRun::Paused(int segmentsLeft) {
+    log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
+    return {PausedText(segmentsLeft)};
+}
+
+JobRun::NextStep JobRun::AfterFailure(const RequestResult& result, const std::string& what,
+                                      int& tries) {
+    NextStep step;
+    const RetryDecision decision =
+        DecideRetry(RetryFor::Transfer, result.Failure, result.StatusCode, result.RetryAfter,
+                    tries + 1, UnixTimeNow());
+    const std::string failure = FailureText(result, what, timings_.stallLimit, QLocale::system());
+    switch (decision.verdict) {
+    case RetryDecision::Verdict::Final:
+        return step;
+    case RetryDecision::Verdict::Exhausted:
+        step.end =
+            LogError("Gave up after " + std::to_string(kMaxTries) + " tries in a row. " + failure);
+        return step;
+    case RetryDecision::Verdict::Retry:
+        break;
+    }
+    ++tries;
+    log_.AddLogRow(LogIcon::Info, failure + RetryingText(decision.wait, tries));
+    if (!WaitBeforeRetry(decision.wait, what)) {
+        step.end = Paused(values_.count - taken_);
+        return step;
+    }
+    step.retry = true;
+    return step;
+}
+
+bool JobRun::WaitBeforeRetry(std::chrono::seconds wait, const std::string& what) {
+    using Clock = std::chrono::steady_clock;
+    const auto scaled = std::chrono::duration_cast<Clock::duration>(wait * timings_.waitScale);
+    const Clock::time_point start = Clock::now(), until = start + scaled;
+    for (Clock::time_point now = start; now < until && !stop_; now = Clock::now()) {
+        // The line counts the stated seconds down, whatever the scale.
+        const double shareLeft =
+            std::chrono::duration<double>(until - now) / std::chrono::duration<double>(scaled);
+        const auto left =
+            static_cast<int64_t>(std::ceil(shareLeft * static_cast<double>(wait.count())));
+        window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s", downloaded_,
+                             fileSize_);
+        window_.WaitForEventsAtMost(
+            std::min(std::chrono::ceil<std::chrono::milliseconds>(until - now),
+                     std::chrono::milliseconds(250)));
+    }
+    return !stop_;
+}
+
 RunEnd JobRun::JudgeProbe(const RequestResult& probe) {
     if (const std::optional<RunEnd> refused = JudgeSameFile(probe)) return *refused;
     log_.AddLogRow(LogIcon::Info,
@@ -145,10 +218,9 @@ RunEnd JobRun::JudgeProbe(const RequestResult& probe) {
 std::optional<RunEnd> JobRun::JudgeSameFile(const RequestResult& probe) {
     switch (probe.Outcome) {
     case RequestOutcome::Withdrawn:
-        // Exit, or Pause on an unanswered probe, withdrew it; whatever it had
-        // read is not judged.
-        log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
-        return RunEnd{PausedText(values_.count)};
+        // Exit, or Pause on an unanswered probe or during a wait, withdrew
+        // it; whatever it had read is not judged.
+        return Paused(values_.count);
     case RequestOutcome::Error:
     case RequestOutcome::WriteFailed:
         return LogError(probe.StatusText);
@@ -243,30 +315,34 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
     NextPass();
     const auto [first, last] = *sample;
 
-    worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-    worker_.Target = {nullptr, first, last, fileSize_};
-    const RequestResult result = RequestAndWait(Waiting::Sample);
-    if (LinkExpired(result)) return FollowAgain(result, file);
-
-    switch (result.Outcome) {
-    case RequestOutcome::Withdrawn:
-        log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
-        return RunEnd{PausedText(values_.count)};
-    case RequestOutcome::Error:
-    case RequestOutcome::WriteFailed:
-        return LogError(result.StatusText);
-    case RequestOutcome::PartialContent:
-    case RequestOutcome::Other:
+    for (int tries = 0;;) {
+        worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
+        worker_.Target = {nullptr, first, last, fileSize_, timings_.recordInterval};
+        const RequestResult result = RequestAndWait(Waiting::Sample);
+        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count);
+        if (LinkExpired(result)) return FollowAgain(result, file);
+        if (result.RangeTaken) {
+            std::string held;
+            try {
+                held = file.ReadAt(first, static_cast<size_t>(last - first + 1));
+            } catch (const AppError& refused) {
+                return RunEnd::Failed(refused.what());
+            }
+            // Another file of the same size is not the file these bytes
+            // came from.
+            if (result.SampleBytes == held) return std::nullopt;
+            break;
+        }
+        // A busy server or a dropped connection tells nothing of the file.
+        const NextStep step = AfterFailure(result, "the same-file sample", tries);
+        if (step.end) return step.end;
+        if (step.retry) continue;
+        // A request that failed on its way (TLS, a redirect refused) says why;
+        // an answer that is not exactly the asked bytes is another file.
+        if (result.Outcome == RequestOutcome::Error && result.Failure == RequestFailure::Other)
+            return LogError(result.StatusText);
         break;
     }
-    std::string held;
-    try {
-        held = file.ReadAt(first, static_cast<size_t>(last - first + 1));
-    } catch (const AppError& refused) {
-        return RunEnd::Failed(refused.what());
-    }
-    // Another file of the same size is not the file these bytes came from.
-    if (result.RangeTaken && result.SampleBytes == held) return std::nullopt;
     return LogError("File on server has changed. Can't download incomplete segments.");
 }
 
@@ -293,39 +369,8 @@ JobRun::PassValues JobRun::NextPass() {
 RunEnd JobRun::Passes(IncompleteFile& file) {
     taken_ = 0;
     for (int pass = 1; pass <= values_.count; ++pass) {
-        if (stop_) {
-            log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
-            return {PausedText(values_.count - taken_)};
-        }
-        const auto [first, last, downloaded, remains, percent] = NextPass();
-        const RequestResult result = Fetch(file, pass, first, last);
-        if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
-        if (LinkExpired(result)) {
-            // The same pass asks again at the address found anew.
-            if (const std::optional<RunEnd> end = FollowAgain(result, file)) return *end;
-            --pass;
-            continue;
-        }
-        if (result.RangeTaken) {
-            log_.AddLogRow(LogIcon::Received,
-                           "Segment " + RangeText(pass, first, last) + " downloaded");
-            const std::string downloadedText = IntToText(downloaded);
-            const std::string remainsText = IntToText(remains);
-            const std::string segmentsText = IntToText(values_.count - (taken_ + 1));
-            // Queue and counters reach List.xml in one write, so no moment of
-            // a crash leaves them disagreeing. A failed write leaves document
-            // and row as they were: the range is fetched again.
-            list_.TakeFirstRange(entry_, {downloadedText, percent, remainsText, segmentsText});
-            ++taken_;
-            downloaded_ = downloaded;
-            remains_ = remains;
-            values_.downloaded = downloadedText;
-            values_.remains = remainsText;
-            rows_.SetText(row_, DownloadedColumn, downloadedText);
-            rows_.SetText(row_, PercentColumn, percent);
-            rows_.SetText(row_, RemainsColumn, remainsText);
-            rows_.SetText(row_, SegmentsColumn, segmentsText);
-        }
+        if (stop_) return Paused(values_.count - taken_);
+        if (std::optional<RunEnd> end = Pass(file, pass)) return *end;
         // Complete when the texts say so, as the list holds them.
         if (IntToText(values_.count - taken_) == "0" && values_.remains == "0" &&
             values_.downloaded == values_.fileSize) {
@@ -334,15 +379,88 @@ RunEnd JobRun::Passes(IncompleteFile& file) {
             return {CompletedText(values_.fileName)};
         }
     }
-    // Pause during the last pass ends the loop too.
+    // Pause during the last pass ends the loop too, and says so.
     const int left = values_.count - taken_;
-    return {stop_ ? PausedText(left) : NotDownloadedText(left)};
+    return stop_ ? Paused(left) : RunEnd{NotDownloadedText(left)};
+}
+
+std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
+    for (int tries = 0;;) {
+        const PassValues range = NextPass();
+        const RequestResult result = Fetch(file, pass, range.first, range.last);
+        // What reached the file is recorded however the fetch ended.
+        const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
+        const bool whole = RecordDurable(pass, range.first + durable);
+        if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
+        if (result.RangeTaken && !whole) TakeRange(pass, range.first, range.last);
+        if (result.RangeTaken || whole) return std::nullopt;
+        if (stop_) return Paused(values_.count - taken_);
+        if (LinkExpired(result)) {
+            // The same pass asks again at the address found anew.
+            if (std::optional<RunEnd> end = FollowAgain(result, file)) return end;
+            continue;
+        }
+        // A try that brought bytes to the disk starts the count again.
+        if (durable > 0) tries = 0;
+        const NextStep step = AfterFailure(result, "segment #" + std::to_string(pass), tries);
+        if (step.end) return step.end;
+        // What cannot pass leaves the range for the next pass, as it is.
+        if (!step.retry) return std::nullopt;
+    }
+}
+
+bool JobRun::RecordDurable(int pass, int64_t durableTo) {
+    const auto [firstText, lastText] = entry_.FirstRange();
+    const FirstRangeState now{StrToInt64(firstText), StrToInt64(lastText), downloaded_, remains_};
+    const std::optional<PrefixRecord> record = RecordPrefix(now, fileSize_, durableTo);
+    if (!record) return false;
+    if (record->wholeRange) {
+        TakeRange(pass, now.begin, now.end);
+        return true;
+    }
+    const std::string downloadedText = IntToText(record->downloaded);
+    const std::string remainsText = IntToText(record->remains);
+    const std::string percent = PercentText(record->downloaded, fileSize_);
+    const std::string segmentsText = IntToText(values_.count - taken_);
+    // The data is on disk (the worker flushed it); List.xml now says so in
+    // one save. A failed save leaves document and row as they were.
+    list_.RecordFirstRangePrefix(entry_, IntToText(record->begin),
+                                 {downloadedText, percent, remainsText, segmentsText});
+    downloaded_ = record->downloaded;
+    remains_ = record->remains;
+    values_.downloaded = downloadedText;
+    values_.remains = remainsText;
+    rows_.SetText(row_, DownloadedColumn, downloadedText);
+    rows_.SetText(row_, PercentColumn, percent);
+    rows_.SetText(row_, RemainsColumn, remainsText);
+    return false;
+}
+
+void JobRun::TakeRange(int pass, int64_t first, int64_t last) {
+    const auto [begin, end, downloaded, remains, percent] = NextPass();
+    log_.AddLogRow(LogIcon::Received, "Segment " + RangeText(pass, first, last) + " downloaded");
+    const std::string downloadedText = IntToText(downloaded);
+    const std::string remainsText = IntToText(remains);
+    const std::string segmentsText = IntToText(values_.count - (taken_ + 1));
+    // Queue and counters reach List.xml in one write, so no moment of a
+    // crash leaves them disagreeing. A failed write leaves document and row
+    // as they were: the range is fetched again.
+    list_.TakeFirstRange(entry_, {downloadedText, percent, remainsText, segmentsText});
+    ++taken_;
+    downloaded_ = downloaded;
+    remains_ = remains;
+    values_.downloaded = downloadedText;
+    values_.remains = remainsText;
+    rows_.SetText(row_, DownloadedColumn, downloadedText);
+    rows_.SetText(row_, PercentColumn, percent);
+    rows_.SetText(row_, RemainsColumn, remainsText);
+    rows_.SetText(row_, SegmentsColumn, segmentsText);
 }
 
 RequestResult JobRun::Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last) {
     log_.AddLogRow(LogIcon::Requested, "Requesting segment " + RangeText(pass, first, last));
     worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-    worker_.Target = {&file, first, last, fileSize_};
+    worker_.Target = {&file, first, last, fileSize_, timings_.recordInterval};
     const uint64_t serial = worker_.RequestFetch();
     WaitForFetch(pass, first, last);
     // Pause or Exit withdrew the fetch: it may still be unwinding, and its
@@ -357,12 +475,29 @@ void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
     const int64_t total = RangeByteCount(first, last, fileSize_);
     TransferRate rate;
     const QLocale locale = QLocale::system();
+    int64_t lastWritten = 0, recorded = 0;
+    Clock::time_point lastArrival = Clock::now();
     auto show = [&](Clock::time_point now) {
+        // What the worker made durable meanwhile reaches List.xml first.
+        // (The whole range is taken once the fetch has ended, not here.)
+        const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
+        if (durable > recorded && durable < total) {
+            RecordDurable(pass, first + durable);
+            recorded = durable;
+        }
         const int64_t written = worker_.RangeBytesWritten.load(std::memory_order_relaxed);
+        if (written != lastWritten) {
+            lastWritten = written;
+            lastArrival = now;
+        }
         rate.Add(now, written);
-        window_.ShowProgress(
-            ProgressText(pass, first, last, written, total, rate.BytesPerSecond(), locale),
-            downloaded_ + written, fileSize_);
+        std::string line =
+            ProgressText(pass, first, last, written, total, rate.BytesPerSecond(), locale);
+        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - lastArrival);
+        if (now - lastArrival >= timings_.stallNotice)
+            line += ", no data for " + std::to_string(silent.count()) + " s";
+        // The counters hold the recorded part of the range already.
+        window_.ShowProgress(line, downloaded_ + written - recorded, fileSize_);
         lastProgress_ = now;
     };
     rate.Add(Clock::now(), 0);

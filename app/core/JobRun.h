@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/JobSeams.h"
+#include "app/core/RunTimings.h"
 #include "common/IncompleteFile.h"
 #include "list/ListDocument.h"
 
@@ -33,14 +34,21 @@ struct RunEnd {
 // runs on the window thread and waits for the worker with the window's events
 // running, so Pause, Save, Import and Exit run inside it.
 //
+// What arrives of a range is recorded as it becomes durable (at least every
+// RunTimings::recordInterval, and whenever a fetch ends short of its range),
+// so a drop, a stall, Pause or a crash costs only what came after; a fetch or
+// the sample that fails in a way that can pass is tried again by itself from
+// the durable point, after a wait (RetryPolicy).
+//
 // Values that do not convert, an absent attribute and a failed save of the
 // list end the run with an AppError; the caller's error box shows it and the
 // window stays Running until Pause. Everything else ends it with a RunEnd.
 class JobRun {
 public:
-    // `stop` is read before every range: set, it asks the run to stop.
+    // `stop` is read before every range and during every wait: set, it asks
+    // the run to stop.
     JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list, tHTTPThread& worker,
-           const bool& stop);
+           const bool& stop, const RunTimings& timings = {});
 
     // Waits until the worker has left whatever request it is still in, so
     // that no setting changes under it.
@@ -66,8 +74,11 @@ private:
     // that the server leaves unanswered.
     void WaitForProbe(const std::atomic<bool>& pending);
     void WithdrawProbe();
+    // The probe, waited for again while the server says it is busy.
+    RequestResult ProbeUntilAnswered();
     RunEnd JudgeProbe(const RequestResult& probe);
     RunEnd LogError(const std::string& message);
+    RunEnd Paused(int segmentsLeft);
 
     RunEnd RangeLoop();
     // Fetches a sample of the bytes the file already holds and compares it
@@ -94,10 +105,29 @@ private:
     };
     PassValues NextPass();
     RunEnd Passes(IncompleteFile& file);
+    // One pass: the first range, tried again while its failures can pass.
+    // How the run ends, or nothing when it goes on with the next pass.
+    std::optional<RunEnd> Pass(IncompleteFile& file, int pass);
     // The fetch of one range; its result once the worker has let go of it.
     RequestResult Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last);
-    // Waits for the fetch, showing its progress at most four times a second.
+    // Waits for the fetch, showing its progress at most four times a second
+    // and recording what becomes durable.
     void WaitForFetch(int pass, int64_t first, int64_t last);
+    // Records that the bytes of the first range before `durableTo` are on
+    // disk; true when that took the whole range.
+    bool RecordDurable(int pass, int64_t durableTo);
+    // Takes the first range off the queue with its counters, as fetched.
+    void TakeRange(int pass, int64_t first, int64_t last);
+    // Decides on a failed request; the wait when it is to be tried again
+    // (after its row), otherwise how the run ends, or nothing.
+    struct NextStep {
+        bool retry = false;
+        std::optional<RunEnd> end;
+    };
+    NextStep AfterFailure(const RequestResult& result, const std::string& what, int& tries);
+    // Waits before a retry, counting down in the status line; false when
+    // Pause or Exit came meanwhile.
+    bool WaitBeforeRetry(std::chrono::seconds wait, const std::string& what);
     // Withdraws a fetch that is pending or under way and waits until the
     // worker has left it, so that nothing more is written into the file.
     void ReleaseWorker();
@@ -110,6 +140,7 @@ private:
     ListDocument& list_;
     tHTTPThread& worker_;
     const bool& stop_;
+    const RunTimings timings_;
 
     int row_ = -1;
     RowValues values_;

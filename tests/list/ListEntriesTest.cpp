@@ -1,6 +1,11 @@
 // The entry operations: append, take a range, delete and what they write.
 #include "ListTestHelpers.h"
+#include "list/RangePrefix.h"
 #include "support/TempDir.h"
+
+#include <climits>
+#include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -102,6 +107,80 @@ TEST_F(ListEntries, TakeFirstRangeShiftsBothEndsDownSetsCountersInPlaceAndSaves)
     EXPECT_TRUE(QueueEnd(emptied, "End").attributes.empty());
     EXPECT_TRUE(entry.HasSegmentQueue());
     EXPECT_EQ(ErrorOf([&] { entry.FirstRange(); }), kNullConversionMessage);
+}
+
+TEST(RangePrefix, CountersMoveByTheRecordedBytesAndTheRestBringsThemWhereTheWholeRangeWould) {
+    struct Case {
+        const char* what;
+        FirstRangeState now;
+        std::int64_t fileSize, durableTo;
+        std::optional<PrefixRecord> expected;
+    };
+    const Case cases[] = {
+        {"nothing new", {100, 200, 900, 100}, 1000, 100, std::nullopt},
+        {"nothing at all", {100, 200, 900, 100}, 1000, 0, std::nullopt},
+        {"a prefix", {100, 200, 900, 100}, 1000, 150, PrefixRecord{false, 150, 950, 50}},
+        // One byte left: its Begin is its End.
+        {"all but the last byte",
+         {100, 200, 900, 100},
+         1000,
+         200,
+         PrefixRecord{false, 200, 1000, 0}},
+        {"the whole range", {100, 200, 900, 100}, 1000, 201, PrefixRecord{true, 0, 1000, 0}},
+        // A range whose End lies past the file's last byte ends with the file.
+        {"a tail prefix", {900, 2000, 0, 1100}, 1000, 950, PrefixRecord{false, 950, 50, 1050}},
+        {"a whole tail", {900, 2000, 0, 1100}, 1000, 1000, PrefixRecord{true, 0, 1100, 0}},
+        {"a range begun elsewhere",
+         {150, 200, 950, 50},
+         1000,
+         180,
+         PrefixRecord{false, 180, 980, 20}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::optional<PrefixRecord> got = RecordPrefix(c.now, c.fileSize, c.durableTo);
+        ASSERT_EQ(got.has_value(), c.expected.has_value());
+        if (!got) continue;
+        EXPECT_EQ(got->wholeRange, c.expected->wholeRange);
+        if (!got->wholeRange) {
+            EXPECT_EQ(got->begin, c.expected->begin);
+        }
+        EXPECT_EQ(got->downloaded, c.expected->downloaded);
+        EXPECT_EQ(got->remains, c.expected->remains);
+        // Taking the rest later moves the counters by End - new Begin.
+        const std::int64_t rest = got->wholeRange ? 0 : c.now.end - got->begin;
+        EXPECT_EQ(got->downloaded + rest, c.now.downloaded + (c.now.end - c.now.begin));
+        EXPECT_EQ(got->remains - rest, c.now.remains - (c.now.end - c.now.begin));
+    }
+    EXPECT_NE(ErrorOf([] { RecordPrefix({0, 10, INT64_MAX - 1, 0}, 100, 5); }), "no error");
+}
+
+TEST_F(ListEntries, RecordFirstRangePrefixMovesBeginAndTheCountersInOneSave) {
+    const ListEntry entry =
+        list.AppendEntry(SampleEntry("a.bin", {{"100", "199"}, {"600", "699"}}));
+    list.RecordFirstRangePrefix(entry, "150", {"450", "45%", "550", "2"});
+    const ElementSnapshot now = SnapshotOf(Reloaded()->FindEntry(0));
+    EXPECT_EQ(QueueEnd(now, "Begin").attributes, (Pairs{{"S1", "150"}, {"S2", "600"}}));
+    EXPECT_EQ(QueueEnd(now, "End").attributes, (Pairs{{"S1", "199"}, {"S2", "699"}}));
+    EXPECT_EQ(now.Attribute("Downloaded"), "450");
+    EXPECT_EQ(now.Attribute("Percent"), "45%");
+    EXPECT_EQ(now.Attribute("Remains"), "550");
+    EXPECT_EQ(now.Attribute("Segments"), "2");
+
+    // A save that fails leaves the document as it was.
+    const std::string saved = ReadWholeFile(list.ListPath());
+    const ElementSnapshot before = SnapshotOf(entry);
+    std::filesystem::remove(list.ListPath());
+    std::filesystem::create_directory(list.ListPath());
+    EXPECT_NE(ErrorOf([&] {
+                  list.RecordFirstRangePrefix(entry, "170", {"470", "47%", "530", "2"});
+              }),
+              "no error");
+    EXPECT_EQ(SnapshotOf(entry).attributes, before.attributes);
+    EXPECT_EQ(QueueEnd(SnapshotOf(entry), "Begin").attributes,
+              (Pairs{{"S1", "150"}, {"S2", "600"}}));
+    std::filesystem::remove(list.ListPath());
+    WriteWholeFile(list.ListPath(), saved);
 }
 
 TEST_F(ListEntries, TakeFirstRangeOfAQueueItCannotAdvanceChangesNothing) {

@@ -4,19 +4,28 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fcntl.h>
 
 // While one of these lives, the incomplete file's lock or writeback calls
 // fail with the given error, as on a file system or disk that refuses them.
 // One at a time; the error is read on whichever thread makes the call.
 class FailingFileCalls {
 public:
-    enum Step { Lock, Writeback };
+    // Writeback: every sync_file_range call; WritebackWait: only those that
+    // wait for the bytes.
+    enum Step { Lock, Writeback, WritebackWait };
     FailingFileCalls(Step step, int error) {
         Error().store(error);
         FileCalls calls = SystemFileCalls();
         if (step == Lock) calls.lock = [](int, int) { return Fail(); };
         if (step == Writeback)
             calls.syncRange = [](int, off64_t, off64_t, unsigned int) { return Fail(); };
+        if (step == WritebackWait)
+            calls.syncRange = [](int fd, off64_t offset, off64_t size, unsigned int flags) {
+                return (flags & SYNC_FILE_RANGE_WAIT_AFTER)
+                           ? Fail()
+                           : ::sync_file_range(fd, offset, size, flags);
+            };
         SetFileCalls(calls);
     }
     ~FailingFileCalls() { SetFileCalls(SystemFileCalls()); }

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <chrono>
+
+// The times a job run keeps: the defaults are the program's, and tests
+// shorten them.
+struct RunTimings {
+    // No byte for this long, while a request waits for its answer or its
+    // body, fails the request as a stall.
+    std::chrono::milliseconds stallLimit{30000};
+    // From this long without a byte on, the status line says so.
+    std::chrono::milliseconds stallNotice{5000};
+    // While a range arrives, what reached the file is made durable and
+    // recorded at least this often.
+    std::chrono::milliseconds recordInterval{10000};
+    // The waits before retries, as the log states them in seconds, are
+    // multiplied by this.
+    double waitScale = 1.0;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+// Which failed requests are tried again by themselves, and how long to wait
+// before each try. Pure: the job run asks, and keeps the count.
+
+#include "transfer/RequestResult.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+
+// Tries in a row without progress before a range (or the sample, or the
+// probe) is given up; the waits before them, in seconds.
+inline constexpr int kMaxTries = 8;
+inline constexpr int kRetryWaits[kMaxTries] = {1, 2, 4, 8, 16, 30, 60, 60};
+// The longest wait a server's Retry-After may ask for.
+inline constexpr std::chrono::seconds kMaxRetryAfter{600};
+
+struct RetryDecision {
+    enum class Verdict {
+        Retry,     // wait, then try again
+        Final,     // a failure no other try mends
+        Exhausted, // it could pass, but kMaxTries tries in a row have failed
+    };
+    Verdict verdict = Verdict::Final;
+    std::chrono::seconds wait{0};
+};
+
+// Which requests: the probe waits only for a busy server (429, 503); a
+// fetch or the sample also for a dropped, refused, stalled or cut connection
+// and the statuses 408, 500, 502 and 504.
+enum class RetryFor { Probe, Transfer };
+
+// `tryNumber` is the number the next try would have (1 for the first one);
+// `retryAfter` the answer's Retry-After, seconds or an HTTP date, which
+// takes the place of the wait (at most kMaxRetryAfter); `now` in seconds
+// since 1970.
+RetryDecision DecideRetry(RetryFor kind, RequestFailure failure, int statusCode,
+                          std::string_view retryAfter, int tryNumber, std::int64_t now);
