@@ -48,7 +48,6 @@ public:
     void Close();
 
 private:
-    static bool CannotLock(int error);
     static bool WritebackUnsupported(int error);
     void SyncRange(int64_t offset, int64_t size, unsigned int flags);
     [[noreturn]] void Fail(const std::string& what, int error) const;

@@ -1,6 +1,7 @@
 #include "app/core/ListGuard.h"
 
 #include "common/AppError.h"
+#include "common/FileCalls.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -83,11 +84,19 @@ ListGuard::~ListGuard() = default;
 ListGuard::Start ListGuard::Take() {
     const auto deadline = Clock::now() + answerLimit_;
     for (;;) {
-        if (TryLock()) {
+        const Lock lock = TryLock();
+        if (lock == Lock::Taken) {
             Listen();
             return Start::Holder;
         }
-        if (AskHolder(deadline)) return Start::HandedOver;
+        const Reply reply = AskHolder(deadline);
+        if (reply == Reply::Raised) return Start::HandedOver;
+        // Without locks the socket alone tells: a program that holds the
+        // list listens on it.
+        if (lock == Lock::Unsupported && reply == Reply::Nobody) {
+            Listen();
+            return Start::Holder;
+        }
         if (Clock::now() >= deadline) return Start::NoAnswer;
         // The holder may be starting (locked, not yet listening) or ending
         // (the lock is about to be free): look again shortly.
@@ -101,7 +110,7 @@ std::string ListGuard::NoAnswerMessage() const {
            ", but it does not answer. Close it and start Quilvane again.";
 }
 
-bool ListGuard::TryLock() {
+ListGuard::Lock ListGuard::TryLock() {
     if (!lock_) {
         const std::string path = LockPathOf(listPath_);
         lock_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -111,10 +120,11 @@ bool ListGuard::TryLock() {
     }
     int result;
     do {
-        result = ::flock(lock_.Get(), LOCK_EX | LOCK_NB);
+        result = ActiveFileCalls().lock(lock_.Get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
-    if (errno == EWOULDBLOCK) return false;
+    if (result == 0) return Lock::Taken;
+    if (errno == EWOULDBLOCK) return Lock::Held;
+    if (LockUnsupported(errno)) return Lock::Unsupported;
     throw AppError("Cannot lock the download list " + listPath_ + ": " + std::strerror(errno));
 }
 
@@ -159,17 +169,24 @@ void ListGuard::Serve(QLocalSocket& socket) {
     socket.disconnectFromServer();
 }
 
-bool ListGuard::AskHolder(Clock::time_point deadline) const {
+ListGuard::Reply ListGuard::AskHolder(Clock::time_point deadline) const {
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
-    if (!socket.waitForConnected(RemainingMs(deadline)) || !PeerIsThisUser(socket)) return false;
+    if (!socket.waitForConnected(RemainingMs(deadline))) {
+        const auto error = socket.error();
+        return error == QLocalSocket::ServerNotFoundError ||
+                       error == QLocalSocket::ConnectionRefusedError
+                   ? Reply::Nobody
+                   : Reply::Silent;
+    }
+    if (!PeerIsThisUser(socket)) return Reply::Silent;
     socket.write(kRequest);
-    if (!socket.waitForBytesWritten(RemainingMs(deadline))) return false;
+    if (!socket.waitForBytesWritten(RemainingMs(deadline))) return Reply::Silent;
     QByteArray answer;
     while (answer.size() < kAnswer.size()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(RemainingMs(deadline)))
-            return false;
+            return Reply::Silent;
         answer += socket.read(kAnswer.size() - answer.size());
     }
-    return answer == kAnswer;
+    return answer == kAnswer ? Reply::Raised : Reply::Silent;
 }

@@ -23,7 +23,8 @@ class QLocalSocket;
 // user alone; a later start on the same list asks it there to bring its
 // window to the front, and ends. The lock is an flock(), which the kernel
 // releases however its holder ends, so a killed program never blocks the
-// next start.
+// next start. On a file system that cannot lock, the socket alone decides:
+// a start that finds nobody listening holds the list.
 class ListGuard {
 public:
     enum class Start {
@@ -41,7 +42,8 @@ public:
 
     // Takes the lock and starts listening, or asks the holder to come to the
     // front. Throws AppError naming the list when the lock file cannot be
-    // opened. The holder answers in the event loop of the calling thread.
+    // opened or locking it fails for another reason than a file system
+    // without locks. The holder answers in the event loop of the calling thread.
     Start Take();
 
     // What the holder does for a later start, on the holder's thread, before
@@ -54,10 +56,15 @@ public:
     const QString& SocketPath() const { return socketPath_; }
 
 private:
-    bool TryLock();
+    enum class Lock { Taken, Held, Unsupported };
+    // Raised: the holder answered; Nobody listens on the socket; Silent: a
+    // program listens but gave no answer in time.
+    enum class Reply { Raised, Nobody, Silent };
+
+    Lock TryLock();
     void Listen();
     void Serve(QLocalSocket& socket);
-    bool AskHolder(std::chrono::steady_clock::time_point deadline) const;
+    Reply AskHolder(std::chrono::steady_clock::time_point deadline) const;
 
     std::string listPath_;
     std::chrono::milliseconds answerLimit_;

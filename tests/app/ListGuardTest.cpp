@@ -1,7 +1,10 @@
 #include "TempDir.h"
 
+#include "FailingFileCalls.h"
+
 #include "app/core/ListGuard.h"
 #include "app/ui/BringToFront.h"
+#include "common/AppError.h"
 
 #include <QCoreApplication>
 #include <QMainWindow>
@@ -108,6 +111,28 @@ TEST(ListGuard, TheProgramStartedTwiceOnOneListHandsOverAndLeavesTheListAlone) {
     ListGuard next(list);
     ASSERT_EQ(next.Take(), ListGuard::Start::Holder);
     EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+}
+
+TEST(ListGuard, WithoutLocksTheSocketDecidesAndAnotherLockErrorRefuses) {
+    for (const int error : {ENOLCK, EOPNOTSUPP, EIO}) {
+        SCOPED_TRACE(error);
+        TempDir dir;
+        const std::string list = dir.file("List.xml");
+        const FailingFileCalls failing(FailingFileCalls::Lock, error);
+        ListGuard holder(list);
+        if (error == EIO) {
+            try {
+                holder.Take();
+                ADD_FAILURE() << "no error";
+            } catch (const AppError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "Cannot lock the download list " + list + ": Input/output error");
+            }
+            continue;
+        }
+        ASSERT_EQ(holder.Take(), ListGuard::Start::Holder);
+        EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+    }
 }
 
 } // namespace

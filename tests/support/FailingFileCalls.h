@@ -5,9 +5,10 @@
 #include <atomic>
 #include <cerrno>
 
-// While one of these lives, the incomplete file's lock or writeback calls
-// fail with the given error, as on a file system or disk that refuses them.
-// One at a time; the error is read on whichever thread makes the call.
+// While one of these lives, the locks (of the incomplete file and of the
+// list's lock file), or the incomplete file's writeback calls, fail
+// with the given error, as on a file system or disk that refuses them. One at
+// a time; the error is read on whichever thread makes the call.
 class FailingFileCalls {
 public:
     enum Step { Lock, Writeback };
