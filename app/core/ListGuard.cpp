@@ -1,10 +1,10 @@
 #include "app/core/ListGuard.h"
 
+#include "app/core/ListLocation.h"
 #include "common/AppError.h"
 #include "common/FileCalls.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -33,9 +33,8 @@ std::string LockPathOf(const std::string& listPath) {
     return (path.parent_path() / ("." + path.filename().string() + ".quilvane-lock")).string();
 }
 
-// The user's private runtime folder (created owner-only by Qt), and the
-// temporary folder when there is none; the user id in the name and the
-// peer check below keep other users out either way.
+// In a folder that only this user can write (see HandOverFolder); the user
+// id in the name and the peer check below keep other users out as well.
 QString SocketPathOf(const std::string& listPath) {
     std::error_code error;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(listPath, error);
@@ -45,10 +44,9 @@ QString SocketPathOf(const std::string& listPath) {
                                 .toHex()
                                 .left(16);
     // Looked up once: Qt warns each time it falls back to a folder of its own.
-    static const QString folder = [] {
-        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-        return runtime.isEmpty() ? QDir::tempPath() : runtime;
-    }();
+    static const QString folder = QString::fromStdString(HandOverFolder(
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation).toStdString(),
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString()));
     return folder + QStringLiteral("/quilvane-%1-").arg(::geteuid()) + QString::fromLatin1(hash);
 }
 

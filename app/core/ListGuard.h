@@ -18,13 +18,13 @@ class QLocalSocket;
 //
 // The program that starts first on a list takes an exclusive lock on a
 // hidden file beside it (".List.xml.quilvane-lock") and keeps it for its
-// whole life. It listens on a local socket named after the list's canonical
-// path and the user, in the user's private runtime folder and open to the
-// user alone; a later start on the same list asks it there to bring its
-// window to the front, and ends. The lock is an flock(), which the kernel
-// releases however its holder ends, so a killed program never blocks the
-// next start. On a file system that cannot lock, the socket alone decides:
-// a start that finds nobody listening holds the list.
+// whole life. It listens on a local socket named after the list's path and
+// the user, in a folder that only the user can write and open to the user
+// alone; a later start on the same list asks it there to bring its window to
+// the front, and ends. The lock is an flock(), which the kernel releases
+// however its holder ends, so a killed program never blocks the next start.
+// On a file system that cannot lock, the socket alone decides: a start that
+// finds nobody listening holds the list.
 class ListGuard {
 public:
     enum class Start {
@@ -34,6 +34,8 @@ public:
     };
 
     // answerLimit: how long a later start waits for the holder's answer.
+    // Throws AppError when there is no folder for the socket that only this
+    // user can write.
     explicit ListGuard(std::string listPath,
                        std::chrono::milliseconds answerLimit = std::chrono::seconds(5));
     ~ListGuard();

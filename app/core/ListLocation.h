@@ -26,6 +26,14 @@ std::string ListFolder(const ListPlaces& places);
 // the effective user's own or its group or others can write it.
 void CreateOwnerOnlyFolder(const std::string& folder);
 
+// The folder of the hand-over socket between two starts on one list, which
+// must be the user's alone: in a folder that others can write, another user
+// could take the socket's name first. The user's runtime folder when it is
+// the user's own and no one else can write it, otherwise the owner-only
+// folder "sockets" in the data folder, created as CreateOwnerOnlyFolder
+// does. Throws AppError as that does.
+std::string HandOverFolder(const std::string& runtimeDir, const std::string& dataDir);
+
 // The full path of List.xml for the running program: the installed bin folder
 // is resolved through symbolic links before the comparison, and a data folder
 // chosen for the list is created.

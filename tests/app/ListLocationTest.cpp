@@ -110,3 +110,38 @@ TEST(ListLocation, AFolderThatCannotBeMadeSaysWhichAndWhy) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ListLocation, TheHandOverSocketLivesInAFolderOnlyItsUserCanWrite) {
+    const uid_t other = ::geteuid() == 0 ? 65534 : 0;
+    struct Case {
+        const char* what;
+        unsigned mode; // of the runtime folder; 0: there is none
+        uid_t owner;
+        bool runtimeChosen;
+    };
+    const Case cases[] = {
+        {"a private runtime folder", 0700, ::geteuid(), true},
+        {"no runtime folder", 0, ::geteuid(), false},
+        {"a runtime folder others can write", 01777, ::geteuid(), false},
+        {"another user's runtime folder", 0700, other, false},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        std::string runtime;
+        if (c.mode != 0) {
+            runtime = root.file("run");
+            std::filesystem::create_directory(runtime);
+            ::chmod(runtime.c_str(), c.mode);
+            // Only root can give a folder away; anyone else meets root's "/".
+            if (c.owner != ::geteuid() && ::chown(runtime.c_str(), c.owner, -1) != 0) runtime = "/";
+        }
+        const std::string data = root.file("data/Quilvane");
+        const std::string folder = HandOverFolder(runtime, data);
+        EXPECT_EQ(folder, c.runtimeChosen ? runtime : data + "/sockets") << c.what;
+        EXPECT_EQ(Mode(folder), c.runtimeChosen ? c.mode : 0700u) << c.what;
+    }
+}
+
+} // namespace
