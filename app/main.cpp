@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(ApplicationIcon());
     QtPrompts prompts;
     // Beside the executable, whatever the working folder; the installed
-    // program keeps it in the user's data folder.
+    // program keeps it in the user's data folder. A list that is a link is
+    // followed to its target here, once.
     const ListPlaces places{
         QApplication::applicationDirPath().toStdString(), QV_INSTALL_BINDIR,
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString()};

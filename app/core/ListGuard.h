@@ -24,7 +24,9 @@ class QLocalSocket;
 // the front, and ends. The lock is an flock(), which the kernel releases
 // however its holder ends, so a killed program never blocks the next start.
 // On a file system that cannot lock, the socket alone decides: a start that
-// finds nobody listening holds the list.
+// finds nobody listening holds the list. The list's path is the resolved one
+// (ResolveListFile), so that two links to one list meet on one lock and one
+// socket.
 class ListGuard {
 public:
     enum class Start {

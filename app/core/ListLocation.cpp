@@ -65,6 +65,28 @@ std::string HandOverFolder(const std::string& runtimeDir, const std::string& dat
     return folder;
 }
 
+std::string ResolveListFile(const std::string& path) {
+    // As many links as the system itself follows in one path.
+    constexpr int kMaxLinks = 40;
+    fs::path at = path;
+    int links = 0;
+    for (std::error_code error; fs::is_symlink(fs::symlink_status(at, error));) {
+        if (++links > kMaxLinks)
+            throw AppError("The download list " + path +
+                           " is a symbolic link that leads round in a circle");
+        const fs::path target = fs::read_symlink(at, error);
+        if (error) break;
+        // A relative target counts from the link's folder.
+        at = target.is_absolute() ? target : at.parent_path() / target;
+    }
+    std::error_code error;
+    const fs::path folder = fs::canonical(at.has_parent_path() ? at.parent_path() : ".", error);
+    if (!error) return (folder / at.filename()).string();
+    if (links == 0) return path;
+    throw AppError("The download list " + path + " links to " + at.string() +
+                   ", whose folder does not exist");
+}
+
 std::string ListPath(const ListPlaces& places) {
     ListPlaces resolved = places;
     std::error_code error;
@@ -72,5 +94,5 @@ std::string ListPath(const ListPlaces& places) {
     if (!error) resolved.installedBinDir = bin.string();
     const std::string folder = ListFolder(resolved);
     if (folder != resolved.executableDir) CreateOwnerOnlyFolder(folder);
-    return (fs::path(folder) / "List.xml").string();
+    return ResolveListFile((fs::path(folder) / "List.xml").string());
 }
