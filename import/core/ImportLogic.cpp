@@ -20,6 +20,33 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+// Moves a file without replacing one; 0 or the reason it could not.
+int MoveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // A file system without the no-replace flag: a hard link fails on an
+        // existing name just the same.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            if (::unlink(from.c_str()) == 0) return 0;
+            error = errno;
+            ::unlink(to.c_str());
+        } else {
+            error = errno;
+        }
+    }
+    return error;
+}
+
+// What to add to the message of an import that failed after the move: nothing
+// when the file has its old name again, otherwise where it is now.
+std::string MoveBack(const std::string& renamed, const std::string& original) {
+    const int error = MoveNoReplace(renamed, original);
+    if (error == 0) return {};
+    return "; the file could not be given its name back and is now " + Quoted(renamed) + ": " +
+           std::strerror(error);
+}
+
 } // namespace
 
 bool UrlAccepted(const std::string& url) {
@@ -56,24 +83,29 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
 }
 
 void MoveWithoutReplacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
-        // A file system without the no-replace flag: a hard link fails on an
-        // existing name just the same.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            if (::unlink(from.c_str()) == 0) return;
-            error = errno;
-            ::unlink(to.c_str());
-        } else {
-            error = errno;
-        }
-    }
+    const int error = MoveNoReplace(from, to);
+    if (error == 0) return;
     if (error == EEXIST)
         throw AppError(kCannotRename + "a file named " +
                        Quoted(to.substr(FolderOfPath(to).size())) +
                        " already exists in its folder");
     throw AppError(kCannotRename + std::strerror(error));
+}
+
+void CommitImport(IncompleteFile& file, const std::string& from, const std::string& to,
+                  int64_t size, ListDocument& list, const EntryValues& entry) {
+    const bool moving = to != from;
+    if (moving) MoveWithoutReplacing(from, to);
+    try {
+        // The length was checked before the move; only another program
+        // shortening the file since can fail this.
+        if (!file.CutToSize(size)) throw AppError("Size of incomplete file is incorrect!");
+        file.Close();
+        list.AppendEntry(entry);
+    } catch (const std::exception& e) {
+        if (!moving) throw;
+        throw AppError(e.what() + MoveBack(to, from));
+    }
 }
 
 int64_t CompleteFileSize(const std::string& sizeText) {

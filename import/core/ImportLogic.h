@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/IncompleteFile.h"
 #include "import/core/SegmentFile.h"
 #include "list/ListDocument.h"
 
@@ -36,6 +37,14 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
 // AppError saying why when the move cannot be done; the file then keeps its
 // name.
 void MoveWithoutReplacing(const std::string& from, const std::string& to);
+
+// What an import changes once every check has passed: moves the incomplete
+// file from `from` to `to` when they differ, cuts it to `size` bytes, closes
+// it and appends the entry. When a step after the move fails, the file is
+// given its old name again before the error is thrown; the error says so
+// when that fails too.
+void CommitImport(IncompleteFile& file, const std::string& from, const std::string& to,
+                  int64_t size, ListDocument& list, const EntryValues& entry);
 
 // The size text as the length to cut the incomplete file to. Throws AppError
 // when it is negative.

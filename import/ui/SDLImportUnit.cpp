@@ -497,24 +497,25 @@ void TSDL_Import_Form::OkSteps() {
                                    : values.IncompletePath;
 
     // Both fields have passed: no mark of an earlier Ok stays on them when
-    // opening or cutting the file fails below.
+    // a check below refuses the file.
     MarkLabel(URL_Label, false);
     MarkLabel(Inc_Label, false);
 
+    // Every check that can refuse the import comes before the rename, so a
+    // refused import leaves the user's file under its own name.
+    const int64_t size = CompleteFileSize(values.SizeText);
+    EntryValues entry = BuildEntryValues(values, inputs);
+    entry.FileName = target;
+    list_.CheckAppendable(entry);
     // Opened and locked before it is renamed: a file that a running download
     // writes keeps its name. The open file follows the rename.
     IncompleteFile file(values.IncompletePath);
-    if (target != values.IncompletePath) {
-        MoveWithoutReplacing(values.IncompletePath, target);
-        values.IncompletePath = target;
-    }
-    if (!file.CutToSize(CompleteFileSize(values.SizeText))) {
+    if (file.Length() < size) {
         file.Close();
         prompts_.AbortBox("Error", "Size of incomplete file is incorrect!");
         return;
     }
-    file.Close();
-
-    list_.AppendEntry(BuildEntryValues(values, inputs));
+    CommitImport(file, values.IncompletePath, target, size, list_, entry);
+    values.IncompletePath = target;
     done(QDialog::Accepted);
 }

@@ -405,36 +405,61 @@ TEST_F(ImportDialogTest, SparseFiveGiBFilePasses) {
     EXPECT_LT(st.st_blocks, 1024) << "the file was never written";
 }
 
-TEST_F(ImportDialogTest, RenameAndUnmarkingComeBeforeOpeningAndTheSizeCheck) {
-    // A negative size is found only after the rename, with the labels that
-    // an earlier Ok marked already unmarked.
-    Show(Sdl("part.avi", "-5", "0", {}));
-    Ok("ftp://host/movie.avi");
-    ASSERT_TRUE(IsMarked(form->URL_Label));
-    Ok("http://host/movie.avi");
-    ASSERT_EQ(prompts.Errors().size(), 1u);
-    EXPECT_NE(prompts.Errors()[0].find("is negative"), std::string::npos);
-    EXPECT_FALSE(IsMarked(form->URL_Label));
-    EXPECT_TRUE(FileExists(dir.file("movie.avi"))) << "renamed first";
-    EXPECT_FALSE(FileExists(dir.file("part.avi")));
-    EXPECT_EQ(list.EntryCount(), 0);
+TEST_F(ImportDialogTest, UnmarkingAndEveryRefusalComeBeforeTheRenameOrAreUndone) {
+    // Each case would rename part.avi to movie.avi; none may leave it renamed
+    // without an entry. A file that another program holds (a running
+    // download) keeps its name.
+    enum Fault { None, Held };
+    struct Case {
+        const char* what;
+        const char* size; // the segment file's
+        int64_t length;   // the incomplete file's
+        const char* url;
+        Fault fault;
+        std::string message; // the box's
+        int64_t lengthAfter;
+    };
+    const std::string part = dir.file("part.avi");
+    const Case cases[] = {
+        {"a negative size", "-5", 1000, "http://host/movie.avi", None,
+         "The size of the complete file, \"-5\", is negative: the incomplete file cannot be cut "
+         "to it",
+         1000},
+        {"a file too short", "1000", 999, "http://host/movie.avi", None,
+         "Size of incomplete file is incorrect!", 999},
+        {"a name the list cannot keep", "1000", 1000, "http://host/movie.avi\x01", None,
+         "The value of FileName holds a character that the download list cannot keep.", 1000},
+        {"a file another program holds", "1000", 1000, "http://host/movie.avi", Held,
+         "The incomplete file \"" + part +
+             "\" cannot be opened for writing: it is in use by another program",
+         1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        form->hide();
+        prompts.shown.clear();
+        Show(Sdl("part.avi", c.size, "0", {}), "part.avi", c.length);
+        const std::string listBefore = ReadWholeFile(list.ListPath());
+        Ok("ftp://host/movie.avi");
+        ASSERT_TRUE(IsMarked(form->URL_Label));
+        const int holder = c.fault == Held ? ::open(part.c_str(), O_RDONLY) : -1;
+        if (holder >= 0) {
+            ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        Ok(c.url);
+        if (holder >= 0) ::close(holder);
 
-    // A file that another program holds (a running download) is refused
-    // before it is renamed: the download that writes it keeps its name.
-    form->hide();
-    prompts.shown.clear();
-    ShowPlain();
-    int holder = ::open(dir.file("part.avi").c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    Ok("http://host/film.avi");
-    ::close(holder);
-    ASSERT_EQ(prompts.Errors().size(), 1u);
-    EXPECT_EQ(prompts.Errors()[0], "The incomplete file \"" + dir.file("part.avi") +
-                                       "\" cannot be opened for writing: it is in use by "
-                                       "another program");
-    EXPECT_EQ(LengthOf(dir.file("part.avi")), 1000);
-    EXPECT_FALSE(FileExists(dir.file("film.avi")));
-    EXPECT_EQ(list.EntryCount(), 0);
+        // The fields had passed: the mark of the earlier Ok is gone.
+        EXPECT_FALSE(IsMarked(form->URL_Label));
+        ASSERT_EQ(prompts.shown.size(), 1u);
+        EXPECT_EQ(prompts.shown[0].message, c.message);
+        EXPECT_EQ(LengthOf(part), c.lengthAfter);
+        EXPECT_FALSE(FileExists(dir.file("movie.avi")));
+        EXPECT_FALSE(FileExists(dir.file("movie.avi\x01")));
+        EXPECT_EQ(list.EntryCount(), 0);
+        EXPECT_EQ(ReadWholeFile(list.ListPath()), listBefore);
+        EXPECT_TRUE(form->isVisible());
+    }
 }
 
 TEST_F(ImportDialogTest, AFileSystemWithoutLocksImportsAndAnotherErrorRefuses) {
