@@ -1,6 +1,7 @@
 #include "import/core/ImportLogic.h"
 
 #include "common/AppError.h"
+#include "common/FolderSync.h"
 #include "common/Texts.h"
 
 #include <cerrno>
@@ -100,6 +101,10 @@ void CommitImport(IncompleteFile& file, const std::string& from, const std::stri
         // The length was checked before the move; only another program
         // shortening the file since can fail this.
         if (!file.CutToSize(size)) throw AppError("Size of incomplete file is incorrect!");
+        file.Flush();
+        if (const int error = moving ? SyncFolderOf(to) : 0)
+            throw AppError("The folder of the incomplete file " + Quoted(to) +
+                           " cannot be written: " + std::strerror(error));
         file.Close();
         list.AppendEntry(entry);
     } catch (const std::exception& e) {

@@ -39,8 +39,10 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
 void MoveWithoutReplacing(const std::string& from, const std::string& to);
 
 // What an import changes once every check has passed: moves the incomplete
-// file from `from` to `to` when they differ, cuts it to `size` bytes, closes
-// it and appends the entry. When a step after the move fails, the file is
+// file from `from` to `to` when they differ, cuts it to `size` bytes, makes
+// the cut and the new name durable (the file, then its folder), closes it and
+// appends the entry, so that a list saved afterwards never names a file that
+// a power cut could take back. When a step after the move fails, the file is
 // given its old name again before the error is thrown; the error says so
 // when that fails too.
 void CommitImport(IncompleteFile& file, const std::string& from, const std::string& to,

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -408,8 +409,9 @@ TEST_F(ImportDialogTest, SparseFiveGiBFilePasses) {
 TEST_F(ImportDialogTest, UnmarkingAndEveryRefusalComeBeforeTheRenameOrAreUndone) {
     // Each case would rename part.avi to movie.avi; none may leave it renamed
     // without an entry. A file that another program holds (a running
-    // download) keeps its name.
-    enum Fault { None, Held };
+    // download) keeps its name; a flush that fails after the rename gives
+    // the file its name back.
+    enum Fault { None, Held, FlushFails };
     struct Case {
         const char* what;
         const char* size; // the segment file's
@@ -433,6 +435,8 @@ TEST_F(ImportDialogTest, UnmarkingAndEveryRefusalComeBeforeTheRenameOrAreUndone)
          "The incomplete file \"" + part +
              "\" cannot be opened for writing: it is in use by another program",
          1000},
+        {"a flush that fails after the rename", "1000", 1010, "http://host/movie.avi", FlushFails,
+         "The incomplete file \"" + part + "\" cannot be written: Input/output error", 1000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -446,7 +450,10 @@ TEST_F(ImportDialogTest, UnmarkingAndEveryRefusalComeBeforeTheRenameOrAreUndone)
         if (holder >= 0) {
             ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
         }
+        std::optional<FailingFileCalls> failing;
+        if (c.fault == FlushFails) failing.emplace(FailingFileCalls::Flush, EIO);
         Ok(c.url);
+        failing.reset();
         if (holder >= 0) ::close(holder);
 
         // The fields had passed: the mark of the earlier Ok is gone.

@@ -6,18 +6,19 @@
 #include <cerrno>
 
 // While one of these lives, the locks (of the incomplete file and of the
-// list's lock file), or the incomplete file's writeback calls, fail
+// list's lock file), or the incomplete file's writeback or flush calls, fail
 // with the given error, as on a file system or disk that refuses them. One at
 // a time; the error is read on whichever thread makes the call.
 class FailingFileCalls {
 public:
-    enum Step { Lock, Writeback };
+    enum Step { Lock, Writeback, Flush };
     FailingFileCalls(Step step, int error) {
         Error().store(error);
         FileCalls calls = SystemFileCalls();
         if (step == Lock) calls.lock = [](int, int) { return Fail(); };
         if (step == Writeback)
             calls.syncRange = [](int, off64_t, off64_t, unsigned int) { return Fail(); };
+        if (step == Flush) calls.dataSync = [](int) { return Fail(); };
         SetFileCalls(calls);
     }
     ~FailingFileCalls() { SetFileCalls(SystemFileCalls()); }
