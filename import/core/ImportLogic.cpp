@@ -134,10 +134,15 @@ EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inp
     return entry;
 }
 
+bool ProxyServerHoldsColon(const ImportInputs& inputs) {
+    return !inputs.DefaultProxy && inputs.ProxyServer.find(':') != std::string::npos;
+}
+
 AddressGaps MissingAddressFields(const ImportInputs& inputs) {
     AddressGaps gaps;
     gaps.server = inputs.ServerAuthorization && inputs.ServerName.empty();
-    gaps.proxy = !inputs.DefaultProxy && (inputs.ProxyServer.empty() || inputs.ProxyPort.empty());
+    gaps.proxy = !inputs.DefaultProxy && (inputs.ProxyServer.empty() || inputs.ProxyPort.empty() ||
+                                          ProxyServerHoldsColon(inputs));
     return gaps;
 }
 

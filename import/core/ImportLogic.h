@@ -57,9 +57,16 @@ int64_t CompleteFileSize(const std::string& sizeText);
 // ticked one without its required fields leaves the group out.
 void SetAddressValues(EntryValues& entry, const ImportInputs& inputs);
 
+// An unticked "Use default proxy settings" with a ":" in the proxy server.
+// The port has a field of its own, and the proxy is stored as server, ":"
+// and port: a server that holds a colon (a port, an IPv6 address) would be
+// split at the wrong place by every later run.
+bool ProxyServerHoldsColon(const ImportInputs& inputs);
+
 // Why an edited download could not be resumed with these inputs, a ticked
 // "Server requires authorization" without a user name or an unticked "Use
-// default proxy settings" without a server or a port.
+// default proxy settings" without a server or a port, or with a server that
+// holds a colon.
 struct AddressGaps {
     bool server = false, proxy = false;
 };
