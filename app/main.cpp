@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <exception>
+#include <optional>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(ApplicationIcon());
     QtPrompts prompts;
     // Beside the executable, whatever the working folder; the installed
-    // program keeps it in the user's data folder.
+    // program keeps it in the user's data folder. A list that is a link is
+    // followed to its target here, once.
     const ListPlaces places{
         QApplication::applicationDirPath().toStdString(), QV_INSTALL_BINDIR,
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString()};
@@ -34,15 +36,16 @@ int main(int argc, char** argv) {
     }
     // One program per list: a later start brings the first one's window to
     // the front and ends, before it reads anything of the list.
-    ListGuard guard(listPath);
+    std::optional<ListGuard> guard;
     try {
-        switch (guard.Take()) {
+        guard.emplace(listPath);
+        switch (guard->Take()) {
         case ListGuard::Start::Holder:
             break;
         case ListGuard::Start::HandedOver:
             return 0;
         case ListGuard::Start::NoAnswer:
-            prompts.ErrorBox(guard.NoAnswerMessage());
+            prompts.ErrorBox(guard->NoAnswerMessage());
             return 1;
         }
     } catch (const std::exception& e) {
@@ -50,7 +53,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     TMainForm form(listPath, prompts);
-    guard.SetRaiseHandler([&form] { BringToFront(form); });
+    guard->SetRaiseHandler([&form] { BringToFront(form); });
     prompts.SetParent(&form);
     form.showMaximized();
     return QApplication::exec();

@@ -1,5 +1,6 @@
 #include "common/FileCalls.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -21,4 +22,8 @@ const FileCalls& SystemFileCalls() {
 
 void SetFileCalls(const FileCalls& calls) {
     active = calls;
+}
+
+bool LockUnsupported(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
 }

@@ -2,9 +2,10 @@
 
 #include <sys/types.h>
 
-// The system calls through which the incomplete file is locked and made
-// durable. The program uses the system's own; tests put in calls that fail as
-// a file system or a disk can, which no real file system here does on demand.
+// The system calls through which the incomplete file and the list's lock
+// file are locked and the incomplete file is made durable. The program uses
+// the system's own; tests put in calls that fail as a file system or a disk
+// can, which no real file system here does on demand.
 struct FileCalls {
     int (*lock)(int fd, int operation);
     int (*syncRange)(int fd, off64_t offset, off64_t size, unsigned int flags);
@@ -17,3 +18,9 @@ struct FileCalls {
 const FileCalls& ActiveFileCalls();
 const FileCalls& SystemFileCalls();
 void SetFileCalls(const FileCalls& calls);
+
+// Whether a failed lock means that the file system cannot lock at all (NFS
+// mounted without locks, some FUSE file systems) rather than that another
+// program holds the lock or the disk failed. Such a failure says nothing
+// about other programs, so the file is then used unlocked.
+bool LockUnsupported(int error);

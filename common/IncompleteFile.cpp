@@ -32,17 +32,11 @@ IncompleteFile::IncompleteFile(const std::string& path)
         Refuse(std::strerror(errno));
     else if (!S_ISREG(st.st_mode))
         Refuse("it is not a regular file");
-    else if (ActiveFileCalls().lock(fd_.Get(), LOCK_EX | LOCK_NB) != 0 && !CannotLock(errno))
+    else if (ActiveFileCalls().lock(fd_.Get(), LOCK_EX | LOCK_NB) != 0 && !LockUnsupported(errno))
         Refuse(errno == EWOULDBLOCK ? "it is in use by another program" : std::strerror(errno));
 }
 
 IncompleteFile::~IncompleteFile() = default;
-
-bool IncompleteFile::CannotLock(int error) {
-    // A file system without locks (NFS mounted without them, some FUSE file
-    // systems) says nothing about other programs: the file is used unlocked.
-    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
-}
 
 bool IncompleteFile::WritebackUnsupported(int error) {
     // Said by a file system (or a descriptor) that has no writeback to start.

@@ -50,7 +50,6 @@ public:
     void Close();
 
 private:
-    static bool CannotLock(int error);
     static bool WritebackUnsupported(int error);
     [[noreturn]] void Fail(const std::string& what, int error) const;
     [[noreturn]] void Refuse(const std::string& reason);

@@ -1,6 +1,7 @@
 #include "list/AtomicFile.h"
 
 #include "common/AppError.h"
+#include "common/FolderSync.h"
 #include "common/UniqueFd.h"
 
 #include <cctype>
@@ -17,12 +18,6 @@ namespace {
 
 [[noreturn]] void ThrowWriteError(const std::string& path, int error) {
     throw AppError("Cannot write " + path + ": " + std::strerror(error));
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // A save's temporary is named ".<name>.quilvane-save-" and six letters or
@@ -78,9 +73,8 @@ void ReplaceFileAtomically(const std::string& path, const void* data, std::size_
     pending.Commit();
 
     // Make the rename itself durable. The new file is in place already, so a
-    // folder that cannot be synced (some file systems refuse) is not an error.
-    UniqueFd folder(open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder) fsync(folder.Get());
+    // folder that fails to sync is not an error of the save.
+    SyncFolderOf(path);
 }
 
 void RemoveLeftoverTemporaries(const std::string& path) {

@@ -111,6 +111,20 @@ NamedTexts AddressAttributes(const EntryValues& values) {
     return attributes;
 }
 
+// All attributes of a new entry: the row's columns first, in their order,
+// then the address.
+NamedTexts EntryAttributes(const EntryValues& values) {
+    const std::array<const std::string*, kRowColumnCount - 1> columnTexts = {
+        &values.FileName, &values.FileSize, &values.Downloaded,
+        &values.Percent,  &values.Remains,  &values.Segments};
+    NamedTexts attributes;
+    for (std::size_t column = 0; column < columnTexts.size(); ++column)
+        attributes.emplace_back(kRowColumnAttributes[column], columnTexts[column]);
+    const NamedTexts address = AddressAttributes(values);
+    attributes.insert(attributes.end(), address.begin(), address.end());
+    return attributes;
+}
+
 // Checks all four before any is set, so a text that cannot be stored
 // changes nothing.
 void CheckCounters(const CounterTexts& counters) {
@@ -279,25 +293,20 @@ ListEntry ListDocument::FindEntry(int row) const {
         Node(FirstChildElement(root, Numbered("N", static_cast<long long>(row) + 1).c_str())));
 }
 
-ListEntry ListDocument::AppendEntry(const EntryValues& values) {
+void ListDocument::CheckAppendable(const EntryValues& values) const {
     RequireOpen();
-    // The row's columns first, in their order, then the rest.
-    const std::array<const std::string*, kRowColumnCount - 1> columnTexts = {
-        &values.FileName, &values.FileSize, &values.Downloaded,
-        &values.Percent,  &values.Remains,  &values.Segments};
-    NamedTexts attributes;
-    for (std::size_t column = 0; column < columnTexts.size(); ++column)
-        attributes.emplace_back(kRowColumnAttributes[column], columnTexts[column]);
-    const NamedTexts address = AddressAttributes(values);
-    attributes.insert(attributes.end(), address.begin(), address.end());
-    // Check every text first so that a refused one leaves no half-built entry.
-    for (const auto& [name, value] : attributes)
+    for (const auto& [name, value] : EntryAttributes(values))
         CheckStorable(name, *value);
     for (std::size_t i = 0; i < values.ranges.size(); ++i) {
         CheckStorable(Numbered("S", static_cast<long long>(i) + 1), values.ranges[i].first);
         CheckStorable(Numbered("S", static_cast<long long>(i) + 1), values.ranges[i].second);
     }
+}
 
+ListEntry ListDocument::AppendEntry(const EntryValues& values) {
+    // Every text is checked first so that a refused one leaves no half-built entry.
+    CheckAppendable(values);
+    const NamedTexts attributes = EntryAttributes(values);
     xmlDocPtr doc = tree_->doc.get();
     const xmlNodePtr entry = AppendElement(doc, tree_->Root(), Numbered("N", EntryCount() + 1LL));
     for (const auto& [name, value] : attributes)

@@ -45,6 +45,9 @@ public:
     int EntryCount() const;
     // Entry N<row+1>: the first child of the root with that name, or no entry.
     ListEntry FindEntry(int row) const;
+    // Throws the AppError that AppendEntry would throw for these values (no
+    // list open, a text the list cannot keep), and changes nothing.
+    void CheckAppendable(const EntryValues& values) const;
     // Adds the entry after the last one. Does not save.
     ListEntry AppendEntry(const EntryValues& values);
     // What a fetched range changes, written in one save: the entry's first

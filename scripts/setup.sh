@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, when
 # they are missing. Safe to run again: it installs nothing that is present.
+# Run by a normal user, it installs through sudo; with nothing missing it
+# needs neither root nor sudo.
 set -euo pipefail
 
 packages=(
@@ -30,7 +32,11 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
-        echo "Run as root to install packages." >&2
+        # Only the installing is done as root: this script again, through sudo.
+        if command -v sudo >/dev/null 2>&1; then
+            exec sudo "$0" "$@"
+        fi
+        echo "Installing packages needs root: run this as root, or install sudo." >&2
         exit 1
     fi
     # Keep package scripts from starting nginx or tinyproxy as system

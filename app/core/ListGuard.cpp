@@ -1,9 +1,10 @@
 #include "app/core/ListGuard.h"
 
+#include "app/core/ListLocation.h"
 #include "common/AppError.h"
+#include "common/FileCalls.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -32,9 +33,8 @@ std::string LockPathOf(const std::string& listPath) {
     return (path.parent_path() / ("." + path.filename().string() + ".quilvane-lock")).string();
 }
 
-// The user's private runtime folder (created owner-only by Qt), and the
-// temporary folder when there is none; the user id in the name and the
-// peer check below keep other users out either way.
+// In a folder that only this user can write (see HandOverFolder); the user
+// id in the name and the peer check below keep other users out as well.
 QString SocketPathOf(const std::string& listPath) {
     std::error_code error;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(listPath, error);
@@ -44,10 +44,9 @@ QString SocketPathOf(const std::string& listPath) {
                                 .toHex()
                                 .left(16);
     // Looked up once: Qt warns each time it falls back to a folder of its own.
-    static const QString folder = [] {
-        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-        return runtime.isEmpty() ? QDir::tempPath() : runtime;
-    }();
+    static const QString folder = QString::fromStdString(HandOverFolder(
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation).toStdString(),
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation).toStdString()));
     return folder + QStringLiteral("/quilvane-%1-").arg(::geteuid()) + QString::fromLatin1(hash);
 }
 
@@ -83,11 +82,19 @@ ListGuard::~ListGuard() = default;
 ListGuard::Start ListGuard::Take() {
     const auto deadline = Clock::now() + answerLimit_;
     for (;;) {
-        if (TryLock()) {
+        const Lock lock = TryLock();
+        if (lock == Lock::Taken) {
             Listen();
             return Start::Holder;
         }
-        if (AskHolder(deadline)) return Start::HandedOver;
+        const Reply reply = AskHolder(deadline);
+        if (reply == Reply::Raised) return Start::HandedOver;
+        // Without locks the socket alone tells: a program that holds the
+        // list listens on it.
+        if (lock == Lock::Unsupported && reply == Reply::Nobody) {
+            Listen();
+            return Start::Holder;
+        }
         if (Clock::now() >= deadline) return Start::NoAnswer;
         // The holder may be starting (locked, not yet listening) or ending
         // (the lock is about to be free): look again shortly.
@@ -101,7 +108,7 @@ std::string ListGuard::NoAnswerMessage() const {
            ", but it does not answer. Close it and start Quilvane again.";
 }
 
-bool ListGuard::TryLock() {
+ListGuard::Lock ListGuard::TryLock() {
     if (!lock_) {
         const std::string path = LockPathOf(listPath_);
         lock_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -111,10 +118,11 @@ bool ListGuard::TryLock() {
     }
     int result;
     do {
-        result = ::flock(lock_.Get(), LOCK_EX | LOCK_NB);
+        result = ActiveFileCalls().lock(lock_.Get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
-    if (errno == EWOULDBLOCK) return false;
+    if (result == 0) return Lock::Taken;
+    if (errno == EWOULDBLOCK) return Lock::Held;
+    if (LockUnsupported(errno)) return Lock::Unsupported;
     throw AppError("Cannot lock the download list " + listPath_ + ": " + std::strerror(errno));
 }
 
@@ -159,17 +167,24 @@ void ListGuard::Serve(QLocalSocket& socket) {
     socket.disconnectFromServer();
 }
 
-bool ListGuard::AskHolder(Clock::time_point deadline) const {
+ListGuard::Reply ListGuard::AskHolder(Clock::time_point deadline) const {
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
-    if (!socket.waitForConnected(RemainingMs(deadline)) || !PeerIsThisUser(socket)) return false;
+    if (!socket.waitForConnected(RemainingMs(deadline))) {
+        const auto error = socket.error();
+        return error == QLocalSocket::ServerNotFoundError ||
+                       error == QLocalSocket::ConnectionRefusedError
+                   ? Reply::Nobody
+                   : Reply::Silent;
+    }
+    if (!PeerIsThisUser(socket)) return Reply::Silent;
     socket.write(kRequest);
-    if (!socket.waitForBytesWritten(RemainingMs(deadline))) return false;
+    if (!socket.waitForBytesWritten(RemainingMs(deadline))) return Reply::Silent;
     QByteArray answer;
     while (answer.size() < kAnswer.size()) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(RemainingMs(deadline)))
-            return false;
+            return Reply::Silent;
         answer += socket.read(kAnswer.size() - answer.size());
     }
-    return answer == kAnswer;
+    return answer == kAnswer ? Reply::Raised : Reply::Silent;
 }

@@ -18,12 +18,15 @@ class QLocalSocket;
 //
 // The program that starts first on a list takes an exclusive lock on a
 // hidden file beside it (".List.xml.quilvane-lock") and keeps it for its
-// whole life. It listens on a local socket named after the list's canonical
-// path and the user, in the user's private runtime folder and open to the
-// user alone; a later start on the same list asks it there to bring its
-// window to the front, and ends. The lock is an flock(), which the kernel
-// releases however its holder ends, so a killed program never blocks the
-// next start.
+// whole life. It listens on a local socket named after the list's path and
+// the user, in a folder that only the user can write and open to the user
+// alone; a later start on the same list asks it there to bring its window to
+// the front, and ends. The lock is an flock(), which the kernel releases
+// however its holder ends, so a killed program never blocks the next start.
+// On a file system that cannot lock, the socket alone decides: a start that
+// finds nobody listening holds the list. The list's path is the resolved one
+// (ResolveListFile), so that two links to one list meet on one lock and one
+// socket.
 class ListGuard {
 public:
     enum class Start {
@@ -33,6 +36,8 @@ public:
     };
 
     // answerLimit: how long a later start waits for the holder's answer.
+    // Throws AppError when there is no folder for the socket that only this
+    // user can write.
     explicit ListGuard(std::string listPath,
                        std::chrono::milliseconds answerLimit = std::chrono::seconds(5));
     ~ListGuard();
@@ -41,7 +46,8 @@ public:
 
     // Takes the lock and starts listening, or asks the holder to come to the
     // front. Throws AppError naming the list when the lock file cannot be
-    // opened. The holder answers in the event loop of the calling thread.
+    // opened or locking it fails for another reason than a file system
+    // without locks. The holder answers in the event loop of the calling thread.
     Start Take();
 
     // What the holder does for a later start, on the holder's thread, before
@@ -54,10 +60,15 @@ public:
     const QString& SocketPath() const { return socketPath_; }
 
 private:
-    bool TryLock();
+    enum class Lock { Taken, Held, Unsupported };
+    // Raised: the holder answered; Nobody listens on the socket; Silent: a
+    // program listens but gave no answer in time.
+    enum class Reply { Raised, Nobody, Silent };
+
+    Lock TryLock();
     void Listen();
     void Serve(QLocalSocket& socket);
-    bool AskHolder(std::chrono::steady_clock::time_point deadline) const;
+    Reply AskHolder(std::chrono::steady_clock::time_point deadline) const;
 
     std::string listPath_;
     std::chrono::milliseconds answerLimit_;

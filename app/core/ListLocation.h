@@ -26,7 +26,24 @@ std::string ListFolder(const ListPlaces& places);
 // the effective user's own or its group or others can write it.
 void CreateOwnerOnlyFolder(const std::string& folder);
 
+// The file that `path` names, found once and used from then on: a symbolic
+// link in its place is followed to its target (through every link of a
+// chain) and the target's folder is made canonical, so that the lock, the
+// hand-over socket and every save meet the one real file however the program
+// reached it, and a save replaces the target, never the link. The target
+// need not exist yet, its folder must: a link whose target's folder does not
+// exist, or a circle of links, throws AppError naming the target.
+std::string ResolveListFile(const std::string& path);
+
+// The folder of the hand-over socket between two starts on one list, which
+// must be the user's alone: in a folder that others can write, another user
+// could take the socket's name first. The user's runtime folder when it is
+// the user's own and no one else can write it, otherwise the owner-only
+// folder "sockets" in the data folder, created as CreateOwnerOnlyFolder
+// does. Throws AppError as that does.
+std::string HandOverFolder(const std::string& runtimeDir, const std::string& dataDir);
+
 // The full path of List.xml for the running program: the installed bin folder
-// is resolved through symbolic links before the comparison, and a data folder
-// chosen for the list is created.
+// is resolved through symbolic links before the comparison, a data folder
+// chosen for the list is created, and the result is resolved as above.
 std::string ListPath(const ListPlaces& places);

@@ -1,6 +1,7 @@
 #include "import/core/ImportLogic.h"
 
 #include "common/AppError.h"
+#include "common/FolderSync.h"
 #include "common/Texts.h"
 
 #include <cerrno>
@@ -18,6 +19,33 @@ const std::string kCannotRename = "The file cannot be renamed by URL: ";
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
+}
+
+// Moves a file without replacing one; 0 or the reason it could not.
+int MoveNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
+        // A file system without the no-replace flag: a hard link fails on an
+        // existing name just the same.
+        if (::link(from.c_str(), to.c_str()) == 0) {
+            if (::unlink(from.c_str()) == 0) return 0;
+            error = errno;
+            ::unlink(to.c_str());
+        } else {
+            error = errno;
+        }
+    }
+    return error;
+}
+
+// What to add to the message of an import that failed after the move: nothing
+// when the file has its old name again, otherwise where it is now.
+std::string MoveBack(const std::string& renamed, const std::string& original) {
+    const int error = MoveNoReplace(renamed, original);
+    if (error == 0) return {};
+    return "; the file could not be given its name back and is now " + Quoted(renamed) + ": " +
+           std::strerror(error);
 }
 
 } // namespace
@@ -56,24 +84,33 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
 }
 
 void MoveWithoutReplacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS || error == ENOTSUP) {
-        // A file system without the no-replace flag: a hard link fails on an
-        // existing name just the same.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            if (::unlink(from.c_str()) == 0) return;
-            error = errno;
-            ::unlink(to.c_str());
-        } else {
-            error = errno;
-        }
-    }
+    const int error = MoveNoReplace(from, to);
+    if (error == 0) return;
     if (error == EEXIST)
         throw AppError(kCannotRename + "a file named " +
                        Quoted(to.substr(FolderOfPath(to).size())) +
                        " already exists in its folder");
     throw AppError(kCannotRename + std::strerror(error));
+}
+
+void CommitImport(IncompleteFile& file, const std::string& from, const std::string& to,
+                  int64_t size, ListDocument& list, const EntryValues& entry) {
+    const bool moving = to != from;
+    if (moving) MoveWithoutReplacing(from, to);
+    try {
+        // The length was checked before the move; only another program
+        // shortening the file since can fail this.
+        if (!file.CutToSize(size)) throw AppError("Size of incomplete file is incorrect!");
+        file.Flush();
+        if (const int error = moving ? SyncFolderOf(to) : 0)
+            throw AppError("The folder of the incomplete file " + Quoted(to) +
+                           " cannot be written: " + std::strerror(error));
+        file.Close();
+        list.AppendEntry(entry);
+    } catch (const std::exception& e) {
+        if (!moving) throw;
+        throw AppError(e.what() + MoveBack(to, from));
+    }
 }
 
 int64_t CompleteFileSize(const std::string& sizeText) {
@@ -97,10 +134,15 @@ EntryValues BuildEntryValues(const ImportValues& values, const ImportInputs& inp
     return entry;
 }
 
+bool ProxyServerHoldsColon(const ImportInputs& inputs) {
+    return !inputs.DefaultProxy && inputs.ProxyServer.find(':') != std::string::npos;
+}
+
 AddressGaps MissingAddressFields(const ImportInputs& inputs) {
     AddressGaps gaps;
     gaps.server = inputs.ServerAuthorization && inputs.ServerName.empty();
-    gaps.proxy = !inputs.DefaultProxy && (inputs.ProxyServer.empty() || inputs.ProxyPort.empty());
+    gaps.proxy = !inputs.DefaultProxy && (inputs.ProxyServer.empty() || inputs.ProxyPort.empty() ||
+                                          ProxyServerHoldsColon(inputs));
     return gaps;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/IncompleteFile.h"
 #include "import/core/SegmentFile.h"
 #include "list/ListDocument.h"
 
@@ -37,6 +38,16 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
 // name.
 void MoveWithoutReplacing(const std::string& from, const std::string& to);
 
+// What an import changes once every check has passed: moves the incomplete
+// file from `from` to `to` when they differ, cuts it to `size` bytes, makes
+// the cut and the new name durable (the file, then its folder), closes it and
+// appends the entry, so that a list saved afterwards never names a file that
+// a power cut could take back. When a step after the move fails, the file is
+// given its old name again before the error is thrown; the error says so
+// when that fails too.
+void CommitImport(IncompleteFile& file, const std::string& from, const std::string& to,
+                  int64_t size, ListDocument& list, const EntryValues& entry);
+
 // The size text as the length to cut the incomplete file to. Throws AppError
 // when it is negative.
 int64_t CompleteFileSize(const std::string& sizeText);
@@ -46,9 +57,16 @@ int64_t CompleteFileSize(const std::string& sizeText);
 // ticked one without its required fields leaves the group out.
 void SetAddressValues(EntryValues& entry, const ImportInputs& inputs);
 
+// An unticked "Use default proxy settings" with a ":" in the proxy server.
+// The port has a field of its own, and the proxy is stored as server, ":"
+// and port: a server that holds a colon (a port, an IPv6 address) would be
+// split at the wrong place by every later run.
+bool ProxyServerHoldsColon(const ImportInputs& inputs);
+
 // Why an edited download could not be resumed with these inputs, a ticked
 // "Server requires authorization" without a user name or an unticked "Use
-// default proxy settings" without a server or a port.
+// default proxy settings" without a server or a port, or with a server that
+// holds a colon.
 struct AddressGaps {
     bool server = false, proxy = false;
 };

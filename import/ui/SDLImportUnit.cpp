@@ -352,6 +352,8 @@ void TSDL_Import_Form::EditShowSteps() {
 void TSDL_Import_Form::FormShowSteps() {
     Import_Server_CheckBox->setChecked(false);
     Import_Proxy_CheckBox->setChecked(true);
+    // Ticked, the proxy box has nothing left to refuse.
+    MarkCheckBox(Import_Proxy_CheckBox, false);
     UpdateServerEdits();
     UpdateProxyEdits();
 
@@ -484,37 +486,42 @@ void TSDL_Import_Form::OkSteps() {
     ImportValues& values = *values_;
     const ImportInputs inputs = Inputs();
 
-    // Validation: a failed test marks its label; a passed one keeps its look.
+    // Validation: a failed test marks its label (or the proxy's box); a
+    // passed one keeps its look.
     const bool urlAccepted = UrlAccepted(inputs.Url);
     const bool fileFound = IncompleteFileExists(values.IncompletePath);
+    const bool proxyAccepted = !ProxyServerHoldsColon(inputs);
     if (!urlAccepted) MarkLabel(URL_Label, true);
     if (!fileFound) MarkLabel(Inc_Label, true);
-    if (!urlAccepted || !fileFound) return;
+    if (!proxyAccepted) MarkCheckBox(Import_Proxy_CheckBox, true);
+    if (!urlAccepted || !fileFound || !proxyAccepted) return;
 
     // The rename's target is tested before anything is opened or moved.
     const std::string target = RenameCheckBox->isChecked()
                                    ? RenameByUrlTarget(values.IncompletePath, inputs.Url)
                                    : values.IncompletePath;
 
-    // Both fields have passed: no mark of an earlier Ok stays on them when
-    // opening or cutting the file fails below.
+    // Every field has passed: no mark of an earlier Ok stays on them when
+    // a check below refuses the file.
     MarkLabel(URL_Label, false);
     MarkLabel(Inc_Label, false);
+    MarkCheckBox(Import_Proxy_CheckBox, false);
 
+    // Every check that can refuse the import comes before the rename, so a
+    // refused import leaves the user's file under its own name.
+    const int64_t size = CompleteFileSize(values.SizeText);
+    EntryValues entry = BuildEntryValues(values, inputs);
+    entry.FileName = target;
+    list_.CheckAppendable(entry);
     // Opened and locked before it is renamed: a file that a running download
     // writes keeps its name. The open file follows the rename.
     IncompleteFile file(values.IncompletePath);
-    if (target != values.IncompletePath) {
-        MoveWithoutReplacing(values.IncompletePath, target);
-        values.IncompletePath = target;
-    }
-    if (!file.CutToSize(CompleteFileSize(values.SizeText))) {
+    if (file.Length() < size) {
         file.Close();
         prompts_.AbortBox("Error", "Size of incomplete file is incorrect!");
         return;
     }
-    file.Close();
-
-    list_.AppendEntry(BuildEntryValues(values, inputs));
+    CommitImport(file, values.IncompletePath, target, size, list_, entry);
+    values.IncompletePath = target;
     done(QDialog::Accepted);
 }

@@ -21,19 +21,6 @@
 
 namespace {
 
-std::string SegmentFileText(const HoleyFile& file, const std::string& recordedName) {
-    std::string begin, end;
-    for (size_t i = 0; i < file.ranges.size(); ++i) {
-        const std::string name = " n" + std::to_string(i + 1) + "=\"";
-        begin += name + std::to_string(file.ranges[i].first) + "\"";
-        end += name + std::to_string(file.ranges[i].second) + "\"";
-    }
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SDL>\n <n1 File_name=\"" + recordedName +
-           "\" Size=\"" + std::to_string(file.size) + "\" Loaded=\"" +
-           std::to_string(file.size - file.Missing()) + "\">\n  <Segments><Begin" + begin +
-           "/><End" + end + "/></Segments>\n </n1>\n</SDL>\n";
-}
-
 class ImportResumeTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -60,7 +47,7 @@ TEST_P(ImportResume, ImportedSegmentFileResumesToAByteIdenticalFile) {
     NginxServer nginx = GetParam() ? NginxServer(served.path(), pair.certificate, pair.key)
                                    : NginxServer(served.path());
     const std::string sdl = dir.file("part.sdl");
-    WriteWholeFile(sdl, SegmentFileText(file, "D:\\old\\downloads\\part.avi"));
+    WriteWholeFile(sdl, file.SegmentFileText("D:\\old\\downloads\\part.avi"));
 
     form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
     form->show();
@@ -146,7 +133,7 @@ TEST_F(ImportResumeTest, DroppingOneSegmentFileImportsItAsTheOpenFileDialogWould
     HoleyFile file =
         MakeHoleyFile(dir.file("complete.bin"), dir.file("part.bin"), 50000, {{100, 2000}}, 5);
     const std::string sdl = dir.file("part.SDL");
-    WriteWholeFile(sdl, SegmentFileText(file, "C:\\downloads\\part.bin"));
+    WriteWholeFile(sdl, file.SegmentFileText("C:\\downloads\\part.bin"));
     WriteWholeFile(dir.file("notes.txt"), "not a segment file");
     form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
     form->show();

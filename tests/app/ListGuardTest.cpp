@@ -1,7 +1,12 @@
 #include "TempDir.h"
 
+#include "FailingFileCalls.h"
+
 #include "app/core/ListGuard.h"
+#include "app/core/ListLocation.h"
 #include "app/ui/BringToFront.h"
+#include "common/AppError.h"
+#include "list/ListDocument.h"
 
 #include <QCoreApplication>
 #include <QMainWindow>
@@ -69,45 +74,92 @@ TEST(ListGuard, BringToFrontRestoresAMinimisedWindowAndKeepsItMaximised) {
     EXPECT_TRUE(window.isMaximized());
 }
 
-// The built program, copied into a sandbox so that it keeps its list there.
+// The built program, copied into a sandbox so that it keeps its list there:
+// twice in one folder, or in two folders whose List.xml are links to one list
+// in a third (a list kept in a synced folder), not made yet when the first
+// program starts.
 TEST(ListGuard, TheProgramStartedTwiceOnOneListHandsOverAndLeavesTheListAlone) {
-    TempDir dir;
-    const std::string program = dir.file("quilvane");
-    std::filesystem::copy_file(QV_PROGRAM, program);
-    const std::string list = dir.file("List.xml");
-    const auto start = [&](QProcess& process) {
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(QString::fromStdString(program), {});
-        return process.waitForStarted(30000);
-    };
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "through two links" : "in one folder");
+        TempDir dir;
+        const std::string first = linked ? "a" : ".", second = linked ? "b" : ".";
+        const std::string list = linked ? dir.file("synced/List.xml") : dir.file("List.xml");
+        const std::string listFolder = std::filesystem::path(list).parent_path();
+        for (const std::string& folder : {first, second}) {
+            std::filesystem::create_directories(dir.file(folder));
+            if (!std::filesystem::exists(dir.file(folder + "/quilvane")))
+                std::filesystem::copy_file(QV_PROGRAM, dir.file(folder + "/quilvane"));
+            if (linked) std::filesystem::create_symlink(list, dir.file(folder + "/List.xml"));
+        }
+        if (linked) std::filesystem::create_directory(dir.file("synced"));
+        const auto start = [&](QProcess& process, const std::string& folder) {
+            process.setProcessChannelMode(QProcess::ForwardedChannels);
+            process.start(QString::fromStdString(dir.file(folder + "/quilvane")), {});
+            return process.waitForStarted(30000);
+        };
 
-    QProcess first;
-    ASSERT_TRUE(start(first));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return FileExists(list) && !ReadWholeFile(list).empty(); }, 60000));
-    const std::string before = ReadWholeFile(list);
-    // A save of the first program in flight: only the holder may clear it.
-    const std::string saving = dir.file(".List.xml.quilvane-save-Ab12Cd");
-    WriteWholeFile(saving, "<MAIN");
+        QProcess holder;
+        ASSERT_TRUE(start(holder, first));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return FileExists(list) && !ReadWholeFile(list).empty(); }, 60000));
+        const std::string before = ReadWholeFile(list);
+        // A save of the first program in flight: only the holder may clear it.
+        const std::string saving = listFolder + "/.List.xml.quilvane-save-Ab12Cd";
+        WriteWholeFile(saving, "<MAIN");
 
-    for (int again = 0; again < 2; ++again) {
-        QProcess second;
-        ASSERT_TRUE(start(second));
-        ASSERT_TRUE(second.waitForFinished(60000));
-        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(second.exitCode(), 0) << "start " << again + 2;
+        for (int again = 0; again < 2; ++again) {
+            QProcess later;
+            ASSERT_TRUE(start(later, second));
+            ASSERT_TRUE(later.waitForFinished(60000));
+            EXPECT_EQ(later.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(later.exitCode(), 0) << "start " << again + 2;
+        }
+        EXPECT_EQ(holder.state(), QProcess::Running);
+        EXPECT_EQ(ReadWholeFile(list), before);
+        EXPECT_TRUE(FileExists(saving));
+        // The lock is the list's own, and the new list was written at the
+        // links' target, which both stay.
+        EXPECT_TRUE(FileExists(listFolder + "/.List.xml.quilvane-lock"));
+        for (const std::string& folder : {first, second})
+            EXPECT_EQ(std::filesystem::is_symlink(dir.file(folder + "/List.xml")), linked);
+
+        // Killed, the first leaves its lock file and socket behind; neither
+        // keeps the next program from holding the list and answering on it.
+        holder.kill();
+        ASSERT_TRUE(holder.waitForFinished(30000));
+        const std::string resolved = ListPath({dir.file(first), "", ""});
+        EXPECT_EQ(resolved, list);
+        ListGuard next(resolved);
+        ASSERT_EQ(next.Take(), ListGuard::Start::Holder);
+        EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+        // A save of a list that exists replaces the target as well.
+        ListDocument document(resolved);
+        document.OpenList();
+        document.SaveList();
+        EXPECT_EQ(std::filesystem::is_symlink(dir.file(first + "/List.xml")), linked);
     }
-    EXPECT_EQ(first.state(), QProcess::Running);
-    EXPECT_EQ(ReadWholeFile(list), before);
-    EXPECT_TRUE(FileExists(saving));
+}
 
-    // Killed, the first leaves its lock file and socket behind; neither
-    // keeps the next program from holding the list and answering on it.
-    first.kill();
-    ASSERT_TRUE(first.waitForFinished(30000));
-    ListGuard next(list);
-    ASSERT_EQ(next.Take(), ListGuard::Start::Holder);
-    EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+TEST(ListGuard, WithoutLocksTheSocketDecidesAndAnotherLockErrorRefuses) {
+    for (const int error : {ENOLCK, EOPNOTSUPP, EIO}) {
+        SCOPED_TRACE(error);
+        TempDir dir;
+        const std::string list = dir.file("List.xml");
+        const FailingFileCalls failing(FailingFileCalls::Lock, error);
+        ListGuard holder(list);
+        if (error == EIO) {
+            try {
+                holder.Take();
+                ADD_FAILURE() << "no error";
+            } catch (const AppError& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "Cannot lock the download list " + list + ": Input/output error");
+            }
+            continue;
+        }
+        ASSERT_EQ(holder.Take(), ListGuard::Start::Holder);
+        EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
+    }
 }
 
 } // namespace

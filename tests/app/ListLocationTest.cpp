@@ -110,3 +110,78 @@ TEST(ListLocation, AFolderThatCannotBeMadeSaysWhichAndWhy) {
 }
 
 } // namespace
+
+namespace {
+
+// A list beside the executable of a copy in "exe": List.xml there is what
+// each case makes of it; the result is the file every save goes to.
+TEST(ListLocation, AListThatIsALinkIsFollowedToItsTarget) {
+    struct Case {
+        const char* what;
+        const char* link;     // the target of exe/List.xml; null: no link
+        const char* expected; // relative to the sandbox; null: the error below
+        const char* error;
+    };
+    const Case cases[] = {
+        {"no link", nullptr, "exe/List.xml", nullptr},
+        {"a relative link", "../synced/List.xml", "synced/List.xml", nullptr},
+        {"a chain of links", "../synced/Link.xml", "synced/List.xml", nullptr},
+        {"a target not made yet", "../synced/New.xml", "synced/New.xml", nullptr},
+        {"a target in a missing folder", "../gone/List.xml", nullptr, "exe/../gone/List.xml"},
+        {"a circle", "List.xml", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        std::filesystem::create_directories(root.file("exe"));
+        std::filesystem::create_directories(root.file("synced"));
+        WriteWholeFile(root.file("synced/List.xml"), "<MAIN/>");
+        std::filesystem::create_symlink(root.file("synced/List.xml"), root.file("synced/Link.xml"));
+        if (c.link) std::filesystem::create_symlink(c.link, root.file("exe/List.xml"));
+        const ListPlaces places{root.file("exe"), "", root.file("unused")};
+        try {
+            EXPECT_EQ(ListPath(places), root.file(c.expected ? c.expected : "?")) << c.what;
+        } catch (const AppError& e) {
+            const std::string list = root.file("exe/List.xml");
+            EXPECT_EQ(std::string(e.what()),
+                      c.error ? "The download list " + list + " links to " + root.file(c.error) +
+                                    ", whose folder does not exist"
+                              : "The download list " + list +
+                                    " is a symbolic link that leads round in a circle")
+                << c.what;
+            EXPECT_FALSE(c.expected) << c.what;
+        }
+    }
+}
+
+TEST(ListLocation, TheHandOverSocketLivesInAFolderOnlyItsUserCanWrite) {
+    const uid_t other = ::geteuid() == 0 ? 65534 : 0;
+    struct Case {
+        const char* what;
+        unsigned mode; // of the runtime folder; 0: there is none
+        uid_t owner;
+        bool runtimeChosen;
+    };
+    const Case cases[] = {
+        {"a private runtime folder", 0700, ::geteuid(), true},
+        {"no runtime folder", 0, ::geteuid(), false},
+        {"a runtime folder others can write", 01777, ::geteuid(), false},
+        {"another user's runtime folder", 0700, other, false},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        std::string runtime;
+        if (c.mode != 0) {
+            runtime = root.file("run");
+            std::filesystem::create_directory(runtime);
+            ::chmod(runtime.c_str(), c.mode);
+            // Only root can give a folder away; anyone else meets root's "/".
+            if (c.owner != ::geteuid() && ::chown(runtime.c_str(), c.owner, -1) != 0) runtime = "/";
+        }
+        const std::string data = root.file("data/Quilvane");
+        const std::string folder = HandOverFolder(runtime, data);
+        EXPECT_EQ(folder, c.runtimeChosen ? runtime : data + "/sockets") << c.what;
+        EXPECT_EQ(Mode(folder), c.runtimeChosen ? c.mode : 0700u) << c.what;
+    }
+}
+
+} // namespace

@@ -141,3 +141,8 @@ size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
 std::vector<std::string> RunArgs(const std::string& listPath, int row) {
     return {"run", listPath, std::to_string(row)};
 }
+
+std::vector<std::string> ImportArgs(const std::string& listPath, const std::string& segmentFile,
+                                    const std::string& url) {
+    return {"import", listPath, segmentFile, url};
+}

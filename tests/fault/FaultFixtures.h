@@ -46,6 +46,9 @@ size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
 
 // The driver with a list: "run <list> <row>", stderr into the sandbox.
 std::vector<std::string> RunArgs(const std::string& listPath, int row);
+// The driver importing a segment file into a list with the given URL.
+std::vector<std::string> ImportArgs(const std::string& listPath, const std::string& segmentFile,
+                                    const std::string& url);
 
 // How long a child may take to do what a test waits for before the test
 // calls it hung: generous, since a slow machine must not fail the suite.

@@ -1,10 +1,8 @@
-// A run of a dozen ranges on a file system that keeps only what was made
-// durable (file bytes at fsync or fdatasync, names once their folder was
-// synced), with the power cut after each of the run's durability events in
-// turn. A killed process's writes survive in the page cache, so only a power
-// cut shows a missing flush: whatever event the cut follows, the list that a
-// later start finds parses, counts only ranges whose bytes are on the disk,
-// and is rid of the entry only when the whole file is there.
+// A run of a dozen ranges, and an import, on a file system that keeps only
+// what was made durable (file bytes at fsync or fdatasync, names once their
+// folder was synced), with the power cut after each of their durability
+// events in turn. A killed process's writes survive in the page cache, so
+// only a power cut shows a missing flush.
 
 #include "FaultFixtures.h"
 #include "HoleyFile.h"
@@ -16,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <sys/stat.h>
 
 namespace {
@@ -25,31 +25,27 @@ protected:
     void SetUp() override {
         ::mkdir(seed_.c_str(), 0700);
         ::mkdir(mountPoint_.c_str(), 0700);
-        // Ranges of different lengths, spread over the file.
-        std::vector<std::pair<int64_t, int64_t>> ranges;
-        for (int64_t i = 0; i < 12; ++i)
-            ranges.push_back({i * 8192 + 97 * i, i * 8192 + 97 * i + 1200 + 300 * i});
-        file_ = MakeHoleyFile(served_.file("f.bin"), seed_ + "/f.bin", 12 * 8192 + 333, ranges, 7);
-        original_ = ReadWholeFile(file_.original);
-        // The list names the file where the program finds it: on the mount.
-        file_.incomplete = mountPoint_ + "/f.bin";
-        nginx_ = std::make_unique<NginxServer>(served_.path());
-        TestEntry entry = file_.Entry(nginx_->url("/f.bin"));
-        entry.percent = PercentText(file_.size - file_.Missing(), file_.size);
-        WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
-        neighbour_ = ReadStoredList(seed_ + "/List.xml").entries.at(0);
     }
+
+    // What the driver does on the mount, and how what the disk kept is judged.
+    struct Scenario {
+        std::vector<std::string> args;
+        std::string endLine; // printed once by a driver that got through
+        // Checks the durable copy of the mount; returns how far the work
+        // got, which no later cut may take back.
+        std::function<size_t(const std::string& durable)> check;
+    };
 
     struct Round {
         bool served = false; // the file system was mounted and wrote what it kept
         std::vector<PowerCutMount::Event> events; // counted by the file system
-        size_t taken = 0;                         // ranges the kept list no longer lists
+        size_t progress = 0;                      // what the check found kept
     };
 
-    // Runs the download on a fresh mount of the seed, cuts the power after
-    // event `cutAfter` (-1: never, and the run must finish), kills the
-    // program, and checks what the disk kept.
-    Round RunAndCut(int cutAfter, int expectedEvents) {
+    // Runs the driver on a fresh mount of the seed, cuts the power after
+    // event `cutAfter` (-1: never, and the driver must get through), kills
+    // the program, and checks what the disk kept.
+    Round RunAndCut(const Scenario& scenario, int cutAfter, int expectedEvents) {
         TempDir durable;
         PowerCutMount mount(seed_, mountPoint_, durable.path(), cutAfter, work_.file("fs.stderr"));
         if (!mount.MountFailure().empty()) {
@@ -58,16 +54,11 @@ protected:
         }
         bool cut = false;
         {
-            DriverProcess driver(RunArgs(mountPoint_ + "/List.xml", 1),
-                                 work_.file("driver.stderr"));
+            DriverProcess driver(scenario.args, work_.file("driver.stderr"));
             if (cutAfter < 0) {
                 const DriverProcess::Exit exit = driver.Wait(kWatchdog);
                 EXPECT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
-                EXPECT_EQ(driver
-                              .LinesStartingWith("LOG 2 File " + file_.incomplete +
-                                                 " downloaded successfully.")
-                              .size(),
-                          1u)
+                EXPECT_EQ(driver.LinesStartingWith(scenario.endLine).size(), 1u)
                     << driver.Transcript();
             } else {
                 cut = mount.WaitForCut([&driver] { return driver.Ended(); }, kWatchdog);
@@ -91,47 +82,114 @@ protected:
             EXPECT_TRUE(cut) << "the run made only " << events.size() << " durable steps\n"
                              << mount.Transcript();
         }
-        round.taken = CheckLeftBehind(durable.file("List.xml"), durable.file("f.bin"), file_,
-                                      original_, neighbour_);
+        round.progress = scenario.check(durable.path());
         return round;
     }
 
-    TempDir served_, work_;
+    // The whole run first, which must get as far as `whole`; then a cut after
+    // each of its events in turn. The disk keeps more and more of the work,
+    // and all of it once the run's last event is through. The first cut that
+    // finds a fault ends the test; the ones after it would only repeat it.
+    void CutAfterEveryEvent(const Scenario& scenario, size_t whole) {
+        const auto failures = [] {
+            return ::testing::UnitTest::GetInstance()
+                ->current_test_info()
+                ->result()
+                ->total_part_count();
+        };
+        const Round all = RunAndCut(scenario, -1, 0);
+        ASSERT_TRUE(all.served);
+        ASSERT_FALSE(all.events.empty());
+        EXPECT_EQ(all.progress, whole);
+
+        const int total = static_cast<int>(all.events.size());
+        RecordProperty("DurabilityEvents", total);
+        const int before = failures();
+        size_t progress = 0;
+        for (int cutAfter = 0; cutAfter <= total && failures() == before; ++cutAfter) {
+            const Round round = RunAndCut(scenario, cutAfter, total);
+            if (!round.served) break;
+            EXPECT_GE(round.progress, progress) << "work kept came back after event " << cutAfter;
+            progress = round.progress;
+        }
+        if (failures() == before) {
+            EXPECT_EQ(progress, whole);
+        }
+    }
+
+    TempDir work_;
     std::string seed_ = work_.file("seed"), mountPoint_ = work_.file("mnt");
-    HoleyFile file_;
-    std::string original_;
-    std::unique_ptr<NginxServer> nginx_;
-    StoredEntry neighbour_;
 };
 
+// A download of a dozen ranges: the list that a later start finds parses,
+// counts only ranges whose bytes are on the disk, and is rid of the entry
+// only when the whole file is there.
 TEST_F(PowerCutTest, AfterEveryDurabilityEventTheListClaimsOnlyWhatTheDiskHolds) {
-    const auto failures = [] {
-        return ::testing::UnitTest::GetInstance()
-            ->current_test_info()
-            ->result()
-            ->total_part_count();
-    };
-    const Round whole = RunAndCut(-1, 0);
-    ASSERT_TRUE(whole.served);
-    ASSERT_FALSE(whole.events.empty());
-    EXPECT_EQ(whole.taken, file_.ranges.size());
+    TempDir served;
+    // Ranges of different lengths, spread over the file.
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    for (int64_t i = 0; i < 12; ++i)
+        ranges.push_back({i * 8192 + 97 * i, i * 8192 + 97 * i + 1200 + 300 * i});
+    HoleyFile file =
+        MakeHoleyFile(served.file("f.bin"), seed_ + "/f.bin", 12 * 8192 + 333, ranges, 7);
+    const std::string original = ReadWholeFile(file.original);
+    // The list names the file where the program finds it: on the mount.
+    file.incomplete = mountPoint_ + "/f.bin";
+    NginxServer nginx(served.path());
+    TestEntry entry = file.Entry(nginx.url("/f.bin"));
+    entry.percent = PercentText(file.size - file.Missing(), file.size);
+    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
+    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
 
-    // The disk keeps more and more of the download, and all of it once the
-    // run's last event is through. The first cut that finds a fault ends
-    // the test; the ones after it would only repeat it.
-    const int total = static_cast<int>(whole.events.size());
-    RecordProperty("DurabilityEvents", total);
-    const int before = failures();
-    size_t taken = 0;
-    for (int cutAfter = 0; cutAfter <= total && failures() == before; ++cutAfter) {
-        const Round round = RunAndCut(cutAfter, total);
-        if (!round.served) break;
-        EXPECT_GE(round.taken, taken) << "a taken range came back after event " << cutAfter;
-        taken = round.taken;
-    }
-    if (failures() == before) {
-        EXPECT_EQ(taken, file_.ranges.size());
-    }
+    CutAfterEveryEvent({RunArgs(mountPoint_ + "/List.xml", 1),
+                        "LOG 2 File " + file.incomplete + " downloaded successfully.",
+                        [&](const std::string& durable) {
+                            return CheckLeftBehind(durable + "/List.xml", durable + "/f.bin", file,
+                                                   original, neighbour);
+                        }},
+                       file.ranges.size());
+}
+
+// An import with "Rename file by URL" of a file longer than the complete
+// file, in a folder of its own beside the list's: the list that a later
+// start finds holds the new entry only when the file it names is there, cut
+// to exactly FileSize bytes; without the entry the file is under one of its
+// two names, its bytes up to FileSize unchanged.
+TEST_F(PowerCutTest, AfterEveryDurabilityEventAnImportedEntryNamesItsCutFile) {
+    TempDir served;
+    ::mkdir((seed_ + "/dl").c_str(), 0700);
+    const HoleyFile file = MakeHoleyFile(served.file("f.bin"), seed_ + "/dl/part.bin", 8192 + 333,
+                                         {{100, 900}, {4000, 5000}}, 3);
+    const std::string held = ReadWholeFile(file.incomplete);
+    WriteWholeFile(file.incomplete, held + std::string(777, 'x'));
+    WriteWholeFile(seed_ + "/dl/part.sdl", file.SegmentFileText("D:\\dl\\part.bin"));
+    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4)}));
+    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
+
+    const auto check = [&](const std::string& durable) -> size_t {
+        const StoredList list = ReadStoredList(durable + "/List.xml");
+        if (!list.parsed || list.entries.empty() || list.entries.size() > 2) {
+            ADD_FAILURE() << "List.xml holds " << list.entries.size() << " entries " << list.error;
+            return 0;
+        }
+        EXPECT_EQ(list.entries[0].attributes, neighbour.attributes);
+        const bool atOld = FileExists(durable + "/dl/part.bin");
+        const bool atNew = FileExists(durable + "/dl/f.bin");
+        EXPECT_NE(atOld, atNew) << "the file is under exactly one of its names";
+        const std::string kept = ReadWholeFile(durable + (atNew ? "/dl/f.bin" : "/dl/part.bin"));
+        EXPECT_EQ(kept.substr(0, held.size()), held);
+        if (list.entries.size() == 1) return 0;
+        const StoredEntry& entry = list.entries[1];
+        EXPECT_EQ(CounterViolations(entry), "");
+        EXPECT_EQ(entry.Text("FileName"), mountPoint_ + "/dl/f.bin");
+        EXPECT_TRUE(atNew) << "the entry names a file that is not there";
+        EXPECT_EQ(kept.size(), held.size()) << "the entry's file is not cut to FileSize";
+        return 1;
+    };
+    CutAfterEveryEvent({ImportArgs(mountPoint_ + "/List.xml", mountPoint_ + "/dl/part.sdl",
+                                   "http://127.0.0.1:1/f.bin"),
+                        "IMPORTED", check},
+                       1);
 }
 
 } // namespace

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +49,10 @@ int64_t LengthOf(const std::string& path) {
 
 bool IsMarked(const QLabel* label) {
     return label->font().bold() && label->palette().color(QPalette::WindowText) == QColor(Qt::red);
+}
+
+bool IsMarked(const QCheckBox* box) {
+    return box->font().bold() && box->palette().color(QPalette::WindowText) == QColor(Qt::red);
 }
 
 // The attribute's text, or "(absent)".
@@ -252,6 +257,11 @@ TEST_F(ImportDialogTest, UrlNeedsLowerCaseHttpAnywhere) {
     Ok("ftp://host/http.bin");
     EXPECT_EQ(list.EntryCount(), 1);
     EXPECT_EQ(Attr(LastEntry(), "URL"), "ftp://host/http.bin");
+
+    ShowPlain();
+    Ok("https://host/file.zip");
+    EXPECT_EQ(list.EntryCount(), 2);
+    EXPECT_EQ(Attr(LastEntry(), "URL"), "https://host/file.zip");
 }
 
 TEST_F(ImportDialogTest, RenameByUrl) {
@@ -405,36 +415,85 @@ TEST_F(ImportDialogTest, SparseFiveGiBFilePasses) {
     EXPECT_LT(st.st_blocks, 1024) << "the file was never written";
 }
 
-TEST_F(ImportDialogTest, RenameAndUnmarkingComeBeforeOpeningAndTheSizeCheck) {
-    // A negative size is found only after the rename, with the labels that
-    // an earlier Ok marked already unmarked.
-    Show(Sdl("part.avi", "-5", "0", {}));
-    Ok("ftp://host/movie.avi");
-    ASSERT_TRUE(IsMarked(form->URL_Label));
-    Ok("http://host/movie.avi");
-    ASSERT_EQ(prompts.Errors().size(), 1u);
-    EXPECT_NE(prompts.Errors()[0].find("is negative"), std::string::npos);
-    EXPECT_FALSE(IsMarked(form->URL_Label));
-    EXPECT_TRUE(FileExists(dir.file("movie.avi"))) << "renamed first";
-    EXPECT_FALSE(FileExists(dir.file("part.avi")));
-    EXPECT_EQ(list.EntryCount(), 0);
+TEST_F(ImportDialogTest, UnmarkingAndEveryRefusalComeBeforeTheRenameOrAreUndone) {
+    // Each case would rename part.avi to movie.avi; none may leave it renamed
+    // without an entry. A file that another program holds (a running
+    // download) keeps its name; a flush that fails after the rename gives
+    // the file its name back.
+    enum Fault { None, Held, FlushFails };
+    struct Case {
+        const char* what;
+        const char* size; // the segment file's
+        int64_t length;   // the incomplete file's
+        const char* url;
+        const char* proxyServer; // null: the default proxy
+        Fault fault;
+        std::string message; // the box's; empty: the proxy box is marked instead
+        int64_t lengthAfter;
+    };
+    const std::string part = dir.file("part.avi");
+    const Case cases[] = {
+        {"a negative size", "-5", 1000, "http://host/movie.avi", nullptr, None,
+         "The size of the complete file, \"-5\", is negative: the incomplete file cannot be cut "
+         "to it",
+         1000},
+        {"a file too short", "1000", 999, "http://host/movie.avi", nullptr, None,
+         "Size of incomplete file is incorrect!", 999},
+        {"a name the list cannot keep", "1000", 1000, "http://host/movie.avi\x01", nullptr, None,
+         "The value of FileName holds a character that the download list cannot keep.", 1000},
+        {"a proxy server with a colon", "1000", 1000, "http://host/movie.avi", "[::1]", None, "",
+         1000},
+        {"a file another program holds", "1000", 1000, "http://host/movie.avi", nullptr, Held,
+         "The incomplete file \"" + part +
+             "\" cannot be opened for writing: it is in use by another program",
+         1000},
+        {"a flush that fails after the rename", "1000", 1010, "http://host/movie.avi", nullptr,
+         FlushFails, "The incomplete file \"" + part + "\" cannot be written: Input/output error",
+         1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        form->hide();
+        prompts.shown.clear();
+        Show(Sdl("part.avi", c.size, "0", {}), "part.avi", c.length);
+        const std::string listBefore = ReadWholeFile(list.ListPath());
+        Ok("ftp://host/movie.avi");
+        ASSERT_TRUE(IsMarked(form->URL_Label));
+        if (c.proxyServer) {
+            form->Import_Proxy_CheckBox->setChecked(false);
+            form->Import_Proxy_Server_Edit->setText(c.proxyServer);
+            form->Import_Proxy_Port_Edit->setText("3128");
+        }
+        const int holder = c.fault == Held ? ::open(part.c_str(), O_RDONLY) : -1;
+        if (holder >= 0) {
+            ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        std::optional<FailingFileCalls> failing;
+        if (c.fault == FlushFails) failing.emplace(FailingFileCalls::Flush, EIO);
+        Ok(c.url);
+        failing.reset();
+        if (holder >= 0) ::close(holder);
 
-    // A file that another program holds (a running download) is refused
-    // before it is renamed: the download that writes it keeps its name.
+        if (c.message.empty()) {
+            EXPECT_TRUE(IsMarked(form->Import_Proxy_CheckBox));
+            EXPECT_TRUE(prompts.shown.empty());
+        } else {
+            // The fields had passed: the mark of the earlier Ok is gone.
+            EXPECT_FALSE(IsMarked(form->URL_Label));
+            ASSERT_EQ(prompts.shown.size(), 1u);
+            EXPECT_EQ(prompts.shown[0].message, c.message);
+        }
+        EXPECT_EQ(LengthOf(part), c.lengthAfter);
+        EXPECT_FALSE(FileExists(dir.file("movie.avi")));
+        EXPECT_FALSE(FileExists(dir.file("movie.avi\x01")));
+        EXPECT_EQ(list.EntryCount(), 0);
+        EXPECT_EQ(ReadWholeFile(list.ListPath()), listBefore);
+        EXPECT_TRUE(form->isVisible());
+    }
+    // Ticked again, the proxy box has nothing to refuse: the next showing unmarks it.
     form->hide();
-    prompts.shown.clear();
     ShowPlain();
-    int holder = ::open(dir.file("part.avi").c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    Ok("http://host/film.avi");
-    ::close(holder);
-    ASSERT_EQ(prompts.Errors().size(), 1u);
-    EXPECT_EQ(prompts.Errors()[0], "The incomplete file \"" + dir.file("part.avi") +
-                                       "\" cannot be opened for writing: it is in use by "
-                                       "another program");
-    EXPECT_EQ(LengthOf(dir.file("part.avi")), 1000);
-    EXPECT_FALSE(FileExists(dir.file("film.avi")));
-    EXPECT_EQ(list.EntryCount(), 0);
+    EXPECT_FALSE(IsMarked(form->Import_Proxy_CheckBox));
 }
 
 TEST_F(ImportDialogTest, AFileSystemWithoutLocksImportsAndAnotherErrorRefuses) {
@@ -564,10 +623,6 @@ TEST_F(ImportDialogTest, ExecAnswersAcceptedOnlyAfterAnEntry) {
 
 namespace {
 
-bool IsMarked(const QCheckBox* box) {
-    return box->font().bold() && box->palette().color(QPalette::WindowText) == QColor(Qt::red);
-}
-
 // The import dialog made for editing, on one entry of the list.
 class EditDialogTest : public ImportDialogTest {
 protected:
@@ -667,9 +722,18 @@ TEST_F(EditDialogTest, OkRefusesWhatCannotBeResumedAndWritesWhatAnImportWould) {
     EXPECT_TRUE(IsMarked(f.Import_Proxy_CheckBox)) << "no port";
     EXPECT_EQ(ReadWholeFile(list.ListPath()), before);
 
-    f.Import_URL_Edit->setText("http://new/part.avi");
+    // An https URL passes; a proxy server that holds a colon is refused as
+    // an empty one is.
+    f.Import_URL_Edit->setText("https://new/part.avi");
     f.Import_Server_Name_Edit->setText("u");
+    f.Import_Proxy_Server_Edit->setText("[::1]");
     f.Import_Proxy_Port_Edit->setText("3128");
+    QTest::mouseClick(f.OK_Button, Qt::LeftButton);
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_TRUE(IsMarked(f.Import_Proxy_CheckBox));
+    EXPECT_EQ(ReadWholeFile(list.ListPath()), before);
+
+    f.Import_Proxy_Server_Edit->setText("gate");
     QTest::keyClick(f.Import_URL_Edit, Qt::Key_Return);
     EXPECT_FALSE(f.isVisible());
     EXPECT_EQ(f.result(), QDialog::Accepted);
@@ -681,7 +745,7 @@ TEST_F(EditDialogTest, OkRefusesWhatCannotBeResumedAndWritesWhatAnImportWould) {
     onDisk.OpenList();
     const ElementSnapshot saved = SnapshotOf(onDisk.FindEntry(0));
     EXPECT_EQ(saved, SnapshotOf(entry));
-    EXPECT_EQ(saved.Attribute("URL"), "http://new/part.avi");
+    EXPECT_EQ(saved.Attribute("URL"), "https://new/part.avi");
     EXPECT_EQ(saved.Attribute("Referer"), "http://ref/");
     EXPECT_EQ(saved.Attribute("AuthName"), "u");
     EXPECT_EQ(saved.Attribute("AuthPass"), "");

@@ -6,14 +6,15 @@
 #include <cerrno>
 #include <fcntl.h>
 
-// While one of these lives, the incomplete file's lock or writeback calls
-// fail with the given error, as on a file system or disk that refuses them.
-// One at a time; the error is read on whichever thread makes the call.
+// While one of these lives, the locks (of the incomplete file and of the
+// list's lock file), or the incomplete file's writeback or flush calls, fail
+// with the given error, as on a file system or disk that refuses them. One at
+// a time; the error is read on whichever thread makes the call.
 class FailingFileCalls {
 public:
     // Writeback: every sync_file_range call; WritebackWait: only those that
     // wait for the bytes.
-    enum Step { Lock, Writeback, WritebackWait };
+    enum Step { Lock, Writeback, WritebackWait, Flush };
     FailingFileCalls(Step step, int error) {
         Error().store(error);
         FileCalls calls = SystemFileCalls();
@@ -26,6 +27,7 @@ public:
                            ? Fail()
                            : ::sync_file_range(fd, offset, size, flags);
             };
+        if (step == Flush) calls.dataSync = [](int) { return Fail(); };
         SetFileCalls(calls);
     }
     ~FailingFileCalls() { SetFileCalls(SystemFileCalls()); }

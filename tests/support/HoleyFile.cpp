@@ -19,6 +19,18 @@ int64_t HoleyFile::Missing() const {
     return missing;
 }
 
+std::string HoleyFile::SegmentFileText(const std::string& recordedName) const {
+    std::string begin, end;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const std::string name = " n" + std::to_string(i + 1) + "=\"";
+        begin += name + std::to_string(ranges[i].first) + "\"";
+        end += name + std::to_string(ranges[i].second) + "\"";
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SDL>\n <n1 File_name=\"" + recordedName +
+           "\" Size=\"" + std::to_string(size) + "\" Loaded=\"" + std::to_string(size - Missing()) +
+           "\">\n  <Segments><Begin" + begin + "/><End" + end + "/></Segments>\n </n1>\n</SDL>\n";
+}
+
 TestEntry HoleyFile::Entry(const std::string& url) const {
     TestEntry e;
     e.fileName = incomplete;

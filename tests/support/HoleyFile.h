@@ -19,6 +19,8 @@ struct HoleyFile {
     int64_t Missing() const;
     // An entry for List.xml describing the copy, to be fetched from url.
     TestEntry Entry(const std::string& url) const;
+    // A segment file describing the copy, its file recorded under that name.
+    std::string SegmentFileText(const std::string& recordedName) const;
 };
 
 std::string RandomBytes(size_t size, uint32_t seed);

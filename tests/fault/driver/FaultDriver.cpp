@@ -8,6 +8,11 @@
 //       the run has ended. SIGUSR1 chooses Pause, SIGTERM chooses Exit.
 //       With --save-after-run the file-size limit is lifted afterwards and
 //       File > Save is chosen, so a test can see what the window kept.
+//   quilvane_fault_driver import <List.xml> <segment file> <URL>
+//       Shows the window on that list and imports the segment file as the
+//       user would: Downloads > Import..., the file chosen, the URL typed
+//       into the import dialog (Rename file by URL ticked) and Ok pressed.
+//       A dialog that Ok leaves open is cancelled.
 //   quilvane_fault_driver segment <file>
 //       Tests and reads a segment file as the Import command does.
 //
@@ -17,6 +22,7 @@
 //   ERROR <message>           the standard error box (PLAIN, ABORT likewise)
 //   SIGNAL pause|exit         a signal was turned into that command
 //   RUN ENDED                 Resume has returned
+//   IMPORTED                  Import... has returned with a new row
 //   STATE Idle|Running        the window's state afterwards
 //   ROW <k> <c0>\t..\t<c6>    the download list afterwards
 //   SAVED                     File > Save was chosen (--save-after-run)
@@ -28,10 +34,14 @@
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
 #include "import/core/SegmentFile.h"
+#include "import/ui/SDLImportUnit.h"
 #include "ui/core/Prompts.h"
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -84,9 +94,10 @@ public:
         Print("ABORT " + Escaped(title) + "|" + Escaped(message));
     }
     std::string OpenFileName(const OpenFileOptions&) override {
-        Print("OPENFILE cancelled");
-        return {};
+        Print("OPENFILE " + (chosen.empty() ? "cancelled" : Escaped(chosen)));
+        return chosen;
     }
+    std::string chosen; // what the open-file dialog answers; empty: cancel
 };
 
 // The real window; only the activity log is echoed as it grows.
@@ -137,6 +148,43 @@ void ChooseSignalledCommand(DriverForm& form) {
     }
 }
 
+void PrintRows(DriverForm& form) {
+    for (int r = 0; r < form.ListView->rowCount(); ++r) {
+        std::string line = "ROW " + std::to_string(r) + " ";
+        for (int column = 0; column < form.ListView->columnCount(); ++column) {
+            const QTableWidgetItem* item = form.ListView->item(r, column);
+            if (column > 0) line += "\t";
+            line += Escaped(item ? item->text().toStdString() : std::string());
+        }
+        Print(line);
+    }
+}
+
+int ImportMode(const std::string& listPath, const std::string& segmentFile,
+               const std::string& url) {
+    PrintingPrompts prompts;
+    prompts.chosen = segmentFile;
+    DriverForm form(listPath, prompts);
+    form.show();
+    QCoreApplication::processEvents();
+    const int rows = form.ListView->rowCount();
+    Print("ROWS " + std::to_string(rows));
+    TSDL_Import_Form* dialog = form.SDL_Import_Form;
+    // Runs once the dialog is up, inside its own event loop.
+    QTimer::singleShot(0, dialog, [dialog, &url] {
+        if (!dialog->isVisible()) return;
+        dialog->Import_URL_Edit->setText(QString::fromStdString(url));
+        dialog->OK_Button->click();
+        if (dialog->isVisible()) dialog->Cancel_Button->click();
+    });
+    form.Import1->trigger();
+    if (form.ListView->rowCount() > rows) Print("IMPORTED");
+    PrintRows(form);
+    form.close();
+    QCoreApplication::processEvents();
+    return 0;
+}
+
 int RunMode(const std::string& listPath, int row, bool saveAfterRun) {
     CatchSignals();
     PrintingPrompts prompts;
@@ -163,15 +211,7 @@ int RunMode(const std::string& listPath, int row, bool saveAfterRun) {
         Print("NO ROW");
     }
     Print(std::string("STATE ") + (form.Commands().Idle() ? "Idle" : "Running"));
-    for (int r = 0; r < form.ListView->rowCount(); ++r) {
-        std::string line = "ROW " + std::to_string(r) + " ";
-        for (int column = 0; column < form.ListView->columnCount(); ++column) {
-            const QTableWidgetItem* item = form.ListView->item(r, column);
-            if (column > 0) line += "\t";
-            line += Escaped(item ? item->text().toStdString() : std::string());
-        }
-        Print(line);
-    }
+    PrintRows(form);
     if (saveAfterRun && form.isVisible()) {
         struct rlimit limit {};
         if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
@@ -209,6 +249,7 @@ int SegmentMode(const std::string& path) {
 
 int Usage() {
     std::fputs("usage: quilvane_fault_driver run <List.xml> <row> [--save-after-run]\n"
+               "       quilvane_fault_driver import <List.xml> <segment file> <URL>\n"
                "       quilvane_fault_driver segment <file>\n",
                stderr);
     return 2;
@@ -221,12 +262,15 @@ int main(int argc, char** argv) {
     if (argc < 3) return Usage();
     const std::string mode = argv[1];
     if (mode == "segment" && argc == 3) return SegmentMode(argv[2]);
-    if (mode != "run" || argc < 4 || argc > 5) return Usage();
-    const bool saveAfterRun = argc == 5 && std::strcmp(argv[4], "--save-after-run") == 0;
-    if (argc == 5 && !saveAfterRun) return Usage();
+    const bool importing = mode == "import" && argc == 5;
+    if (!importing && (mode != "run" || argc < 4 || argc > 5)) return Usage();
+    const bool saveAfterRun =
+        !importing && argc == 5 && std::strcmp(argv[4], "--save-after-run") == 0;
+    if (!importing && argc == 5 && !saveAfterRun) return Usage();
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Quilvane");
+    if (importing) return ImportMode(argv[2], argv[3], argv[4]);
     return RunMode(argv[2], std::atoi(argv[3]), saveAfterRun);
 }
