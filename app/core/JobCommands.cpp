@@ -1,8 +1,12 @@
 #include "app/core/JobCommands.h"
 
 #include "app/core/JobRun.h"
+#include "app/core/ResumeAllQueue.h"
 #include "transfer/DLThread_Unit.h"
 #include "ui/core/Prompts.h"
+
+#include <exception>
+#include <string>
 
 namespace {
 
@@ -35,9 +39,10 @@ JobCommands::JobCommands(JobRows& rows, JobLog& log, JobWindow& window, ListDocu
 
 JobCommands::MenuState JobCommands::PopupMenuState() const {
     MenuState state;
-    state.resume = idle_ && !run_;
+    state.resume = idle_ && !Busy();
     state.pause = !idle_;
-    state.remove = idle_ && !run_;
+    state.remove = idle_ && !Busy();
+    state.resumeAll = state.resume && rows_.RowCount() > 0;
     return state;
 }
 
@@ -47,7 +52,7 @@ void JobCommands::Pause1Click() {
 }
 
 void JobCommands::Delete1Click(int row) {
-    if (run_) return; // the run holds references into the entries
+    if (Busy()) return; // the run holds references into the entries
     DeleteEntryAndRow(list_, rows_, row);
 }
 
@@ -60,7 +65,7 @@ bool JobCommands::PrepareClose() {
 }
 
 void JobCommands::Resume1Click(int row) {
-    if (run_ || !worker_ || row < 0 || row >= rows_.RowCount()) return;
+    if (Busy() || !worker_ || row < 0 || row >= rows_.RowCount()) return;
     JobRun run(rows_, log_, window_, list_, *worker_, idle_, timings_);
     ActiveRun active(run_, run, closeRequested_, window_);
     // A fetch withdrawn by Pause may still be unwinding on its socket; its
@@ -76,4 +81,49 @@ void JobCommands::Resume1Click(int row) {
     if (end.fileFailed) prompts_.ErrorBox(end.statusLine);
     window_.ShowRunning(false);
     idle_ = true;
+}
+
+void JobCommands::ResumeAll1Click() {
+    if (Busy() || !worker_ || rows_.RowCount() == 0) return;
+    ResumeAllQueue queue(rows_);
+    queue_ = &queue;
+    struct Release {
+        ResumeAllQueue*& queue;
+        ~Release() { queue = nullptr; }
+    } release{queue_};
+
+    window_.ShowRunning(true);
+    idle_ = false;
+    // Pause and Exit set Idle; nothing else ends the queue before its end.
+    while (!idle_ && queue.HasNext())
+        RunQueued(queue);
+    const std::string summary = queue.Summary(idle_);
+    log_.AddLogRow(LogIcon::Info, summary);
+    window_.ShowRunEnd(summary);
+    window_.ShowRunning(false);
+    idle_ = true;
+}
+
+void JobCommands::RunQueued(ResumeAllQueue& queue) {
+    // The run reaches the rows through the queue, which so sees its own
+    // download's row go when the run finishes it.
+    JobRun run(queue, log_, window_, list_, *worker_, idle_, timings_);
+    ActiveRun active(run_, run, closeRequested_, window_);
+    run.WaitForIdleWorker();
+    if (idle_) return;
+
+    const int row = queue.Row();
+    log_.AddLogRow(LogIcon::Info, queue.Start());
+    queue.SelectRow(row);
+    RunEnd end;
+    try {
+        end = run.Run(row);
+    } catch (const std::exception& error) {
+        // A value that does not convert, or a list that cannot be saved, ends
+        // this download only.
+        end = RunEnd::Failed(error.what());
+    }
+    queue.End();
+    window_.ShowRunEnd(end.statusLine);
+    if (end.fileFailed) log_.AddLogRow(LogIcon::Error, StandardErrorText(end.statusLine));
 }

@@ -6,11 +6,13 @@
 
 class JobRun;
 class Prompts;
+class ResumeAllQueue;
 class tHTTPThread;
 
-// The commands on a download: Resume starts a job run (JobRun), Pause asks
-// it to stop, Delete removes a download, and closing the window waits for
-// the run to end. All of it runs on the window thread; the run waits for the
+// The commands on a download: Resume starts a job run (JobRun), Resume all
+// runs every listed download in turn, Pause asks the run (and the queue) to
+// stop, Delete removes a download, and closing the window waits for the run
+// to end. All of it runs on the window thread; the run waits for the
 // worker with the window's event loop running, so Pause, Save, Import and
 // Exit can run inside it.
 class JobCommands {
@@ -30,15 +32,21 @@ public:
     bool RunActive() const { return run_ != nullptr; }
 
     struct MenuState {
-        bool resume = false, pause = false, remove = false;
+        bool resume = false, pause = false, remove = false, resumeAll = false;
     };
-    // Which popup items are offered. Resume and Delete wait until a paused
-    // run has really ended, so two runs never share the worker.
+    // Which items are offered. Resume, Resume all and Delete wait until a
+    // paused run has really ended, so two runs never share the worker.
     MenuState PopupMenuState() const;
 
     // The job run on row `row`. Conversion errors propagate to the caller's
     // error box and leave the state Running until Pause.
     void Resume1Click(int row);
+    // Every listed download, first to last, each as Resume would run it, the
+    // window Running throughout. Only Pause and Exit stop the queue: a
+    // download that does not finish stays listed, and what Resume would show
+    // in an error box becomes an error row in the log, so no box waits for
+    // the user and the window is Idle again at the end.
+    void ResumeAll1Click();
     void Pause1Click();
     void Delete1Click(int row);
 
@@ -47,6 +55,12 @@ public:
     bool PrepareClose();
 
 private:
+    // A run or a Resume all is under way.
+    bool Busy() const { return run_ != nullptr || queue_ != nullptr; }
+    // Runs the queue's next download; returns without starting it when Pause
+    // or Exit came while the worker was still busy.
+    void RunQueued(ResumeAllQueue& queue);
+
     JobRows& rows_;
     JobLog& log_;
     JobWindow& window_;
@@ -55,6 +69,7 @@ private:
     tHTTPThread* worker_ = nullptr;
     bool idle_ = false;
     bool closeRequested_ = false;
-    JobRun* run_ = nullptr; // the run in progress
+    JobRun* run_ = nullptr;           // the run in progress
+    ResumeAllQueue* queue_ = nullptr; // the Resume all in progress
     RunTimings timings_;
 };

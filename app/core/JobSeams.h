@@ -14,6 +14,8 @@ public:
     virtual std::string Text(int row, int column) const = 0;
     virtual void SetText(int row, int column, const std::string& text) = 0;
     virtual void RemoveRow(int row) = 0;
+    // Selects the row and scrolls it into view.
+    virtual void SelectRow(int row) = 0;
 };
 
 // The state icon of an activity-log row; the numbers are the icons' places

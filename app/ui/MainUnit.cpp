@@ -105,6 +105,9 @@ void TMainForm::BuildMenus() {
     New1->setEnabled(false);
     Import1 = Jobs1->addAction(QStringLiteral("Import..."));
     Import1->setObjectName("Import1");
+    ResumeAll1 = Jobs1->addAction(QIcon(PopupMenuPixmap(0)), QStringLiteral("Resume all"));
+    ResumeAll1->setObjectName("ResumeAll1");
+    ResumeAll1->setEnabled(false);
 
     connect(Save1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Save1Click(); }); });
@@ -112,6 +115,9 @@ void TMainForm::BuildMenus() {
             [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
     connect(Import1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
+    connect(Jobs1, &QMenu::aboutToShow, this, [this] { Jobs1Click(); });
+    connect(ResumeAll1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { ResumeAll1Click(); }); });
 
     fm_List_PopupMenu = new QMenu(this);
     fm_List_PopupMenu->setObjectName("fm_List_PopupMenu");
@@ -346,6 +352,14 @@ void TMainForm::Resume1Click() {
     if (row >= 0) commands_.Resume1Click(row);
 }
 
+void TMainForm::ResumeAll1Click() {
+    commands_.ResumeAll1Click();
+}
+
+void TMainForm::Jobs1Click() {
+    ResumeAll1->setEnabled(commands_.PopupMenuState().resumeAll);
+}
+
 void TMainForm::Pause1Click() {
     commands_.Pause1Click();
 }
@@ -398,6 +412,7 @@ void TMainForm::fm_List_PopupMenuPopup() {
 void TMainForm::ShowRunning(bool running) {
     Resume1->setEnabled(!running);
     Pause1->setEnabled(running);
+    ResumeAll1->setEnabled(!running && ListView->rowCount() > 0);
 }
 
 void TMainForm::WaitForEvents() {
@@ -442,4 +457,9 @@ void TMainForm::SetText(int row, int column, const std::string& text) {
 
 void TMainForm::RemoveRow(int row) {
     ListView->removeRow(row);
+}
+
+void TMainForm::SelectRow(int row) {
+    ListView->selectRow(row);
+    if (const QTableWidgetItem* item = ListView->item(row, 0)) ListView->scrollToItem(item);
 }

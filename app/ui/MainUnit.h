@@ -42,6 +42,7 @@ public:
     QMenu* Jobs1;
     QAction* New1;
     QAction* Import1;
+    QAction* ResumeAll1;
     DownloadListView* ListView;
     QSplitter* Splitter2;
     QTableWidget* LogView;
@@ -69,6 +70,11 @@ public:
     // one segment file on the window starts here too.
     void ImportSegmentFile(const std::string& path);
     void Resume1Click();
+    // Runs every listed download in turn, unattended.
+    void ResumeAll1Click();
+    // The Downloads menu is about to open: Resume all is offered while the
+    // window is Idle and lists at least one download.
+    void Jobs1Click();
     void Pause1Click();
     void Delete1Click();
     // Edits the selected download's URL, referer, credentials and proxy;
@@ -103,6 +109,7 @@ private:
     std::string Text(int row, int column) const override;
     void SetText(int row, int column, const std::string& text) override;
     void RemoveRow(int row) override;
+    void SelectRow(int row) override;
     // JobWindow
     void ShowRunning(bool running) override;
     void WaitForEvents() override;

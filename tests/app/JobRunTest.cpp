@@ -1174,4 +1174,107 @@ TEST_F(JobRunTest, ConversionErrorIsShownAndPauseReturnsToIdle) {
     EXPECT_TRUE(form->Delete1->isEnabled());
 }
 
+TEST_F(JobRunTest, ResumeAllGoesOnPastEveryFailureAndOpensNoBox) {
+    // Refuses ranges, a count that does not convert, finishes, a file of the
+    // wrong length, finishes.
+    ScriptedServer refusing, wrongLength, finishing[2];
+    refusing.addConnection({Reply::Keep("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")});
+    wrongLength.addConnection({Reply::Keep(ProbeAnswer(1000))});
+    WriteWholeFile(dir.file("c.bin"), std::string(500, 'c'));
+    std::vector<HoleyFile> done;
+    for (int k : {0, 1}) {
+        const std::string name = dir.file("done" + std::to_string(k));
+        done.push_back(MakeHoleyFile(name + ".orig", name, 1000, {{100, 200}}, 31 + k));
+        const std::string original = ReadWholeFile(done[k].original);
+        finishing[k].addConnection({Reply::Keep(ProbeAnswer(1000)),
+                                    Reply::Keep(SampleAnswer(original, done[k].ranges)),
+                                    Reply::Keep(RangeAnswer(original, 100, 200))});
+    }
+    auto entry = [&](const char* name, const ScriptedServer& server,
+                     std::vector<std::pair<long long, long long>> ranges) {
+        return MakeEntry(dir.file(name), "1000", "900", "90%", "100", server.url("/f"), ranges);
+    };
+    const TestEntry a = entry("a.bin", refusing, {{0, 100}});
+    const TestEntry b = entry("b.bin", refusing, {{0, 50}, {60, 110}});
+    const TestEntry c = entry("c.bin", wrongLength, {{0, 100}});
+    std::string xml = ListXml(
+        {a, b, done[0].Entry(finishing[0].url("/d")), c, done[1].Entry(finishing[1].url("/e"))});
+    xml.replace(xml.find("Segments=\"2\""), 12, "Segments=\"2x\"");
+    WriteWholeFile(listPath(), xml);
+    form = std::make_unique<TMainForm>(listPath(), prompts);
+    TMainForm& f = *form;
+    f.show();
+    QApplication::processEvents();
+    f.Jobs1Click();
+    ASSERT_TRUE(f.ResumeAll1->isEnabled());
+    f.ResumeAll1->trigger();
+
+    const std::string all = "Resume all: download ";
+    std::vector<LogRow> expected = {
+        {2, all + "1 of 5, " + a.fileName},
+        {2, "Checking URL: " + a.url},
+        {3, "Resuming feature is unsupported by server. Segment downloading is impossible."},
+        {2, all + "2 of 5, " + b.fileName},
+        {3, "'2x' is not a valid integer value."},
+        {2, all + "3 of 5, " + done[0].incomplete}};
+    for (const LogRow& row : ExpectedCompleteRun(finishing[0].url("/d"), done[0]))
+        expected.push_back(row);
+    const std::string changed = "The incomplete file \"" + c.fileName +
+                                "\" is 500 bytes long, but the download list says 1000: it was "
+                                "changed outside Quilvane. Nothing was written.";
+    expected.insert(expected.end(),
+                    {{2, all + "4 of 5, " + c.fileName},
+                     {2, "Checking URL: " + c.url},
+                     {2, "Resuming feature supported by server. Segment requesting started..."},
+                     {3, changed},
+                     {2, all + "5 of 5, " + done[1].incomplete}});
+    for (const LogRow& row : ExpectedCompleteRun(finishing[1].url("/e"), done[1]))
+        expected.push_back(row);
+    expected.push_back({2, "Resume all: 2 finished, 3 not finished."});
+    EXPECT_EQ(Log(), expected);
+    EXPECT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    ASSERT_EQ(f.ListView->rowCount(), 3);
+    ASSERT_EQ(onDisk.EntryCount(), 3);
+    for (const auto& [row, left] : {std::pair{0, a}, {1, b}, {2, c}}) {
+        EXPECT_EQ(Cell(row, 0), left.fileName);
+        EXPECT_EQ(onDisk.FindEntry(row).AttributeText("FileName"), left.fileName);
+    }
+    // Idle again, the conversion error notwithstanding.
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), expected.back().message);
+    EXPECT_TRUE(f.Commands().Idle());
+    f.Jobs1Click();
+    EXPECT_TRUE(f.ResumeAll1->isEnabled());
+}
+
+TEST_F(JobRunTest, PauseDuringResumeAllStartsNoFurtherDownload) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 5000, {{0, 1000}}, 33);
+    ScriptedServer server, second;
+    server.addConnection({Reply::Keep(ProbeAnswer(5000)),
+                          Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
+                          Reply::Stall()});
+    TestEntry other = SimpleEntry(2);
+    other.url = second.url("/file2.bin");
+    TMainForm& f = Open({file.Entry(server.url("/f.bin")), other});
+    bool runningChecked = false;
+    WhenReady([&] { return server.requests().size() >= 3; },
+              [&] {
+                  f.Jobs1Click();
+                  f.fm_List_PopupMenuPopup();
+                  runningChecked = f.ListView->item(0, 0)->isSelected() &&
+                                   !f.ResumeAll1->isEnabled() && !f.Resume1->isEnabled() &&
+                                   f.Pause1->isEnabled() && !f.Delete1->isEnabled();
+                  f.Pause1->trigger();
+              });
+    f.Jobs1Click();
+    f.ResumeAll1->trigger();
+    EXPECT_TRUE(runningChecked);
+    EXPECT_EQ(Log().back(), (LogRow{2, "Resume all paused: 0 finished, 2 not finished."}));
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), Log().back().message);
+    EXPECT_EQ(second.connectionCount(), 0);
+    EXPECT_EQ(f.ListView->rowCount(), 2);
+    EXPECT_TRUE(f.Commands().Idle());
+}
+
 } // namespace

@@ -115,6 +115,11 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     EXPECT_TRUE(f.Exit1->isEnabled());
     EXPECT_TRUE(f.Import1->isEnabled());
     EXPECT_EQ(f.Import1->text(), "Import...");
+    EXPECT_EQ(f.Jobs1->actions().back(), f.ResumeAll1);
+    EXPECT_EQ(f.ResumeAll1->text(), "Resume all");
+    EXPECT_EQ(f.ResumeAll1->icon().pixmap(16).toImage(), f.Resume1->icon().pixmap(16).toImage());
+    f.Jobs1Click();
+    EXPECT_FALSE(f.ResumeAll1->isEnabled()); // an empty list has nothing to resume
     QStringList popup;
     for (QAction* a : f.fm_List_PopupMenu->actions())
         popup << (a->isSeparator() ? "-" : a->text());
