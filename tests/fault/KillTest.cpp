@@ -3,10 +3,12 @@
 // list on disk stays whole and truthful, and the last resume finishes a
 // byte-identical file.
 
+#include "Answers.h"
 #include "FaultFixtures.h"
 #include "HoleyFile.h"
 #include "ListFixtures.h"
 #include "NginxServer.h"
+#include "ScriptedServer.h"
 
 #include "common/Texts.h"
 
@@ -85,6 +87,55 @@ TEST(KillTest, RunsKilledAtRandomMomentsNeverLoseOrCorruptTheDownload) {
     ASSERT_TRUE(list.parsed) << list.error;
     ASSERT_EQ(list.entries.size(), 1u);
     EXPECT_EQ(list.entries[0].attributes, neighbour.attributes);
+}
+
+// A range that arrives slowly, recorded every 100 ms, killed three times part
+// of the way: each kill costs at most what arrived since the last record,
+// the list never claims more than the disk holds, and the last resume asks
+// only for the rest and finishes the file.
+TEST(KillTest, AKillInsideASlowRangeLosesOnlyWhatCameAfterTheLastRecord) {
+    TempDir dir;
+    const HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 400000, {{1000, 389999}}, 43);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer server;
+    const std::string listPath = dir.file("List.xml");
+    TestEntry entry = file.Entry(server.url("/f.bin"));
+    entry.percent = PercentText(file.size - file.Missing(), file.size);
+    WriteWholeFile(listPath, ListXml({SimpleEntry(3, 4), entry}));
+    const StoredEntry neighbour = ReadStoredList(listPath).entries.at(0);
+    setenv("QV_FAULT_RECORD_MS", "100", 1);
+    int64_t begin = 1000;
+    for (int round = 1; round <= 4; ++round) {
+        SCOPED_TRACE("run #" + std::to_string(round));
+        // Each run asks for the rest of the range; 4 KiB arrive every 20 ms.
+        std::vector<std::pair<int64_t, int64_t>> rest = {{begin, 389999}};
+        server.addConnection({ScriptedServer::Reply::Keep(ProbeAnswer(400000)),
+                              ScriptedServer::Reply::Keep(SampleAnswer(original, rest)),
+                              ScriptedServer::Reply::Slowly(RangeAnswer(original, begin, 389999),
+                                                            4096, std::chrono::milliseconds(20))});
+        DriverProcess driver(RunArgs(listPath, 1), dir.file("driver.stderr"));
+        ASSERT_TRUE(driver.WaitForLine(
+            "LOG 1 Requesting segment #1 - [" + std::to_string(begin) + "-389999]", kWatchdog))
+            << driver.Transcript();
+        if (round == 4) {
+            const DriverProcess::Exit exit = driver.Wait(std::chrono::seconds(60));
+            ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(400 + 60 * round));
+        ASSERT_FALSE(driver.Kill().exited) << driver.Transcript();
+        EXPECT_EQ(CheckLeftBehind(listPath, file.incomplete, file, original, neighbour), 0u);
+        const StoredList list = ReadStoredList(listPath);
+        ASSERT_EQ(list.entries.size(), 2u);
+        const int64_t now = std::stoll(list.entries[1].begins.at(0));
+        EXPECT_GT(now, begin) << "nothing of the range was recorded";
+        begin = now;
+        if (HasFailure()) break;
+    }
+    unsetenv("QV_FAULT_RECORD_MS");
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    EXPECT_EQ(ReadStoredList(listPath).entries.size(), 1u);
 }
 
 } // namespace

@@ -4,16 +4,19 @@
 // events in turn. A killed process's writes survive in the page cache, so
 // only a power cut shows a missing flush.
 
+#include "Answers.h"
 #include "FaultFixtures.h"
 #include "HoleyFile.h"
 #include "ListFixtures.h"
 #include "NginxServer.h"
 #include "PowerCutMount.h"
+#include "ScriptedServer.h"
 
 #include "common/Texts.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 
 #include <sys/stat.h>
@@ -30,7 +33,8 @@ protected:
     // What the driver does on the mount, and how what the disk kept is judged.
     struct Scenario {
         std::vector<std::string> args;
-        std::string endLine; // printed once by a driver that got through
+        std::function<void()> beforeEachRun; // optional
+        std::string endLine;                 // printed once by a driver that got through
         // Checks the durable copy of the mount; returns how far the work
         // got, which no later cut may take back.
         std::function<size_t(const std::string& durable)> check;
@@ -53,6 +57,7 @@ protected:
             return {};
         }
         bool cut = false;
+        if (scenario.beforeEachRun) scenario.beforeEachRun();
         {
             DriverProcess driver(scenario.args, work_.file("driver.stderr"));
             if (cutAfter < 0) {
@@ -142,12 +147,48 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventTheListClaimsOnlyWhatTheDiskHolds)
     const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
 
     CutAfterEveryEvent({RunArgs(mountPoint_ + "/List.xml", 1),
+                        {},
                         "LOG 2 File " + file.incomplete + " downloaded successfully.",
                         [&](const std::string& durable) {
                             return CheckLeftBehind(durable + "/List.xml", durable + "/f.bin", file,
                                                    original, neighbour);
                         }},
                        file.ranges.size());
+}
+
+// A range that arrives slowly and is recorded as it becomes durable, every
+// 150 ms here: the cuts fall between a flush of its data and the save that
+// records it, and the list never claims a byte of it that the disk lacks.
+TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
+    TempDir served;
+    const HoleyFile file =
+        MakeHoleyFile(served.file("f.bin"), seed_ + "/f.bin", 80000, {{5000, 74999}}, 9);
+    const std::string original = ReadWholeFile(file.original);
+    HoleyFile onMount = file;
+    onMount.incomplete = mountPoint_ + "/f.bin";
+    ScriptedServer server;
+    TestEntry entry = onMount.Entry(server.url("/f.bin"));
+    entry.percent = PercentText(file.size - file.Missing(), file.size);
+    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
+    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
+    setenv("QV_FAULT_RECORD_MS", "150", 1);
+    CutAfterEveryEvent(
+        {RunArgs(mountPoint_ + "/List.xml", 1),
+         [&] {
+             // 4 KiB every 40 ms: the range takes 0.7 s.
+             server.addConnection(
+                 {ScriptedServer::Reply::Keep(ProbeAnswer(80000)),
+                  ScriptedServer::Reply::Keep(SampleAnswer(original, file.ranges)),
+                  ScriptedServer::Reply::Slowly(RangeAnswer(original, 5000, 74999), 4096,
+                                                std::chrono::milliseconds(40))});
+         },
+         "LOG 2 File " + onMount.incomplete + " downloaded successfully.",
+         [&](const std::string& durable) {
+             return CheckLeftBehind(durable + "/List.xml", durable + "/f.bin", onMount, original,
+                                    neighbour);
+         }},
+        1);
+    unsetenv("QV_FAULT_RECORD_MS");
 }
 
 // An import with "Rename file by URL" of a file longer than the complete
@@ -188,7 +229,9 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventAnImportedEntryNamesItsCutFile) {
     };
     CutAfterEveryEvent({ImportArgs(mountPoint_ + "/List.xml", mountPoint_ + "/dl/part.sdl",
                                    "http://127.0.0.1:1/f.bin"),
-                        "IMPORTED", check},
+                        {},
+                        "IMPORTED",
+                        check},
                        1);
 }
 

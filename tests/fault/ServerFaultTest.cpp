@@ -1,7 +1,8 @@
 // Servers that misbehave: a reset, a stall, a trickle, a short body, a 200
 // instead of a 206, a file that changed between probe and fetch. Nothing
-// wrong is ever written or counted, and Pause and Exit end a run promptly
-// however the server stalls (the worker's own read time-out is a minute).
+// wrong is ever written or counted, what arrived of the right range is kept,
+// and Pause and Exit end a run promptly however the server stalls (the
+// worker's own stall limit is 30 s).
 
 #include "Answers.h"
 #include "FaultFixtures.h"
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include <csignal>
+#include <cstdlib>
 
 namespace {
 
@@ -52,34 +54,45 @@ protected:
     }
 
     // Nothing was counted or written: the list is byte for byte as before and
-    // the holes are still holes, but for the first bytes of a body cut short
-    // when `cutShort`.
-    void ExpectNothingTaken(const DriverProcess& driver, bool cutShort = false) {
+    // the holes are still holes.
+    void ExpectNothingTaken(const DriverProcess& driver) {
         EXPECT_TRUE(driver.LinesStartingWith("LOG 0 ").empty()) << driver.Transcript();
         EXPECT_EQ(ReadWholeFile(listPath), listBefore);
         const std::string now = ReadWholeFile(file.incomplete);
         EXPECT_EQ(now.size(), static_cast<size_t>(kSize));
-        const bool firstHole =
-            cutShort ? HoleHoldsAtMostAPrefix(now, original, kBegin, kEnd)
-                     : now.substr(kBegin, kEnd - kBegin) == std::string(kEnd - kBegin, '\0');
-        EXPECT_TRUE(firstHole &&
+        EXPECT_TRUE(now.substr(kBegin, kEnd - kBegin) == std::string(kEnd - kBegin, '\0') &&
                     now.substr(kBegin2, kEnd2 - kBegin2) == std::string(kEnd2 - kBegin2, '\0'))
             << "bytes were written into a hole";
+    }
+
+    // What arrived of the first range before the run stopped is recorded,
+    // and on disk: the list's first range begins after it, its counters moved
+    // by as much, and nothing else changed.
+    void ExpectAtMostAPrefixRecorded(const DriverProcess& driver) {
+        EXPECT_TRUE(driver.LinesStartingWith("LOG 0 ").empty()) << driver.Transcript();
+        const StoredList list = ReadStoredList(listPath);
+        ASSERT_TRUE(list.parsed && list.entries.size() == 1) << list.error;
+        const StoredEntry& entry = list.entries[0];
+        const int64_t begin = std::stoll(entry.begins.at(0));
+        if (begin > kBegin) {
+            EXPECT_EQ(CounterViolations(entry), "");
+        }
+        EXPECT_TRUE(begin >= kBegin && begin <= kEnd) << begin;
+        EXPECT_EQ(entry.Text("Downloaded"),
+                  std::to_string(kSize - file.Missing() + (begin - kBegin)));
+        const std::string now = ReadWholeFile(file.incomplete);
+        EXPECT_EQ(now.substr(kBegin, begin - kBegin), original.substr(kBegin, begin - kBegin));
+        EXPECT_TRUE(HoleHoldsAtMostAPrefix(now, original, kBegin, kEnd));
     }
 };
 
 TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounted) {
-    const std::string right = RangeAnswer();
-    const size_t head = right.find("\r\n\r\n") + 4;
     const std::string other = RandomBytes(kEnd - kBegin + 1, 99); // the file has changed
     const std::string range = std::to_string(kBegin) + "-" + std::to_string(kEnd);
     const struct Case {
         const char* name;
         Reply reply;
-        bool cutShort = false; // the right answer, cut short
     } cases[] = {
-        {"reset mid-body", Reply::ResetAfter(right.substr(0, head + 300)), true},
-        {"closed mid-body", Reply::AnswerAndClose(right.substr(0, head + 300)), true},
         {"short body of an honest length",
          Reply::Keep(PartialAnswer("bytes " + std::to_string(kBegin) + "-1049/5000",
                                    RangeBytes().substr(0, 50)))},
@@ -97,6 +110,7 @@ TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounte
          Reply::Keep(PartialAnswer("bytes " + range + "/4000", other))},
         {"a range that ends elsewhere", Reply::Keep(PartialAnswer("bytes 1000-1999/5000", other))},
     };
+    setenv("QV_FAULT_WAIT_SCALE", "0.001", 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WriteWholeFile(file.incomplete, pristine);
@@ -106,12 +120,41 @@ TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounte
         DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
         const DriverProcess::Exit exit = driver.Wait(kWatchdog);
         ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
-        EXPECT_FALSE(
-            driver.LinesStartingWith("LOG 1 Requesting segment #1 - [" + range + "]").empty())
+        // Asked for once in its pass: no retry mends such an answer. (The
+        // next pass meets a server that closes every connection, and gives
+        // up after its tries.)
+        EXPECT_EQ(driver.LinesStartingWith("LOG 1 Requesting segment #1 - [" + range + "]").size(),
+                  1u)
             << driver.Transcript();
-        ExpectNothingTaken(driver, c.cutShort);
+        ExpectNothingTaken(driver);
         EXPECT_FALSE(driver.LinesStartingWith("STATE Idle").empty()) << driver.Transcript();
     }
+    unsetenv("QV_FAULT_WAIT_SCALE");
+}
+
+// A body reset or closed part-way: what reached the disk is kept, and the
+// same pass asks for the rest on a new connection and finishes the file.
+TEST_F(ServerFaultTest, ABodyCutPartWayIsTriedAgainFromWhatReachedTheDisk) {
+    const std::string right = RangeAnswer();
+    const size_t head = right.find("\r\n\r\n") + 4;
+    setenv("QV_FAULT_WAIT_SCALE", "0.01", 1);
+    for (const Reply& cut : {Reply::ResetAfter(right.substr(0, head + 300)),
+                             Reply::AnswerAndClose(right.substr(0, head + 300))}) {
+        WriteWholeFile(file.incomplete, pristine);
+        ScriptedServer server;
+        server.addConnection({Reply::Keep(ProbeAnswer(kSize)), Sample(), cut});
+        server.addConnection({Reply::Keep(RangeAnswer(kBegin + 300, kEnd)),
+                              Reply::Keep(RangeAnswer(kBegin2, kEnd2))});
+        WriteList(server);
+        DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
+        const DriverProcess::Exit exit = driver.Wait(kWatchdog);
+        ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
+        EXPECT_FALSE(driver.LinesStartingWith("LOG 1 Requesting segment #1 - [1300-2000]").empty())
+            << driver.Transcript();
+        EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+        EXPECT_TRUE(ReadStoredList(listPath).entries.empty());
+    }
+    unsetenv("QV_FAULT_WAIT_SCALE");
 }
 
 TEST_F(ServerFaultTest, ProbeAnswersThatDoNotOfferTheSameFileTouchNothing) {
@@ -226,7 +269,7 @@ TEST_F(ServerFaultTest, PauseAndExitEndAStalledRunPromptly) {
             }
             EXPECT_TRUE(driver.LinesStartingWith("LOG 3").empty()) << driver.Transcript();
             EXPECT_TRUE(driver.LinesStartingWith("ERROR").empty()) << driver.Transcript();
-            ExpectNothingTaken(driver, true);
+            ExpectAtMostAPrefixRecorded(driver);
         }
     }
 }

@@ -16,6 +16,10 @@
 //   quilvane_fault_driver segment <file>
 //       Tests and reads a segment file as the Import command does.
 //
+// QV_FAULT_RECORD_MS=<ms> in the environment records what arrives of a range
+// that often instead of every 10 s; QV_FAULT_WAIT_SCALE=<factor> multiplies
+// the waits before retries.
+//
 // Everything goes to stdout, one line each, as it happens:
 //   ROWS <n>                  the list is loaded and shows n rows
 //   LOG <icon> <message>      an activity-log row was added
@@ -103,7 +107,17 @@ public:
 // The real window; only the activity log is echoed as it grows.
 class DriverForm : public TMainForm {
 public:
-    using TMainForm::TMainForm;
+    // QV_FAULT_RECORD_MS shortens how often a range's arrival is recorded,
+    // so that a test sees records inside a short slow range;
+    // QV_FAULT_WAIT_SCALE shortens the waits before retries.
+    DriverForm(const std::string& listPath, Prompts& prompts) : TMainForm(listPath, prompts) {
+        RunTimings timings;
+        if (const char* ms = std::getenv("QV_FAULT_RECORD_MS"))
+            timings.recordInterval = std::chrono::milliseconds(std::atoi(ms));
+        if (const char* scale = std::getenv("QV_FAULT_WAIT_SCALE"))
+            timings.waitScale = std::atof(scale);
+        Commands().SetRunTimings(timings);
+    }
     void AddLogRow(LogIcon icon, const std::string& message) override {
         TMainForm::AddLogRow(icon, message);
         Print("LOG " + std::to_string(static_cast<int>(icon)) + " " + Escaped(message));
