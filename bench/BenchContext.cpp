@@ -52,6 +52,8 @@ Options ParseOptions(int argc, char** argv) {
             o.baseline = value();
         else if (a == "--before-sample")
             o.beforeSample = value();
+        else if (a == "--before-retries")
+            o.beforeRetries = value();
         else if (a == "--dev")
             o.dev = true;
         else if (a == "--only")

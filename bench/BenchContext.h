@@ -29,6 +29,7 @@ struct Options {
     int64_t hugeSize = 4096 * kMiB + kMiB; // a range past 4 GiB
     std::string baseline;     // quilvane_bench built from the program before the change
     std::string beforeSample; // quilvane_bench built from the program before the same-file sample
+    std::string beforeRetries; // quilvane_bench built from the program before retries and records
     int manyRanges = 1000;
     int partsCount = 100; // per parts probe; two probes per run
     int listRanges = 100;

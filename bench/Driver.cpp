@@ -17,7 +17,7 @@ int DriverMain(int argc, char** argv) {
     TestCertificates::TrustInThisProcess();
     BenchContext bench(std::move(options));
     if (bench.Wanted("large") || bench.Wanted("https") || bench.Wanted("zerocopy") ||
-        bench.Wanted("sample"))
+        bench.Wanted("records") || bench.Wanted("sample"))
         LargeRange(bench);
     if (bench.Wanted("huge")) HugeRange(bench);
     const ManyFile many = bench.PrepareManyFile();
@@ -25,6 +25,7 @@ int DriverMain(int argc, char** argv) {
     if (bench.Wanted("waiting")) Waiting(bench, many);
     if (bench.Wanted("list")) ListSize(bench, many);
     if (bench.Wanted("hostile")) HostileAnswers(bench);
+    if (bench.Wanted("drops")) Drops(bench);
     if (bench.Wanted("sample"))
         SampleCost(bench, {"1000 ranges of 4 KiB, 100-byte sample", many.path, many.hash,
                            bench.Url("/many.bin"), 64 * kMiB, many.holes, false});

@@ -26,6 +26,13 @@ int JobRunMain(int argc, char** argv) {
     int status = 0;
     {
         TMainForm form(argv[2], prompts);
+        // A scenario may record more often, or wait less before retries.
+        RunTimings timings;
+        if (const char* ms = std::getenv("QV_BENCH_RECORD_MS"))
+            timings.recordInterval = std::chrono::milliseconds(std::atoi(ms));
+        if (const char* scale = std::getenv("QV_BENCH_WAIT_SCALE"))
+            timings.waitScale = std::atof(scale);
+        form.Commands().SetRunTimings(timings);
         form.show();
         QApplication::processEvents();
         form.ListView->selectRow(0);

@@ -121,6 +121,7 @@ void LargeRange(BenchContext& bench) {
     // The scenarios that fetch from the same file, before it is removed.
     auto others = [&] {
         if (bench.Wanted("zerocopy")) CopyOrSplice(bench, begin, end, rangeHash);
+        if (bench.Wanted("records")) Records(bench, big, bigHash, begin, end);
         if (bench.Wanted("sample"))
             SampleCost(
                 bench,

@@ -25,6 +25,14 @@ void ListSize(BenchContext& bench, const ManyFile& many);
 // 7. Hostile answers played by a loopback server: the job run's peak memory.
 void HostileAnswers(BenchContext& bench);
 
+// 10. The 1 GiB range by the program now and by the program before retries
+// and records, taking turns, and with a record every second.
+void Records(BenchContext& bench, const std::string& big, const std::string& bigHash,
+             int64_t begin, int64_t end);
+// 11. A range whose connection is reset every few MiB: the bytes fetched
+// twice per drop.
+void Drops(BenchContext& bench);
+
 // A download the same-file sample is measured on.
 struct SampleCase {
     std::string label;

@@ -13,6 +13,9 @@
 #   SAMPLE_BASELINE=<commit> bench/run.sh   the program the same-file sample
 #                           is measured against ("none": not measured); by
 #                           default the commit just before the sample
+#   RETRY_BASELINE=<commit> bench/run.sh    the program before records and
+#                           retries inside a range ("none": not measured); by
+#                           default the commit just before them
 #
 # Each program before a change is built once from `git archive` of its
 # commit under $BUILD_DIR/baseline-<commit>. The one before streaming runs
@@ -86,6 +89,14 @@ if [ -n "$sample_baseline" ] && [ "$sample_baseline" != "none" ]; then
     sample_note="$(describe "$rev")"
 fi
 
+retry_note="none"
+retry_baseline="$(baseline_commit "${RETRY_BASELINE:-}" transfer/RetryPolicy.cpp)"
+if [ -n "$retry_baseline" ] && [ "$retry_baseline" != "none" ]; then
+    rev="$(git -C "$root" rev-parse --short "$retry_baseline")"
+    baseline_args+=(--before-retries "$(build_baseline "$rev")")
+    retry_note="$(describe "$rev")"
+fi
+
 tmp_base="${TMPDIR:-/tmp}"
 need_kib=$((6 * 1024 * 1024))
 avail_kib=$(df -Pk "$tmp_base" | awk 'NR == 2 { print $4 }')
@@ -149,6 +160,7 @@ fi
     echo "| load average (1, 5, 15 min) at start; at end | $load_start; $load_end |"
     echo "| program before the change (reference in 4–6) | $baseline_note |"
     echo "| program before the same-file sample (reference in 8) | $sample_note |"
+    echo "| program before records and retries inside a range (reference in 10) | $retry_note |"
     echo
     echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
         "started by Resume as a user starts it), but for the range past 4 GiB (one run)," \
