@@ -74,28 +74,25 @@ build_baseline() {
 describe() { echo "$1 ($(git -C "$root" log -1 --format=%s "$1"))"; }
 
 baseline_args=()
-baseline_note="none"
-baseline="$(baseline_commit "${BASELINE:-}" transfer/RangeWriter.cpp)"
-if [ -n "$baseline" ] && [ "$baseline" != "none" ]; then
-    rev="$(git -C "$root" rev-parse --short "$baseline")"
-    baseline_args+=(--baseline "$(build_baseline "$rev")")
-    baseline_note="$(describe "$rev")"
-fi
-sample_note="none"
-sample_baseline="$(baseline_commit "${SAMPLE_BASELINE:-}" app/core/HeldSample.cpp)"
-if [ -n "$sample_baseline" ] && [ "$sample_baseline" != "none" ]; then
-    rev="$(git -C "$root" rev-parse --short "$sample_baseline")"
-    baseline_args+=(--before-sample "$(build_baseline "$rev")")
-    sample_note="$(describe "$rev")"
-fi
-
-retry_note="none"
-retry_baseline="$(baseline_commit "${RETRY_BASELINE:-}" transfer/RetryPolicy.cpp)"
-if [ -n "$retry_baseline" ] && [ "$retry_baseline" != "none" ]; then
-    rev="$(git -C "$root" rev-parse --short "$retry_baseline")"
-    baseline_args+=(--before-retries "$(build_baseline "$rev")")
-    retry_note="$(describe "$rev")"
-fi
+# add_baseline <chosen commit or ""> <file the change added> <driver option>:
+# builds the program before that change, passes it to the driver and sets
+# `note` to what it is ("none" when not measured).
+add_baseline() {
+    local rev
+    note="none"
+    rev="$(baseline_commit "$1" "$2")"
+    if [ -n "$rev" ] && [ "$rev" != "none" ]; then
+        rev="$(git -C "$root" rev-parse --short "$rev")"
+        baseline_args+=("$3" "$(build_baseline "$rev")")
+        note="$(describe "$rev")"
+    fi
+}
+add_baseline "${BASELINE:-}" transfer/RangeWriter.cpp --baseline
+baseline_note=$note
+add_baseline "${SAMPLE_BASELINE:-}" app/core/HeldSample.cpp --before-sample
+sample_note=$note
+add_baseline "${RETRY_BASELINE:-}" transfer/RetryPolicy.cpp --before-retries
+retry_note=$note
 
 tmp_base="${TMPDIR:-/tmp}"
 need_kib=$((6 * 1024 * 1024))

@@ -102,6 +102,26 @@ TEST(Https, NginxServesRangesDirectlyAndThroughTinyproxysTunnel) {
     EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();
 }
 
+TEST(Https, TheTunnelIsAskedForWithTheProxysCredentialsAndNothingElse) {
+    ScriptedServer proxy;
+    proxy.addConnection(
+        {Reply::AnswerAndClose("HTTP/1.0 407 Proxy Authentication Required\r\n\r\n")});
+    HttpClient client;
+    client.ProxyServer = "127.0.0.1";
+    client.ProxyPort = proxy.port();
+    client.ProxyUser = "pu";
+    client.ProxyPass = "pp";
+    client.UserName = "u"; // the server's, never the proxy's to see
+    client.Password = "p";
+    client.ByteRange = "0-";
+    EXPECT_THROW(client.Probe("https://files.example/d/f.bin?x=1"), HttpFailure);
+    ASSERT_TRUE(proxy.waitForRequests(1));
+    EXPECT_EQ(proxy.requests()[0].head,
+              "CONNECT files.example:443 HTTP/1.0\r\nHost: files.example:443\r\n"
+              "Proxy-Connection: keep-alive\r\nUser-Agent: Microsoft Internet Explorer 6.0\r\n"
+              "Proxy-Authorization: Basic cHU6cHA=\r\n\r\n");
+}
+
 // A server that misbehaves, and the failure the client reports.
 struct Refusal {
     std::string name;
