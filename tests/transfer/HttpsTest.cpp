@@ -90,14 +90,18 @@ TEST(Https, NginxServesRangesDirectlyAndThroughTinyproxysTunnel) {
         client.Probe(nginx.url("/f.bin"));
         EXPECT_EQ(client.StatusCode(), 206);
         EXPECT_EQ(client.HeaderValue("Content-Length"), "300000");
+        // Directly, another name (the certificate's too) is another
+        // connection, each one kept; a proxy need not know "localhost", so
+        // the tunnel keeps the address.
+        const std::string host = viaProxy ? "127.0.0.1" : "localhost";
         for (const auto& [begin, end] : {std::pair{0, 99999}, std::pair{150000, 299999}}) {
             client.ByteRange = std::to_string(begin) + "-" + std::to_string(end);
             std::string body;
-            FetchInto(client, "https://localhost:" + std::to_string(nginx.port()) + "/f.bin", body);
+            FetchInto(client, "https://" + host + ":" + std::to_string(nginx.port()) + "/f.bin",
+                      body);
             EXPECT_EQ(body, content.substr(begin, end - begin + 1));
         }
-        // Another name is another connection, each one kept.
-        EXPECT_EQ(client.ConnectionsOpened(), 2);
+        EXPECT_EQ(client.ConnectionsOpened(), viaProxy ? 1 : 2);
     }
     EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();
 }
