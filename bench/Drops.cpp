@@ -136,6 +136,9 @@ void Drops(BenchContext& bench) {
         wall.Add(run.wall);
         drops.Add(server.Drops());
         twicePerDrop.Add(static_cast<double>(server.BodyBytesSent() - size) / server.Drops());
+        Progress("drops: raw: " + std::to_string(server.Drops()) + " drops, " +
+                 std::to_string(server.BodyBytesSent()) + " body bytes sent for " +
+                 std::to_string(size) + ", " + Fixed(run.wall, 3) + " s");
     }
     RemoveFile(served);
     if (!bench.Complete(twicePerDrop)) {

@@ -73,6 +73,9 @@ void MeasureAgainstCurl(BenchContext& bench, const Fetcher& f, const std::string
         if (q.ok && cOk) {
             rateRatio.Add(c.wall / q.wall);
             flushRatio.Add((c.wall + cFlush) / q.wall);
+            Progress(f.name + ": raw: Quilvane " + Fixed(q.wall, 3) + " s, curl " +
+                     Fixed(c.wall, 3) + " s + fdatasync " + Fixed(cFlush, 3) + " s, peak RSS " +
+                     std::to_string(q.child.peakRssKiB) + " KiB");
         }
     }
 

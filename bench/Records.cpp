@@ -42,6 +42,9 @@ void Records(BenchContext& bench, const std::string& big, const std::string& big
             wall[who].Add(runs[who].wall);
         ratio.Add(runs[Now].wall / runs[Before].wall);
         everyRatio.Add(runs[EverySecond].wall / runs[Before].wall);
+        Progress("records: raw: now " + Fixed(runs[Now].wall, 3) + " s, before " +
+                 Fixed(runs[Before].wall, 3) + " s, a record every second " +
+                 Fixed(runs[EverySecond].wall, 3) + " s");
     }
     if (!bench.Complete(ratio)) {
         bench.AddRow({name, "all figures", "not reported: a run failed its check", "", "", "",
