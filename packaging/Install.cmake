@@ -52,6 +52,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# https checks certificates against the system's trust store, which a
+# minimal install lacks; the libraries come from the binary's own needs.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-wine)
 # The package installs where the build was configured to (/usr unless told
 # otherwise), so the program finds itself in its compiled-in bin folder.

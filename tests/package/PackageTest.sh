@@ -27,7 +27,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is $(field Architecture)"
 [ "$(basename "$deb")" = "quilvane_$(field Version)_$arch.deb" ] || fail "file name $(basename "$deb")"
 depends=$(field Depends)
-for library in libqt6widgets6 libxml2; do
+for library in libqt6widgets6 libxml2 libssl3 ca-certificates; do
     grep -Eq "(^|, )$library( |,|$)" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 grep -Eq "(^|, )fonts-wine( |,|$)" <<<"$(field Recommends)" ||
