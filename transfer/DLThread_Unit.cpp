@@ -50,6 +50,10 @@ uint64_t tHTTPThread::RequestProbe() {
 }
 
 uint64_t tHTTPThread::RequestFetch() {
+    // The window reads these while it waits: nothing of the previous
+    // fetch may be taken for this one's before the worker has begun it.
+    RangeBytesWritten.store(0, std::memory_order_relaxed);
+    RangeBytesDurable.store(0, std::memory_order_release);
     return Raise(FetchPending, fetchSerial_);
 }
 

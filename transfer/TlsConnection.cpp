@@ -169,31 +169,33 @@ TlsContext::~TlsContext() {
 TlsConnection::TlsConnection(std::unique_ptr<TcpConnection> tcp, const TlsContext& context,
                              const std::string& host)
     : tcp_(std::move(tcp)), host_(host), ssl_(SSL_new(context.Get())) {
-    if (!ssl_) throw TlsFailure("TLS cannot be set up on this system.");
-    SSL_set_app_data(ssl_, this);
+    if (!ssl_.get()) throw TlsFailure("TLS cannot be set up on this system.");
+    SSL_set_app_data(ssl_.get(), this);
     socket_.fd = tcp_->Descriptor();
     BIO* bio = BIO_new(SocketBioMethod());
     BIO_set_data(bio, &socket_);
-    SSL_set_bio(ssl_, bio, bio);
+    SSL_set_bio(ssl_.get(), bio, bio);
 
-    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.get());
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (IsDottedIPv4(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
     } else {
-        SSL_set_tlsext_host_name(ssl_, host.c_str());
+        SSL_set_tlsext_host_name(ssl_.get(), host.c_str());
         X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
     }
     while (true) {
         ERR_clear_error();
-        const int result = SSL_connect(ssl_);
+        const int result = SSL_connect(ssl_.get());
         if (result == 1) break;
         if (!WaitAsAsked(result)) FailHandshake(result);
     }
 }
 
-TlsConnection::~TlsConnection() {
-    SSL_free(ssl_);
+TlsConnection::~TlsConnection() = default;
+
+void TlsConnection::SslFree::operator()(SSL* ssl) const {
+    SSL_free(ssl);
 }
 
 void TlsConnection::SetTimeout(std::chrono::milliseconds timeout) {
@@ -201,7 +203,7 @@ void TlsConnection::SetTimeout(std::chrono::milliseconds timeout) {
 }
 
 bool TlsConnection::WaitAsAsked(int result) {
-    switch (SSL_get_error(ssl_, result)) {
+    switch (SSL_get_error(ssl_.get(), result)) {
     case SSL_ERROR_WANT_READ:
         tcp_->WaitOrFail(POLLIN);
         return true;
@@ -214,9 +216,9 @@ bool TlsConnection::WaitAsAsked(int result) {
 }
 
 void TlsConnection::FailHandshake(int result) {
-    const int error = SSL_get_error(ssl_, result);
+    const int error = SSL_get_error(ssl_.get(), result);
     const int savedErrno = errno;
-    const long verify = SSL_get_verify_result(ssl_);
+    const long verify = SSL_get_verify_result(ssl_.get());
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH)
         throw TlsFailure("The certificate is for " + NamesText(certificateNames_) + ", not for " +
                          host_ + ".");
@@ -238,7 +240,7 @@ void TlsConnection::SendAll(std::string_view bytes) {
     while (!bytes.empty()) {
         ERR_clear_error();
         size_t written = 0;
-        const int result = SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written);
+        const int result = SSL_write_ex(ssl_.get(), bytes.data(), bytes.size(), &written);
         if (result == 1) {
             bytes.remove_prefix(written);
             continue;
@@ -254,9 +256,9 @@ std::size_t TlsConnection::ReadSome(char* dst, std::size_t max) {
     while (true) {
         ERR_clear_error();
         size_t read = 0;
-        const int result = SSL_read_ex(ssl_, dst, max, &read);
+        const int result = SSL_read_ex(ssl_.get(), dst, max, &read);
         if (result == 1) return read;
-        const int error = SSL_get_error(ssl_, result);
+        const int error = SSL_get_error(ssl_.get(), result);
         if (error == SSL_ERROR_ZERO_RETURN) return 0; // the close message
         if (WaitAsAsked(result)) continue;
         if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && !socket_.eof && errno != 0)
@@ -272,7 +274,7 @@ std::size_t TlsConnection::ReadSome(char* dst, std::size_t max) {
 }
 
 bool TlsConnection::Unusable() {
-    if (SSL_pending(ssl_) > 0) return true; // decrypted bytes nobody asked for
+    if (SSL_pending(ssl_.get()) > 0) return true; // decrypted bytes nobody asked for
     char probe;
     const ssize_t n = ::recv(tcp_->Descriptor(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) return true;
@@ -281,6 +283,6 @@ bool TlsConnection::Unusable() {
     // connection usable; application bytes or a close do not.
     ERR_clear_error();
     size_t peeked = 0;
-    const int result = SSL_peek_ex(ssl_, &probe, 1, &peeked);
-    return result == 1 || SSL_get_error(ssl_, result) != SSL_ERROR_WANT_READ;
+    const int result = SSL_peek_ex(ssl_.get(), &probe, 1, &peeked);
+    return result == 1 || SSL_get_error(ssl_.get(), result) != SSL_ERROR_WANT_READ;
 }

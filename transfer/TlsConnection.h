@@ -66,9 +66,14 @@ private:
     bool WaitAsAsked(int result);
     [[noreturn]] void FailHandshake(int result);
 
+    struct SslFree {
+        void operator()(SSL* ssl) const;
+    };
+
     std::unique_ptr<TcpConnection> tcp_;
     std::string host_;
     SocketState socket_;
-    SSL* ssl_ = nullptr;
+    // Freed also when the handshake fails and the constructor throws.
+    std::unique_ptr<SSL, SslFree> ssl_;
     std::vector<std::string> certificateNames_;
 };
