@@ -763,6 +763,15 @@ TEST(HttpClientRedirect, LoopsTooManyAndHttpsToHttpAreNotFollowed) {
     }
 }
 
+TEST(HttpClientRedirect, ALocationOfAHundredKibIsAnOverLongLine) {
+    ScriptedServer server;
+    server.addConnection({Reply::Keep(Redirect(302, "/" + std::string(100 << 10, 'a')))});
+    HttpClient client;
+    const HttpFailure failure = CatchFailure([&] { client.Probe(server.url("/f")); });
+    EXPECT_EQ(failure.Kind(), HttpFailureKind::LineTooLong);
+    EXPECT_EQ(std::string(failure.what()), "Max line length exceeded.");
+}
+
 // ---------------------------------------------------------------- failures before sending
 
 TEST(HttpClientFailure, UnknownSchemeWithoutAnyPortSendsNothing) {
