@@ -97,7 +97,7 @@ bool DomainMatches(std::string_view host, std::string_view domain) {
 }
 
 void CookieStore::TakeHeaders(const std::vector<std::string>& headerLines,
-                              std::string_view requestHost, std::int64_t now) {
+                              std::string_view requestHost, bool secureAnswer, std::int64_t now) {
     // In the order received: a later header for the same name wins.
     for (std::size_t i = 0; i < headerLines.size();) {
         std::size_t next = i + 1;
@@ -110,19 +110,21 @@ void CookieStore::TakeHeaders(const std::vector<std::string>& headerLines,
                                                   static_cast<std::ptrdiff_t>(next));
         for (const char* name : {"Set-cookie", "Set-cookie2"})
             for (const std::string& value : FindHeaderValues(header, name))
-                Add(ParseSetCookie(value, requestHost, now), requestHost);
+                Add(ParseSetCookie(value, requestHost, now), requestHost, secureAnswer);
         i = next;
     }
 }
 
-void CookieStore::Add(Cookie cookie, std::string_view requestHost) {
+void CookieStore::Add(Cookie cookie, std::string_view requestHost, bool secureAnswer) {
     if (!DomainMatches(requestHost, cookie.domain)) return;
     if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
+    if (cookie.secure && !secureAnswer) return;
     const std::uint64_t age = ++added_;
     for (Domain& d : domains_) {
         if (!EqualsIgnoreCase(d.name, cookie.domain)) continue;
         for (Stored& existing : d.cookies) {
             if (EqualsIgnoreCase(existing.cookie.name, cookie.name)) {
+                if (existing.cookie.secure && !secureAnswer) return;
                 existing = {std::move(cookie), age};
                 return;
             }

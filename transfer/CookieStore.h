@@ -40,12 +40,14 @@ public:
     static constexpr std::size_t kMaxCookieBytes = 4096;
 
     // Takes every Set-cookie and Set-cookie2 header of a header block that
-    // answered a request to `requestHost`.
+    // answered a request to `requestHost`, over https when `secureAnswer`.
     void TakeHeaders(const std::vector<std::string>& headerLines, std::string_view requestHost,
-                     std::int64_t now);
+                     bool secureAnswer, std::int64_t now);
     // Stores a cookie unless its domain does not fit `requestHost` or it is
     // too large; a cookie of the same domain and name is replaced in place.
-    void Add(Cookie cookie, std::string_view requestHost);
+    // Only an https answer may set a secure cookie or replace one: what
+    // arrived in clear text could have been put there by anyone on the way.
+    void Add(Cookie cookie, std::string_view requestHost, bool secureAnswer);
     // Removes cookies whose expiry time has come.
     void RemoveExpired(std::int64_t now);
     // The Cookie header value for a request: most recently added domain

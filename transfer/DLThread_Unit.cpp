@@ -359,6 +359,8 @@ void SetProxy(HttpClient& client, const std::string& host, const std::string& po
 }
 
 void SetCredentials(HttpClient& client, const std::string& user, const std::string& password) {
+    // Whatever a server asked of the previous download stays with it.
+    client.ForgetCredential();
     if (!user.empty()) {
         client.UserName = user;
         client.Password = password;

@@ -138,5 +138,6 @@ private:
 void SetProxy(HttpClient& client, const std::string& host, const std::string& port,
               const std::string& user, const std::string& password);
 // Server credentials of the worker's client: a non-empty user sets both,
-// otherwise both are cleared.
+// otherwise both are cleared. The credential a server asked for before is
+// forgotten either way: these settings are another download's, or changed.
 void SetCredentials(HttpClient& client, const std::string& user, const std::string& password);

@@ -3,13 +3,13 @@
 #include "transfer/AbortSignal.h"
 #include "transfer/AnswerParse.h"
 #include "transfer/AnswerReader.h"
-#include "transfer/Base64.h"
 #include "transfer/BodySink.h"
 #include "transfer/CookieStore.h"
 #include "transfer/HttpText.h"
 #include "transfer/Redirect.h"
 #include "transfer/RequestHead.h"
 #include "transfer/Resolver.h"
+#include "transfer/ServerCredential.h"
 #include "transfer/SocketError.h"
 #include "transfer/TcpConnection.h"
 #include "transfer/TlsConnection.h"
@@ -71,6 +71,14 @@ std::string ConnectionKey(const UrlParts& parts, const std::string& proxy, int p
 
 } // namespace
 
+// The user name and password a server asked for, and the origin that asked:
+// they are sent ahead of a challenge to that origin alone.
+struct HttpClient::Credential {
+    std::string userName;
+    std::string password;
+    Origin origin;
+};
+
 HttpClient::HttpClient()
     : cookies_(std::make_unique<CookieStore>()), abort_(std::make_unique<AbortSignal>()),
       resolve_(SystemResolveIPv4) {}
@@ -83,6 +91,10 @@ std::string HttpClient::HeaderValue(const std::string& name) const {
 
 void HttpClient::Abort() {
     abort_->Raise();
+}
+
+void HttpClient::ForgetCredential() {
+    credential_.reset();
 }
 
 void HttpClient::ClearAbort() {
@@ -118,13 +130,14 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
     previousHost_ = parts.host;
     previousPort_ = parts.port;
 
-    // The server the credential belongs to: the download's own.
-    UrlParts home = parts;
+    // The server the user's credential is for: the download's own.
+    Origin home = OriginOf(parts);
     if (!CredentialUrl.empty()) {
         try {
-            home = CompleteUrl(SplitUrl(CredentialUrl), {parts.scheme, parts.host, parts.port});
+            home = OriginOf(
+                CompleteUrl(SplitUrl(CredentialUrl), {parts.scheme, parts.host, parts.port}));
         } catch (const HttpFailure&) {
-            home = UrlParts{};
+            home = Origin{};
         }
     }
 
@@ -155,13 +168,6 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
         parts = std::move(nextParts);
         challenges = 0;
     }
-}
-
-bool HttpClient::CredentialGoesTo(const UrlParts& parts) const {
-    if (!credential_ || !EqualsIgnoreCase(credential_->host, parts.host)) return false;
-    // On its own port, or on https's when a redirect took http there.
-    return credential_->port == parts.port || (IsHttps(parts) && parts.port == "443" &&
-                                               !EqualsIgnoreCase(credential_->scheme, "https"));
 }
 
 Connection& HttpClient::Connect(const UrlParts& parts) {
@@ -201,7 +207,7 @@ void HttpClient::OpenTunnel(TcpConnection& tcp, const UrlParts& parts) {
                        "\r\nProxy-Connection: keep-alive\r\n"
                        "User-Agent: Microsoft Internet Explorer 6.0\r\n";
     if (!ProxyUser.empty())
-        head += "Proxy-Authorization: Basic " + Base64Encode(ProxyUser + ":" + ProxyPass) + "\r\n";
+        head += "Proxy-Authorization: " + BasicAuthorization(ProxyUser, ProxyPass) + "\r\n";
     head += "\r\n";
     tcp.SendAll(head);
     AnswerReader reader(tcp);
@@ -231,7 +237,7 @@ bool HttpClient::ReadUnwantedBody(AnswerReader& reader, const std::vector<std::s
     }
 }
 
-HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const UrlParts& home,
+HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Origin& home,
                                       int challenges, BodySink* body) {
     statusLine_.clear();
     statusCode_ = -1;
@@ -239,7 +245,11 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Url
     const bool tls = IsHttps(parts);
     const bool absoluteForm = !ProxyServer.empty() && !tls; // a tunnel takes origin form
     cookies_->RemoveExpired(UnixTimeNow());
-    const bool credentialSent = CredentialGoesTo(parts);
+    // The user's password goes only where the download's own URL leads, and
+    // ahead of a challenge only to the origin that asked for it.
+    const Origin origin = OriginOf(parts);
+    const bool mayGetCredential = CredentialMayGoTo(home, origin);
+    const bool credentialSent = mayGetCredential && credential_ && credential_->origin == origin;
 
     RequestHeadFields fields;
     fields.method = get ? "GET" : "HEAD";
@@ -249,10 +259,9 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Url
     fields.host = HostValue(parts);
     fields.byteRange = ByteRange;
     if (credentialSent)
-        fields.authorization =
-            "Basic " + Base64Encode(credential_->userName + ":" + credential_->password);
+        fields.authorization = BasicAuthorization(credential_->userName, credential_->password);
     if (absoluteForm && !ProxyUser.empty())
-        fields.proxyAuthorization = "Basic " + Base64Encode(ProxyUser + ":" + ProxyPass);
+        fields.proxyAuthorization = BasicAuthorization(ProxyUser, ProxyPass);
     fields.cookie = cookies_->CookieList(parts.host, parts.directory, tls);
     const std::string head = BuildRequestHead(fields);
 
@@ -267,7 +276,7 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Url
         AnswerHead answer;
         for (int interim = 0;; ++interim) {
             answer = reader.ReadHead();
-            cookies_->TakeHeaders(answer.headerLines, parts.host, UnixTimeNow());
+            cookies_->TakeHeaders(answer.headerLines, parts.host, tls, UnixTimeNow());
             if (answer.statusCode != 100) break;
             if (interim == kMaxContinueAnswers)
                 throw HttpFailure(HttpFailureKind::Protocol,
@@ -282,12 +291,10 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Url
         const int code = statusCode_;
         const bool hasLocation = !HeaderValue("Location").empty();
         // A server that asks for the password is answered at once, when the
-        // request goes to the credential's own server and attempts are left.
-        const bool mayAnswerChallenge =
-            code == 401 && !UserName.empty() && !TrimBlanks(Password).empty() &&
-            (credentialSent || HasBasicChallenge(headerLines_)) &&
-            EqualsIgnoreCase(parts.host, home.host) &&
-            (parts.port == home.port || (tls && parts.port == "443" && !IsHttps(home)));
+        // download's own URL leads there and attempts are left.
+        const bool mayAnswerChallenge = code == 401 && mayGetCredential && !UserName.empty() &&
+                                        !TrimBlanks(Password).empty() &&
+                                        (credentialSent || HasBasicChallenge(headerLines_));
         bool accepted = false;
         if (IsFollowedRedirect(code) && hasLocation && MaxRedirects > 0) {
             step = Step::Redirected;
@@ -296,8 +303,7 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Url
         } else if (code >= 200 && code <= 299) {
             accepted = true;
         } else if (mayAnswerChallenge && challenges + 1 < MaxAuthAttempts) {
-            credential_ = std::make_unique<Credential>(
-                Credential{UserName, Password, home.scheme, home.host, home.port});
+            credential_ = std::make_unique<Credential>(Credential{UserName, Password, origin});
             step = Step::Challenged;
         }
 

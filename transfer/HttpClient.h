@@ -18,6 +18,7 @@ class Connection;
 class CookieStore;
 class TcpConnection;
 class TlsContext;
+struct Origin;
 struct UrlParts;
 
 // The program's HTTP/1.0 client: one request at a time over at most one
@@ -42,9 +43,9 @@ public:
     std::string ProxyUser;
     std::string ProxyPass;
     // The URL whose server the user name and password belong to (the
-    // download's own): the credential goes to that host alone, on its port,
-    // or on https's after a redirect there from http. Empty: the URL that
-    // each request starts from.
+    // download's own): a challenge is answered only from that host, on its
+    // port, or on https's after a redirect there from http. Empty: the URL
+    // that each request starts from.
     std::string CredentialUrl;
     // Redirects followed in a row before a request fails; 401 answers a
     // request may meet before it fails.
@@ -78,6 +79,9 @@ public:
     void ClearAbort();
 
     CookieStore& Cookies() { return *cookies_; }
+    // Drops the credential a server asked for, so that nothing of one
+    // download's password goes out for the next.
+    void ForgetCredential();
 
     // How many connections the client has opened in its life; a reused
     // connection does not count again.
@@ -86,24 +90,19 @@ public:
     void SetResolver(ResolveFunction resolve);
 
 private:
-    struct Credential {
-        std::string userName;
-        std::string password;
-        std::string scheme, host, port; // the server it belongs to
-    };
+    struct Credential;
     // How one exchange of a request ended, when it did not fail.
     enum class Step { Answered, Redirected, Challenged };
 
     void Perform(bool get, const std::string& url, BodySink* body);
     // One request and its answer, up to the point where the answer is judged.
-    Step Exchange(bool get, const UrlParts& parts, const UrlParts& home, int challenges,
+    Step Exchange(bool get, const UrlParts& parts, const Origin& home, int challenges,
                   BodySink* body);
     // The open connection for a request to `parts`, made when there is none
     // or the kept one leads elsewhere.
     Connection& Connect(const UrlParts& parts);
     // Asks the proxy on `tcp` for a tunnel to the server of `parts`.
     void OpenTunnel(TcpConnection& tcp, const UrlParts& parts);
-    bool CredentialGoesTo(const UrlParts& parts) const;
     // The body of an answer that is not the caller's, read so that a kept
     // connection stays usable; false when it was cut short or too long
     // (the connection is then not kept).
@@ -120,7 +119,7 @@ private:
     std::string previousScheme_;
     std::string previousHost_;
     std::string previousPort_;
-    std::unique_ptr<Credential> credential_; // none until a 401 answer is met
+    std::unique_ptr<Credential> credential_; // none until a server asks for it
     std::string finalUrl_;
     int redirects_ = 0;
     ResolveFunction resolve_;

@@ -1277,4 +1277,35 @@ TEST_F(JobRunTest, PauseDuringResumeAllStartsNoFurtherDownload) {
     EXPECT_TRUE(f.Commands().Idle());
 }
 
+TEST_F(JobRunTest, ResumeAllSendsNoDownloadThePasswordOfAnotherOnTheSameServer) {
+    ScriptedServer server;
+    std::vector<HoleyFile> files;
+    std::vector<Reply> replies = {
+        Reply::Keep("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n"
+                    "Content-Length: 0\r\nConnection: keep-alive\r\n\r\n")};
+    for (int k : {0, 1}) {
+        const std::string name = dir.file("f" + std::to_string(k));
+        files.push_back(MakeHoleyFile(name + ".orig", name, 1000, {{100, 200}}, 41 + k));
+        const std::string original = ReadWholeFile(files[k].original);
+        replies.insert(replies.end(), {Reply::Keep(ProbeAnswer(1000)),
+                                       Reply::Keep(SampleAnswer(original, files[k].ranges)),
+                                       Reply::Keep(RangeAnswer(original, 100, 200))});
+    }
+    server.addConnection(replies);
+    TestEntry first = files[0].Entry(server.url("/a")), second = files[1].Entry(server.url("/b"));
+    first.authName = "joe";
+    first.authPass = "secret";
+    TMainForm& f = Open({first, second});
+    f.Jobs1Click();
+    f.ResumeAll1->trigger();
+
+    EXPECT_EQ(Log().back(), (LogRow{2, "Resume all: 2 finished, 0 not finished."}));
+    ASSERT_TRUE(server.waitForRequests(7));
+    const auto requests = server.requests();
+    EXPECT_EQ(HeaderIn(requests[1].head, "Authorization"), "Basic am9lOnNlY3JldA==");
+    for (std::size_t k = 4; k < requests.size(); ++k)
+        EXPECT_EQ(HeaderIn(requests[k].head, "Authorization"), "")
+            << "the first download's password went out for the second";
+}
+
 } // namespace

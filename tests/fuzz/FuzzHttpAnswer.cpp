@@ -71,9 +71,10 @@ void ExerciseHeaderLines(const AnswerHead& head) {
         FUZZ_CHECK(WithoutBreaks(folded) == WithoutBreaks(line));
     }
     CookieStore cookies;
-    cookies.TakeHeaders(head.headerLines, "www.fuzz.example", 1700000000);
+    cookies.TakeHeaders(head.headerLines, "www.fuzz.example", false, 1700000000);
+    // A clear-text answer never leaves a secure cookie behind.
     for (const Cookie& c : cookies.All())
-        FUZZ_CHECK(DomainMatches("www.fuzz.example", c.domain));
+        FUZZ_CHECK(DomainMatches("www.fuzz.example", c.domain) && !c.secure);
     cookies.RemoveExpired(1700000000);
     cookies.CookieList("www.fuzz.example", "/a/");
     const std::string location = FindHeaderValue(head.headerLines, "Location");

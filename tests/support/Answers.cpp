@@ -44,3 +44,8 @@ std::string SampleAnswer(const std::string& content,
     const auto sample = HeldSample(ranges, static_cast<std::int64_t>(content.size()));
     return sample ? RangeAnswer(content, sample->first, sample->second) : std::string();
 }
+
+std::string RedirectAnswer(int code, const std::string& location) {
+    return "HTTP/1.1 " + std::to_string(code) + " Moved\r\nLocation: " + location +
+           "\r\nContent-Length: 4\r\nConnection: keep-alive\r\n\r\ngone";
+}

@@ -22,3 +22,5 @@ std::string RangeAnswer(const std::string& content, std::int64_t begin, std::int
 // `content` whose queue is `ranges`.
 std::string SampleAnswer(const std::string& content,
                          const std::vector<std::pair<std::int64_t, std::int64_t>>& ranges);
+// A redirect with the given status code to `location`, with a short body.
+std::string RedirectAnswer(int code, const std::string& location);

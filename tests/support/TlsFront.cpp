@@ -14,17 +14,22 @@
 
 namespace {
 
-int ListenOnLoopback(int port, int& boundPort) {
+// A socket on 127.0.0.1: listening on `port` (0: a free one), or connected
+// to `port`; -1 when that fails.
+int LoopbackSocket(bool listen, int port, int& boundPort) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof address;
-    if (fd < 0 || (port == 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), len) != 0) ||
-        (port == 0 && ::listen(fd, 16) != 0) ||
-        (port == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0) ||
-        (port != 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), len) != 0)) {
+    const int one = 1;
+    if (fd < 0 ||
+        (listen &&
+         (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+          ::bind(fd, reinterpret_cast<sockaddr*>(&address), len) != 0 || ::listen(fd, 16) != 0 ||
+          ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len) != 0)) ||
+        (!listen && ::connect(fd, reinterpret_cast<sockaddr*>(&address), len) != 0)) {
         if (fd >= 0) ::close(fd);
         return -1;
     }
@@ -34,7 +39,7 @@ int ListenOnLoopback(int port, int& boundPort) {
 
 } // namespace
 
-TlsFront::TlsFront(int backendPort, bool closeMessage)
+TlsFront::TlsFront(int backendPort, bool closeMessage, int listenPort)
     : backendPort_(backendPort), closeMessage_(closeMessage) {
     const TestCertificates::Pair pair =
         TestCertificates::Signed("localhost", "DNS:localhost,IP:127.0.0.1");
@@ -43,7 +48,7 @@ TlsFront::TlsFront(int backendPort, bool closeMessage)
         SSL_CTX_use_PrivateKey_file(context_, pair.key.c_str(), SSL_FILETYPE_PEM) != 1)
         throw std::runtime_error("TlsFront: certificate not usable");
     stopFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    listenFd_ = ListenOnLoopback(0, port_);
+    listenFd_ = LoopbackSocket(true, listenPort, port_);
     if (listenFd_ < 0 || stopFd_ < 0) throw std::runtime_error("TlsFront: cannot listen");
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -78,7 +83,7 @@ void TlsFront::AcceptLoop() {
 
 void TlsFront::Relay(int client) {
     int unused = 0;
-    const int backend = ListenOnLoopback(backendPort_, unused);
+    const int backend = LoopbackSocket(false, backendPort_, unused);
     SSL* ssl = SSL_new(context_);
     SSL_set_fd(ssl, client);
     bool closeMessage = false;

@@ -12,10 +12,12 @@ typedef struct ssl_ctx_st SSL_CTX;
 // authority signed for localhost and 127.0.0.1, and relays each one's
 // plaintext both ways over a new connection to the backend's port. When the
 // backend closes, so does the TLS side: with TLS's close message, or without
-// it when told, as a connection cut off in the middle.
+// it when told, as a connection cut off in the middle. It listens on a free
+// port, or on `listenPort` (443 needs root; std::runtime_error when the port
+// cannot be had).
 class TlsFront {
 public:
-    explicit TlsFront(int backendPort, bool closeMessage = true);
+    explicit TlsFront(int backendPort, bool closeMessage = true, int listenPort = 0);
     ~TlsFront();
     TlsFront(const TlsFront&) = delete;
     TlsFront& operator=(const TlsFront&) = delete;

@@ -85,8 +85,8 @@ TEST(CookieStore, ListOrderAndFilters) {
     store.TakeHeaders({"Set-Cookie: a=1; domain=shop.example", "Set-Cookie: b=2",
                        "set-cookie2: s=3; secure", "SET-COOKIE: e=", "X-Set-Cookie: x=1",
                        "Set-Cookie: p=4; path=/deep/"},
-                      "www.shop.example", kNow);
-    store.TakeHeaders({"Set-Cookie: c=5; domain=shop.example"}, "other.shop.example", kNow);
+                      "www.shop.example", true, kNow);
+    store.TakeHeaders({"Set-Cookie: c=5; domain=shop.example"}, "other.shop.example", false, kNow);
     EXPECT_EQ(store.CookieList("www.shop.example", "/"), "b=2; a=1; c=5");
     EXPECT_EQ(store.CookieList("www.shop.example", "/deep/er/"), "b=2; p=4; a=1; c=5");
     EXPECT_EQ(store.CookieList("other.shop.example", "/"), "a=1; c=5");
@@ -96,16 +96,17 @@ TEST(CookieStore, ListOrderAndFilters) {
 
 TEST(CookieStore, ExpiryAndReturningDomains) {
     CookieStore store;
-    store.TakeHeaders({"Set-Cookie: old=1; max-age=10"}, "first.example", kNow);
-    store.TakeHeaders({"Set-Cookie: x=1"}, "www.second.example", kNow);
-    store.TakeHeaders({"Set-Cookie: y=2; domain=second.example"}, "www.second.example", kNow);
+    store.TakeHeaders({"Set-Cookie: old=1; max-age=10"}, "first.example", false, kNow);
+    store.TakeHeaders({"Set-Cookie: x=1"}, "www.second.example", false, kNow);
+    store.TakeHeaders({"Set-Cookie: y=2; domain=second.example"}, "www.second.example", false,
+                      kNow);
     EXPECT_EQ(store.CookieList("www.second.example", "/"), "y=2; x=1");
     store.RemoveExpired(kNow + 9);
     EXPECT_EQ(store.All().size(), 3u);
     store.RemoveExpired(kNow + 10);
     EXPECT_EQ(store.All().size(), 2u);
     // first.example lost its only cookie; when it comes back it is the newest domain.
-    store.TakeHeaders({"Set-Cookie: new=1"}, "first.example", kNow);
+    store.TakeHeaders({"Set-Cookie: new=1"}, "first.example", false, kNow);
     EXPECT_EQ(store.All().back().name, "new");
 }
 
@@ -113,7 +114,7 @@ TEST(CookieStore, SetCookieAndSetCookie2InTheOrderReceived) {
     CookieStore store;
     store.TakeHeaders({"Set-Cookie2: id=old", "Set-Cookie: id=new", "Set-Cookie2: v2=1",
                        "Set-Cookie: id2=a;", " path=/deep/", "Set-cookie2: id2=b"},
-                      "h.example", kNow);
+                      "h.example", false, kNow);
     EXPECT_EQ(store.CookieList("h.example", "/deep/"), "id=new; v2=1; id2=b");
 }
 
@@ -135,7 +136,7 @@ TEST(CookieStore, CapsDropTheOldestFirst) {
         for (int d = 0; d < c.domains; ++d)
             for (int k = 0; k < c.perDomain; ++k)
                 store.TakeHeaders({"Set-Cookie: c" + std::to_string(k) + "=1"},
-                                  "d" + std::to_string(d) + ".example", kNow);
+                                  "d" + std::to_string(d) + ".example", false, kNow);
         EXPECT_EQ(store.All().size(), c.kept) << c.what;
         const std::string first = store.CookieList("d0.example", "/");
         EXPECT_EQ(first.substr(0, first.find('=')), c.firstKept) << c.what;
@@ -144,23 +145,52 @@ TEST(CookieStore, CapsDropTheOldestFirst) {
     // A replaced cookie is set anew and is no longer the oldest.
     CookieStore store;
     for (int k = 0; k < 50; ++k)
-        store.TakeHeaders({"Set-Cookie: c" + std::to_string(k) + "=1"}, "h.example", kNow);
-    store.TakeHeaders({"Set-Cookie: c0=2", "Set-Cookie: extra=1"}, "h.example", kNow);
+        store.TakeHeaders({"Set-Cookie: c" + std::to_string(k) + "=1"}, "h.example", false, kNow);
+    store.TakeHeaders({"Set-Cookie: c0=2", "Set-Cookie: extra=1"}, "h.example", false, kNow);
     const std::string list = store.CookieList("h.example", "/");
     EXPECT_EQ(list.substr(0, 10), "c0=2; c2=1") << list;
 
     // 4 KiB of name and value in all; one byte more is not stored.
     const std::string name = "big", value(CookieStore::kMaxCookieBytes - name.size(), 'v');
     store.TakeHeaders({"Set-Cookie: " + name + "=" + value, "Set-Cookie: huge=" + value},
-                      "big.example", kNow);
+                      "big.example", false, kNow);
     EXPECT_EQ(store.CookieList("big.example", "/"), name + "=" + value);
 }
 
 TEST(CookieStore, ReplacementIgnoresLetterCase) {
     CookieStore store;
-    store.TakeHeaders({"Set-Cookie: Id=1", "Set-Cookie: other=2"}, "h.example", kNow);
-    store.TakeHeaders({"Set-Cookie: ID=3; domain=H.EXAMPLE"}, "h.example", kNow);
+    store.TakeHeaders({"Set-Cookie: Id=1", "Set-Cookie: other=2"}, "h.example", false, kNow);
+    store.TakeHeaders({"Set-Cookie: ID=3; domain=H.EXAMPLE"}, "h.example", false, kNow);
     EXPECT_EQ(store.CookieList("h.example", "/"), "ID=3; other=2");
+}
+
+TEST(CookieStore, OnlyAnHttpsAnswerSetsOrReplacesASecureCookie) {
+    struct Case {
+        const char* what;
+        const char* first;
+        bool firstOverHttps;
+        const char* second;
+        bool secondOverHttps;
+        const char* sentOverHttps;
+    };
+    const Case cases[] = {
+        {"secure over https is kept", "s=1; secure", true, nullptr, false, "s=1"},
+        {"secure over http is dropped", "s=1; secure", false, nullptr, false, ""},
+        {"http cannot replace a secure one", "s=1; secure", true, "s=2", false, "s=1"},
+        {"http cannot replace it with a secure one", "s=1; secure", true, "S=2; secure", false,
+         "s=1"},
+        {"https replaces a secure one", "s=1; secure", true, "s=2", true, "s=2"},
+        {"http replaces a plain one", "s=1", false, "s=2", false, "s=2"},
+    };
+    for (const Case& c : cases) {
+        CookieStore store;
+        store.TakeHeaders({std::string("Set-Cookie: ") + c.first}, "h.example", c.firstOverHttps,
+                          kNow);
+        if (c.second)
+            store.TakeHeaders({std::string("Set-Cookie: ") + c.second}, "h.example",
+                              c.secondOverHttps, kNow);
+        EXPECT_EQ(store.CookieList("h.example", "/", true), c.sentOverHttps) << c.what;
+    }
 }
 
 } // namespace

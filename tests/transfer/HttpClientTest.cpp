@@ -1,6 +1,7 @@
 // The client against the scripted loopback server: request heads byte for
 // byte, connection reuse, answers and bodies, failures and their messages.
 
+#include "Answers.h"
 #include "BodyCollect.h"
 #include "StalledResolver.h"
 #include "support/ScriptedServer.h"
@@ -689,15 +690,10 @@ TEST(HttpClientBody, InterimAnswersAreCapped) {
 
 // ---------------------------------------------------------------- redirects
 
-std::string Redirect(int code, const std::string& location) {
-    return "HTTP/1.1 " + std::to_string(code) + " Moved\r\nLocation: " + location +
-           "\r\nContent-Length: 4\r\nConnection: keep-alive\r\n\r\ngone";
-}
-
 TEST(HttpClientRedirect, FollowedAcrossServersWithTheRangeAndTheSameMethod) {
     ScriptedServer first, second;
-    second.addConnection({Reply::Keep(Redirect(308, "g.bin")), Reply::Keep(kOk206)});
-    first.addConnection({Reply::Keep(Redirect(302, second.url("/x/f.bin")))});
+    second.addConnection({Reply::Keep(RedirectAnswer(308, "g.bin")), Reply::Keep(kOk206)});
+    first.addConnection({Reply::Keep(RedirectAnswer(302, second.url("/x/f.bin")))});
     first.addConnection({Reply::Keep("HTTP/1.1 206 Partial Content\r\nContent-Length: 5\r\n\r\n")});
     HttpClient client;
     client.ByteRange = "5-9";
@@ -722,7 +718,8 @@ TEST(HttpClientRedirect, LoopsTooManyAndHttpsToHttpAreNotFollowed) {
     const Case cases[] = {
         {"loop",
          [](ScriptedServer& s) {
-             s.addConnection({Reply::Keep(Redirect(301, "/b")), Reply::Keep(Redirect(302, "/a"))});
+             s.addConnection(
+                 {Reply::Keep(RedirectAnswer(301, "/b")), Reply::Keep(RedirectAnswer(302, "/a"))});
              return s.url("/a");
          },
          "The server's redirects go round in a loop (back to http://127.0.0.1:"},
@@ -730,14 +727,14 @@ TEST(HttpClientRedirect, LoopsTooManyAndHttpsToHttpAreNotFollowed) {
          [](ScriptedServer& s) {
              std::vector<Reply> replies;
              for (int i = 1; i <= 16; ++i)
-                 replies.push_back(Reply::Keep(Redirect(307, "/r" + std::to_string(i))));
+                 replies.push_back(Reply::Keep(RedirectAnswer(307, "/r" + std::to_string(i))));
              s.addConnection(replies);
              return s.url("/r0");
          },
          "The server redirected more than 15 times in a row (the last time to http://"},
         {"https to http",
          [](ScriptedServer& s) {
-             s.addConnection({Reply::Keep(Redirect(301, s.url("/plain")))});
+             s.addConnection({Reply::Keep(RedirectAnswer(301, s.url("/plain")))});
              static std::unique_ptr<TlsFront> front;
              front = std::make_unique<TlsFront>(s.port());
              return front->url("/f");
@@ -745,7 +742,7 @@ TEST(HttpClientRedirect, LoopsTooManyAndHttpsToHttpAreNotFollowed) {
          "The server redirected from https to unencrypted http (http://127.0.0.1:"},
         {"control characters",
          [](ScriptedServer& s) {
-             s.addConnection({Reply::Keep(Redirect(302, "/a\x01\x1b[2Jb"))});
+             s.addConnection({Reply::Keep(RedirectAnswer(302, "/a\x01\x1b[2Jb"))});
              return s.url("/a");
          },
          "The server redirected to an address that cannot be followed: it holds control "
@@ -765,7 +762,7 @@ TEST(HttpClientRedirect, LoopsTooManyAndHttpsToHttpAreNotFollowed) {
 
 TEST(HttpClientRedirect, ALocationOfAHundredKibIsAnOverLongLine) {
     ScriptedServer server;
-    server.addConnection({Reply::Keep(Redirect(302, "/" + std::string(100 << 10, 'a')))});
+    server.addConnection({Reply::Keep(RedirectAnswer(302, "/" + std::string(100 << 10, 'a')))});
     HttpClient client;
     const HttpFailure failure = CatchFailure([&] { client.Probe(server.url("/f")); });
     EXPECT_EQ(failure.Kind(), HttpFailureKind::LineTooLong);

@@ -1,15 +1,20 @@
 // The remembered server credential and the cookie store, through the client
 // and the scripted server.
 
+#include "Answers.h"
 #include "BodyCollect.h"
 #include "support/ScriptedServer.h"
+#include "support/TlsFront.h"
 
 #include "transfer/CookieStore.h"
 #include "transfer/HttpClient.h"
+#include "transfer/ServerCredential.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -144,6 +149,62 @@ TEST(HttpCredential, GoesOnlyToTheServerThatAskedForIt) {
     EXPECT_FALSE(HasHeader(asking.requests()[2].head, "Authorization"));
     EXPECT_EQ(RequestHeader(asking.requests()[1].head, "Authorization"), "Basic dXNlcjpwYXNz");
     EXPECT_EQ(RequestHeader(asking.requests()[3].head, "Authorization"), "Basic dXNlcjpwYXNz");
+}
+
+TEST(HttpCredential, MayGoOnlyWhereTheDownloadsOwnUrlLeads) {
+    struct Case {
+        Origin home, target;
+        bool mayGo;
+    };
+    const Case cases[] = {
+        {{"http", "files.example", 80}, {"http", "files.example", 80}, true},
+        {{"http", "files.example", 80}, {"https", "files.example", 443}, true},
+        {{"http", "files.example", 8080}, {"https", "files.example", 443}, true},
+        {{"http", "files.example", 80}, {"https", "files.example", 8443}, false},
+        {{"https", "files.example", 443}, {"http", "files.example", 80}, false},
+        {{"https", "files.example", 443}, {"https", "files.example", 8443}, false},
+        {{"http", "files.example", 80}, {"http", "files.example", 8080}, false},
+        {{"http", "files.example", 80}, {"http", "cdn.files.example", 80}, false},
+        {{"http", "", 0}, {"http", "", 0}, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CredentialMayGoTo(c.home, c.target), c.mayGo)
+            << c.home.scheme << "://" << c.home.host << ":" << c.home.port << " -> "
+            << c.target.scheme << "://" << c.target.host << ":" << c.target.port;
+}
+
+TEST(HttpCredential, OneAnHttpsServerAskedForNeverGoesOutOverHttp) {
+    // http://127.0.0.1:<port> moves its download to https on 443, whose
+    // server asks for the password.
+    ScriptedServer plain, secure;
+    std::unique_ptr<TlsFront> front;
+    try {
+        front = std::make_unique<TlsFront>(secure.port(), true, 443);
+    } catch (const std::runtime_error&) {
+        GTEST_SKIP() << "port 443 on 127.0.0.1 cannot be had here (it needs root)";
+    }
+    const std::string moved = "https://127.0.0.1/f";
+    plain.addConnection({Reply::Keep(RedirectAnswer(302, moved))});
+    plain.addConnection({Reply::Keep(RedirectAnswer(302, moved))});
+    secure.addConnection({Reply::Keep("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n"
+                                      "Content-Length: 0\r\nConnection: keep-alive\r\n\r\n"),
+                          Reply::Keep(kOkHead)});
+    secure.addConnection({Reply::Keep(kOkHead)});
+    HttpClient client;
+    client.UserName = "u";
+    client.Password = "p";
+    client.CredentialUrl = plain.url("/f");
+    client.Probe(plain.url("/f"));
+    client.Probe(plain.url("/f")); // the download's URL again, as the next run asks it
+    EXPECT_EQ(client.StatusCode(), 206);
+    ASSERT_TRUE(plain.waitForRequests(2));
+    for (const auto& request : plain.requests())
+        EXPECT_FALSE(HasHeader(request.head, "Authorization")) << "sent in clear text";
+    ASSERT_TRUE(secure.waitForRequests(3));
+    EXPECT_FALSE(HasHeader(secure.requests()[0].head, "Authorization"));
+    EXPECT_EQ(RequestHeader(secure.requests()[1].head, "Authorization"), "Basic dTpw");
+    EXPECT_EQ(RequestHeader(secure.requests()[2].head, "Authorization"), "Basic dTpw")
+        << "sent ahead to the origin that asked";
 }
 
 TEST(HttpCredential, UserInformationInTheUrlIsTakenUpLikeSetCredentials) {
@@ -286,7 +347,7 @@ TEST(HttpCookies, PathMustBeAPrefixOfTheDirectory) {
     EXPECT_EQ(p.CookieOf(3), "shallow=2");
 }
 
-TEST(HttpCookies, SecureAndEmptyCookiesAreKeptButNeverSent) {
+TEST(HttpCookies, EmptyCookiesAreKeptButNeverSentAndSecureOnesNeedHttps) {
     ProxiedClient p({Reply::Keep(OkSetting("Set-Cookie: s=1; secure\r\nSet-Cookie: e=\r\n"
                                            "Set-Cookie: plain=2\r\n")),
                      Reply::Keep(kOk)});
@@ -294,7 +355,7 @@ TEST(HttpCookies, SecureAndEmptyCookiesAreKeptButNeverSent) {
     FetchInto(p.client, "http://h.example/f", body);
     FetchInto(p.client, "http://h.example/f", body);
     EXPECT_EQ(p.CookieOf(1), "plain=2");
-    EXPECT_EQ(p.client.Cookies().All().size(), 3u);
+    EXPECT_EQ(p.client.Cookies().All().size(), 2u); // the secure one came over http
 }
 
 TEST(HttpCookies, DomainsThatDoNotFitTheHostAreRefused) {
