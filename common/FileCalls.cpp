@@ -25,5 +25,6 @@ void SetFileCalls(const FileCalls& calls) {
 }
 
 bool LockUnsupported(int error) {
-    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS;
+    // NFS answers EBADF to an exclusive lock on a file open only for reading.
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS || error == EBADF;
 }

@@ -111,7 +111,12 @@ std::string ListGuard::NoAnswerMessage() const {
 ListGuard::Lock ListGuard::TryLock() {
     if (!lock_) {
         const std::string path = LockPathOf(listPath_);
-        lock_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // Open for writing: NFS grants an exclusive lock only on such a
+        // file. A lock file the user may only read still serves for reading.
+        constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+        lock_ = UniqueFd(::open(path.c_str(), O_RDWR | kFlags, 0600));
+        if (!lock_ && (errno == EACCES || errno == EROFS))
+            lock_ = UniqueFd(::open(path.c_str(), O_RDONLY | kFlags, 0600));
         if (!lock_)
             throw AppError("Cannot lock the download list " + listPath_ + ": " +
                            std::strerror(errno));

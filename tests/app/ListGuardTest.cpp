@@ -141,7 +141,7 @@ TEST(ListGuard, TheProgramStartedTwiceOnOneListHandsOverAndLeavesTheListAlone) {
 }
 
 TEST(ListGuard, WithoutLocksTheSocketDecidesAndAnotherLockErrorRefuses) {
-    for (const int error : {ENOLCK, EOPNOTSUPP, EIO}) {
+    for (const int error : {ENOLCK, EOPNOTSUPP, EBADF, EIO}) {
         SCOPED_TRACE(error);
         TempDir dir;
         const std::string list = dir.file("List.xml");
