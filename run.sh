@@ -11,6 +11,7 @@ if [ "$(id -u)" -ne 0 ] && [ -e build ] &&
     echo "Make them yours, then run ./run.sh again:  sudo chown -R $(id -un): build" >&2
     exit 1
 fi
-scripts/setup.sh
-scripts/build.sh
+# Only the program: the test suite's packages and build are ./test.sh's.
+scripts/setup.sh --program
+scripts/build.sh --target quilvane -DQV_TESTS=OFF
 exec build/quilvane "$@"

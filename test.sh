@@ -86,7 +86,7 @@ stage_setup() {
 }
 
 stage_normal() {
-    scripts/build.sh -DQV_WERROR=ON
+    scripts/build.sh -DQV_WERROR=ON -DQV_TESTS=ON
     run_ctest build
 }
 

@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need, when
-# they are missing. Safe to run again: it installs nothing that is present.
-# Run by a normal user, it installs through sudo; with nothing missing it
-# needs neither root nor sudo.
+# Installs the Debian packages that are missing, when they are missing. Safe
+# to run again: it installs nothing that is present. Run by a normal user, it
+# installs through sudo; with nothing missing it needs neither root nor sudo.
+#   scripts/setup.sh            what building and running the whole test suite need
+#   scripts/setup.sh --program  only what building and running the program need
 set -euo pipefail
 
+# Building and running the program.
 packages=(
-    g++ cmake ninja-build pkg-config clang libclang-rt-14-dev
-    qt6-base-dev qt6-base-dev-tools libxml2-dev libgtest-dev
+    g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools libxml2-dev
     # TLS for https, and the system's trust store it checks certificates
-    # against (minimal installs lack it); the tests make their own
-    # certificate authority with the openssl command.
-    libssl-dev ca-certificates openssl
+    # against (minimal installs lack it).
+    libssl-dev ca-certificates
     fonts-dejavu-core fonts-wine
+)
+# Building and running the tests, the sanitizer stages and the fuzzers.
+test_packages=(
+    pkg-config clang libclang-rt-14-dev libgtest-dev
+    # The tests make their own certificate authority with the openssl command.
+    openssl
     nginx-light tinyproxy curl
     # Checking the desktop entry and AppStream metadata of an install, and
     # building the Debian package with its computed dependencies.
@@ -21,6 +27,9 @@ packages=(
     # The power-cut test's file system, which keeps only what was synced.
     libfuse3-dev fuse3
 )
+if [ "${1:-}" != "--program" ]; then
+    packages+=("${test_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
