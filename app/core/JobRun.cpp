@@ -220,7 +220,7 @@ std::optional<RunEnd> JobRun::JudgeSameFile(const RequestResult& probe) {
     case RequestOutcome::Withdrawn:
         // Exit, or Pause on an unanswered probe or during a wait, withdrew
         // it; whatever it had read is not judged.
-        return Paused(values_.count);
+        return Paused(values_.count - taken_);
     case RequestOutcome::Error:
     case RequestOutcome::WriteFailed:
         return LogError(probe.StatusText);
@@ -252,8 +252,7 @@ std::optional<RunEnd> JobRun::FollowAgain(const RequestResult& refused, Incomple
                                       refused.StatusLine + "\": following " + values_.url +
                                       " again.");
     worker_.FetchURL.clear();
-    if (const std::optional<RunEnd> refusal = JudgeSameFile(RequestAndWait(Waiting::Probe)))
-        return refusal;
+    if (const std::optional<RunEnd> refusal = JudgeSameFile(ProbeUntilAnswered())) return refusal;
     return CompareHeldBytes(file);
 }
 
@@ -319,7 +318,7 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
         worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
         worker_.Target = {nullptr, first, last, fileSize_, timings_.recordInterval};
         const RequestResult result = RequestAndWait(Waiting::Sample);
-        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count);
+        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count - taken_);
         if (LinkExpired(result)) return FollowAgain(result, file);
         if (result.RangeTaken) {
             std::string held;

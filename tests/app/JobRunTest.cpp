@@ -783,6 +783,30 @@ std::string Retrying(const std::string& what, int seconds, int tryNumber) {
            std::to_string(tryNumber) + " of 8)";
 }
 
+TEST_F(JobRunTest, AReFollowedRedirectWaitsForABusyServerAndPauseCountsWhatIsLeft) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 26);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer home, expired;
+    home.addConnection({Reply::Keep(Redirect302(expired.url("/signed")))});
+    home.addConnection({Reply::Keep(Busy("3600"))});
+    expired.addConnection(
+        {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(SampleAnswer(original, file.ranges)),
+         Reply::Keep(RangeAnswer(original, 100, 200)),
+         Reply::Keep("HTTP/1.1 410 Gone\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n")});
+    TMainForm& f = Open({file.Entry(home.url("/f.bin"))});
+    WhenReady([&] { return f.RunStatusLabel->text().startsWith("Retrying the check in"); },
+              [&] { f.Pause1->trigger(); });
+    Resume();
+    const std::vector<LogRow> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2],
+              (LogRow{2, Retrying("The server answered \"HTTP/1.1 503 Service Unavailable\" to "
+                                  "the check.",
+                                  600, 1)}));
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 1 segment left.");
+}
+
 TEST_F(JobRunTest, ABusyServerAndADroppedSampleAreWaitedForNotTakenForAChangedFile) {
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 31);
     const std::string original = ReadWholeFile(file.original);
