@@ -287,6 +287,13 @@ RequestResult tHTTPThread::Fetch() {
         if (!result.RangeTaken)
             result.Failure =
                 writer.Accepted() ? RequestFailure::ShortBody : RequestFailure::NotTheRange;
+    } catch (const HttpFailure& failure) {
+        // A refused answer too long to read through (a 200 with the whole
+        // file) is not the range all the same.
+        const bool refused = failure.Kind() == HttpFailureKind::BodyTooLong && !writer.Accepted() &&
+                             !Client.StatusLine().empty();
+        result = refused ? Answered() : Failed(failure);
+        if (refused) result.Failure = RequestFailure::NotTheRange;
     } catch (const std::exception& failure) {
         result = Failed(failure);
     }
@@ -318,13 +325,13 @@ RequestResult tHTTPThread::Sample() {
         Client.Fetch(FetchAddress(), sample);
         result = Answered();
     } catch (const HttpFailure& failure) {
-        // A failure on the way, before any answer, is the network's; one of
-        // the answer (an error status, a body cut short or too long) is an
-        // answer that does not hold the bytes asked for.
+        // A failure on the way, before any answer, is the network's, and an
+        // error status says what it is; one of the answer's body (cut short
+        // or too long) is an answer that does not hold the bytes asked for.
+        result = Failed(failure);
         const bool network =
             failure.Kind() == HttpFailureKind::Socket || Client.StatusLine().empty();
-        if (network) return Failed(failure);
-        result = Failed(failure);
+        if (network || failure.Kind() == HttpFailureKind::Status) return result;
         result.StatusText = Client.StatusLine();
         result.Outcome = RequestOutcome::Other;
     } catch (const std::exception& failure) {

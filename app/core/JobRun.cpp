@@ -336,10 +336,10 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
         const NextStep step = AfterFailure(result, "the same-file sample", tries);
         if (step.end) return step.end;
         if (step.retry) continue;
-        // A request that failed on its way (TLS, a redirect refused) says why;
-        // an answer that is not exactly the asked bytes is another file.
-        if (result.Outcome == RequestOutcome::Error && result.Failure == RequestFailure::Other)
-            return LogError(result.StatusText);
+        // A request that failed on its way (TLS, a redirect refused) or was
+        // refused (a password, 403, 416) says why; an answer that is not
+        // exactly the asked bytes is another file.
+        if (result.Outcome == RequestOutcome::Error) return LogError(result.StatusText);
         break;
     }
     return LogError("File on server has changed. Can't download incomplete segments.");
@@ -401,10 +401,13 @@ std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
         }
         // A try that brought bytes to the disk starts the count again.
         if (durable > 0) tries = 0;
-        const NextStep step = AfterFailure(result, "segment #" + std::to_string(pass), tries);
+        const std::string what = "segment #" + std::to_string(pass);
+        const NextStep step = AfterFailure(result, what, tries);
         if (step.end) return step.end;
-        // What cannot pass leaves the range for the next pass, as it is.
-        if (!step.retry) return std::nullopt;
+        // What no retry mends ends the run, and says why; the range stays
+        // queued for the next Resume.
+        if (!step.retry)
+            return LogError(FailureText(result, what, timings_.stallLimit, QLocale::system()));
     }
 }
 

@@ -27,6 +27,9 @@ std::string FailureText(const RequestResult& result, const std::string& what,
                " s on " + what + ".";
     case RequestFailure::Status:
         return Capitalised(what) + ": the server answered \"" + result.StatusLine + "\".";
+    case RequestFailure::NotTheRange:
+        return Capitalised(what) + ": the server's answer \"" + result.StatusLine +
+               "\" does not hold exactly the bytes asked for.";
     case RequestFailure::ShortBody:
         return "Connection lost after " + SizeText(static_cast<double>(received), locale) + " of " +
                what + ".";

@@ -8,11 +8,11 @@
 
 class QLocale;
 
-// What happened to a request that is tried again, in one sentence for the
-// log: "Connection lost after 5.7 MiB of segment #1.", "No data for 30 s on
-// the same-file sample.", "Segment #2: the server answered \"HTTP/1.1 503
-// Service Unavailable\"." `what` names the request ("segment #1", "the
-// same-file sample").
+// What happened to a request that is tried again, or that no try mends, in
+// one sentence for the log: "Connection lost after 5.7 MiB of segment #1.",
+// "No data for 30 s on the same-file sample.", "Segment #2: the server
+// answered \"HTTP/1.1 503 Service Unavailable\"." `what` names the request
+// ("segment #1", "the same-file sample").
 std::string FailureText(const RequestResult& result, const std::string& what,
                         std::chrono::milliseconds stallLimit, const QLocale& locale);
 // " Retrying in 2 s (try 2 of 8)"
