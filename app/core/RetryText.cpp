@@ -46,6 +46,12 @@ std::string FailureText(const RequestResult& result, const std::string& what,
     return Capitalised(what) + ": " + why;
 }
 
+std::string RedirectedAwayText(const std::string& what, const std::string& from,
+                               const std::string& to) {
+    return Capitalised(what) + " was redirected from " + from + " to " + to +
+           ", away from where the file was checked";
+}
+
 std::string RetryingText(std::chrono::seconds wait, int tryNumber) {
     return " Retrying in " + std::to_string(wait.count()) + " s (try " + std::to_string(tryNumber) +
            " of " + std::to_string(kMaxTries) + ")";

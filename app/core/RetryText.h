@@ -15,5 +15,9 @@ class QLocale;
 // ("segment #1", "the same-file sample").
 std::string FailureText(const RequestResult& result, const std::string& what,
                         std::chrono::milliseconds stallLimit, const QLocale& locale);
+// "Segment #2 was redirected from <from> to <to>, away from where the file
+// was checked", without a full stop.
+std::string RedirectedAwayText(const std::string& what, const std::string& from,
+                               const std::string& to);
 // " Retrying in 2 s (try 2 of 8)"
 std::string RetryingText(std::chrono::seconds wait, int tryNumber);

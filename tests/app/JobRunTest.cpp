@@ -492,6 +492,41 @@ TEST_F(JobRunTest, AnExpiredRedirectTargetIsFollowedAgainOnceBeforeAByteIsWritte
     EXPECT_EQ(fresh.requests().size(), 3u);
 }
 
+TEST_F(JobRunTest, ARangeRedirectedAwayFromTheCheckedServerIsNeverWritten) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 24);
+    const std::string pristine = ReadWholeFile(file.incomplete);
+    ScriptedServer home, mirror, elsewhere;
+    const std::string checked = mirror.url("/f.bin"), away = elsewhere.url("/f.bin");
+    // Probe and sample end at the mirror, the range's GET at another server
+    // with another file of the same size; so again when the run looks anew.
+    for (int look = 0; look < 2; ++look) {
+        home.addConnection({Reply::Keep(Redirect302(checked))});
+        mirror.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                              Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
+                              Reply::Keep(Redirect302(away))});
+        elsewhere.addConnection({Reply::Keep(RangeAnswer(RandomBytes(1000, 25), 100, 200))});
+    }
+    TestEntry entry = file.Entry(home.url("/f.bin"));
+    const std::string before = ListXml({entry});
+    Open({entry});
+    Resume();
+    const std::string redirected = "Segment #1 was redirected from " + checked + " to " + away +
+                                   ", away from where the file was checked";
+    const std::vector<LogRow> expected = {
+        {2, "Checking URL: " + entry.url},
+        {2, "Moved to " + checked},
+        {2, "Resuming feature supported by server. Segment requesting started..."},
+        {1, "Requesting segment #1 - [100-200]"},
+        {2, redirected + ": following " + entry.url + " again."},
+        {2, "Moved to " + checked},
+        {1, "Requesting segment #1 - [100-200]"},
+        {3, redirected + ". The download takes all its bytes from one server."}};
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(elsewhere.requests().size(), 2u);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), pristine);
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
 TEST_F(JobRunTest, AFinalFailureOfARangeEndsTheRunWithItsRow) {
     HoleyFile file =
         MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
