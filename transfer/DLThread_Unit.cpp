@@ -6,6 +6,7 @@
 #include "transfer/RangeSample.h"
 #include "transfer/RangeWriter.h"
 #include "transfer/SocketError.h"
+#include "transfer/Url.h"
 
 #include <chrono>
 
@@ -129,6 +130,11 @@ void tHTTPThread::Run() {
         Client.ClearAbort();
         lock.unlock();
         RequestResult result = probe ? Probe() : fetch ? Fetch() : Sample();
+        // A fetch or a sample that a redirect took elsewhere wrote nothing
+        // (SameEndSink); the window decides what to do about it.
+        if (!probe && !result.RangeTaken && result.Outcome != RequestOutcome::WriteFailed &&
+            !SameEnd(Client.FinalUrl(), FetchAddress()))
+            result.Failure = RequestFailure::Elsewhere;
         lock.lock();
         // A withdrawn request's results never count. A withdrawn fetch's flag
         // was cleared when it was withdrawn (a new fetch may have raised it
@@ -164,6 +170,27 @@ RequestOutcome OutcomeOf(const std::string& statusText) {
     }
     return RequestOutcome::Other;
 }
+
+// Hands the answer on to its sink only when the request ended where it is
+// expected to: bytes from another server never reach the file or the sample.
+class SameEndSink : public BodySink {
+public:
+    SameEndSink(BodySink& sink, const HttpClient& client, const std::string& expected)
+        : sink_(sink), client_(client), expected_(expected) {}
+    bool Accept(const AnswerHead& head) override {
+        return SameEnd(client_.FinalUrl(), expected_) && sink_.Accept(head);
+    }
+    void Take(const char* data, std::size_t size) override { sink_.Take(data, size); }
+    std::size_t PipeRoom() const override { return sink_.PipeRoom(); }
+    void TakeFromPipe(int pipeRead, std::size_t size) override {
+        sink_.TakeFromPipe(pipeRead, size);
+    }
+
+private:
+    BodySink& sink_;
+    const HttpClient& client_;
+    const std::string& expected_;
+};
 
 RequestFailure FailureOf(const HttpFailure& failure) {
     switch (failure.Kind()) {
@@ -277,9 +304,10 @@ RequestResult tHTTPThread::Fetch() {
     Client.CredentialUrl = URL;
     RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten,
                        RangeBytesDurable, Target.durableEvery);
+    SameEndSink sink(writer, Client, FetchAddress());
     RequestResult result;
     try {
-        Client.Fetch(FetchAddress(), writer);
+        Client.Fetch(FetchAddress(), sink);
         result = Answered();
         // The writer took the body only from an answer that is exactly the
         // range, under a status line that names 206 Partial Content.
@@ -287,6 +315,13 @@ RequestResult tHTTPThread::Fetch() {
         if (!result.RangeTaken)
             result.Failure =
                 writer.Accepted() ? RequestFailure::ShortBody : RequestFailure::NotTheRange;
+    } catch (const HttpFailure& failure) {
+        // A refused answer too long to read through (a 200 with the whole
+        // file) is not the range all the same.
+        const bool refused = failure.Kind() == HttpFailureKind::BodyTooLong && !writer.Accepted() &&
+                             !Client.StatusLine().empty();
+        result = refused ? Answered() : Failed(failure);
+        if (refused) result.Failure = RequestFailure::NotTheRange;
     } catch (const std::exception& failure) {
         result = Failed(failure);
     }
@@ -313,18 +348,19 @@ RequestResult tHTTPThread::Fetch() {
 RequestResult tHTTPThread::Sample() {
     Client.CredentialUrl = URL;
     RangeSample sample(Target.begin, Target.end, Target.fileSize);
+    SameEndSink sink(sample, Client, FetchAddress());
     RequestResult result;
     try {
-        Client.Fetch(FetchAddress(), sample);
+        Client.Fetch(FetchAddress(), sink);
         result = Answered();
     } catch (const HttpFailure& failure) {
-        // A failure on the way, before any answer, is the network's; one of
-        // the answer (an error status, a body cut short or too long) is an
-        // answer that does not hold the bytes asked for.
+        // A failure on the way, before any answer, is the network's, and an
+        // error status says what it is; one of the answer's body (cut short
+        // or too long) is an answer that does not hold the bytes asked for.
+        result = Failed(failure);
         const bool network =
             failure.Kind() == HttpFailureKind::Socket || Client.StatusLine().empty();
-        if (network) return Failed(failure);
-        result = Failed(failure);
+        if (network || failure.Kind() == HttpFailureKind::Status) return result;
         result.StatusText = Client.StatusLine();
         result.Outcome = RequestOutcome::Other;
     } catch (const std::exception& failure) {

@@ -171,6 +171,12 @@ void HttpClient::Perform(bool get, const std::string& url, BodySink* body) {
 }
 
 Connection& HttpClient::Connect(const UrlParts& parts) {
+    // Checked and connected to as the same address, through a proxy too.
+    if (IsAddressInAnotherForm(parts.host))
+        throw HttpFailure(HttpFailureKind::Address,
+                          "The server address " + Shown(parts.host) +
+                              " can be read in more than one way; write it as four decimal "
+                              "numbers without leading zeros.");
     const bool viaProxy = !ProxyServer.empty();
     const std::string key = ConnectionKey(parts, ProxyServer, ProxyPort);
     if (connection_ && (!keepConnection_ || key != connectionKey_ || connection_->Unusable()))

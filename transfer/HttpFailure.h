@@ -17,6 +17,7 @@ enum class HttpFailureKind {
     Protocol,          // an answer no client can follow (endless 100 answers, say)
     Tls,               // the secure connection failed: its certificate, or the handshake
     Redirect,          // a redirect that is not followed: a loop, too many, to plain http
+    Address,           // a server address that is read in more than one way
 };
 
 class HttpFailure : public AppError {

@@ -23,6 +23,7 @@ enum class RequestFailure {
     Status,      // answered with an error status (StatusCode)
     NotTheRange, // answered, but not with the range asked for (a 200, another range)
     Other,       // anything no retry mends: TLS, a redirect refused, a malformed answer
+    Elsewhere,   // redirected away from where the run checked the file; nothing written
 };
 
 // What one request leaves for the window thread, published whole before

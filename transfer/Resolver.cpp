@@ -129,6 +129,12 @@ int SystemResolveIPv4(const std::string& host, in_addr& address) {
     return EAI_NODATA;
 }
 
+bool IsAddressInAnotherForm(const std::string& host) {
+    in_addr address{};
+    return inet_aton(host.c_str(), &address) != 0 &&
+           inet_pton(AF_INET, host.c_str(), &address) != 1;
+}
+
 in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
                     const ResolveFunction& resolve) {
     in_addr address{};

@@ -14,6 +14,12 @@ using ResolveFunction = std::function<int(const std::string& host, in_addr& addr
 // The system's resolver, IPv4 only.
 int SystemResolveIPv4(const std::string& host, in_addr& address);
 
+// Whether the system would take `host` for an IPv4 address that is not
+// written as four plain decimal numbers (010.0.0.1 is 8.0.0.1 to it, 10.1 is
+// 10.0.0.1): the certificate check and the cookies read such a host as
+// another address than the connection, or as a name.
+bool IsAddressInAnotherForm(const std::string& host);
+
 // The IPv4 address of a host: "localhost" (any case) is 127.0.0.1, a dotted
 // address is taken as it is, anything else goes to `resolve` on the one
 // lookup thread of the process (after the lookup before it has ended). The

@@ -51,9 +51,10 @@ RetryDecision DecideRetry(RetryFor kind, RequestFailure failure, int statusCode,
     }
     decision.verdict = RetryDecision::Verdict::Retry;
     decision.wait = std::chrono::seconds(kRetryWaits[tryNumber - 1]);
+    // A server may ask for a longer wait, never for a shorter one.
     if (failure == RequestFailure::Status)
         if (const auto asked = AskedWait(retryAfter, now))
-            decision.wait =
-                std::chrono::seconds(std::min<std::int64_t>(*asked, kMaxRetryAfter.count()));
+            decision.wait = std::max(decision.wait, std::chrono::seconds(std::min<std::int64_t>(
+                                                        *asked, kMaxRetryAfter.count())));
     return decision;
 }

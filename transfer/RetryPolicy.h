@@ -33,7 +33,7 @@ enum class RetryFor { Probe, Transfer };
 
 // `tryNumber` is the number the next try would have (1 for the first one);
 // `retryAfter` the answer's Retry-After, seconds or an HTTP date, which
-// takes the place of the wait (at most kMaxRetryAfter); `now` in seconds
-// since 1970.
+// lengthens the wait (to at most kMaxRetryAfter) and never shortens it;
+// `now` in seconds since 1970.
 RetryDecision DecideRetry(RetryFor kind, RequestFailure failure, int statusCode,
                           std::string_view retryAfter, int tryNumber, std::int64_t now);

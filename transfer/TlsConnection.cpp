@@ -178,12 +178,19 @@ TlsConnection::TlsConnection(std::unique_ptr<TcpConnection> tcp, const TlsContex
 
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_.get());
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    bool nameChecked;
     if (IsDottedIPv4(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+        nameChecked = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
     } else {
         SSL_set_tlsext_host_name(ssl_.get(), host.c_str());
-        X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
+        nameChecked = X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
     }
+    // Without its name check any trusted certificate would pass.
+    if (!nameChecked)
+        throw TlsFailure("The certificate cannot be checked against the name " +
+                         Printable(reinterpret_cast<const unsigned char*>(host.data()),
+                                   static_cast<int>(std::min<size_t>(host.size(), 100))) +
+                         ".");
     while (true) {
         ERR_clear_error();
         const int result = SSL_connect(ssl_.get());
@@ -228,9 +235,12 @@ void TlsConnection::FailHandshake(int result) {
     const unsigned long queued = ERR_peek_error();
     if (error == SSL_ERROR_SYSCALL && queued == 0 && savedErrno != 0 && !socket_.eof)
         throw SocketFailure(SocketCodeFromErrno(savedErrno));
+    // A close in the handshake is a dropped connection, tried again like a
+    // reset.
     if (socket_.eof || queued == 0)
-        throw TlsFailure("The server " + host_ +
-                         " closed the connection during the TLS handshake.");
+        throw HttpFailure(HttpFailureKind::ClosedConnection,
+                          "The server " + host_ +
+                              " closed the connection during the TLS handshake.");
     const char* reason = ERR_reason_error_string(queued);
     throw TlsFailure("The secure connection to " + host_ + " failed (" +
                      (reason ? reason : "no reason given") + ").");

@@ -62,6 +62,19 @@ bool IsHttps(const UrlParts& url) {
     return EqualsIgnoreCase(url.scheme, "https");
 }
 
+bool SameEnd(std::string_view a, std::string_view b) {
+    try {
+        const UrlParts x = CompleteUrl(SplitUrl(a), {}), y = CompleteUrl(SplitUrl(b), {});
+        const auto path = [](const std::string& target) {
+            return target.substr(0, target.find('?'));
+        };
+        return EqualsIgnoreCase(x.scheme, y.scheme) && EqualsIgnoreCase(x.host, y.host) &&
+               x.port == y.port && path(x.target) == path(y.target);
+    } catch (const HttpFailure&) {
+        return false;
+    }
+}
+
 std::string HostValue(const UrlParts& url) {
     return url.port == (IsHttps(url) ? "443" : "80") ? url.host : url.host + ":" + url.port;
 }

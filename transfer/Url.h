@@ -33,6 +33,10 @@ bool IsHttps(const UrlParts& url);
 // host, plus ":" and the port unless it is the scheme's default port (443
 // for https, 80 for every other scheme).
 std::string HostValue(const UrlParts& url);
+// Whether two URLs, completed, name the same file on the same server: the
+// same scheme and host (letter case aside), port and path; the query may
+// differ. URLs that cannot be completed are never the same.
+bool SameEnd(std::string_view a, std::string_view b);
 // The URL of completed parts, without user information: the scheme in lower
 // case, "://", the Host value and the target.
 std::string UrlText(const UrlParts& url);

@@ -220,7 +220,7 @@ std::optional<RunEnd> JobRun::JudgeSameFile(const RequestResult& probe) {
     case RequestOutcome::Withdrawn:
         // Exit, or Pause on an unanswered probe or during a wait, withdrew
         // it; whatever it had read is not judged.
-        return Paused(values_.count);
+        return Paused(values_.count - taken_);
     case RequestOutcome::Error:
     case RequestOutcome::WriteFailed:
         return LogError(probe.StatusText);
@@ -247,14 +247,29 @@ bool JobRun::LinkExpired(const RequestResult& result) const {
 }
 
 std::optional<RunEnd> JobRun::FollowAgain(const RequestResult& refused, IncompleteFile& file) {
-    followedAgain_ = true;
     log_.AddLogRow(LogIcon::Info, "The address the download moved to answered \"" +
                                       refused.StatusLine + "\": following " + values_.url +
                                       " again.");
+    return FollowAgain(file);
+}
+
+std::optional<RunEnd> JobRun::FollowAgain(IncompleteFile& file) {
+    followedAgain_ = true;
     worker_.FetchURL.clear();
-    if (const std::optional<RunEnd> refusal = JudgeSameFile(RequestAndWait(Waiting::Probe)))
-        return refusal;
+    if (const std::optional<RunEnd> refusal = JudgeSameFile(ProbeUntilAnswered())) return refusal;
     return CompareHeldBytes(file);
+}
+
+std::optional<RunEnd> JobRun::EndedElsewhere(const RequestResult& result, const std::string& what,
+                                             IncompleteFile& file) {
+    const std::string checked = worker_.FetchURL.empty() ? worker_.URL : worker_.FetchURL;
+    const std::string away = RedirectedAwayText(what, checked, result.FinalUrl);
+    // Bytes from another server never join the file: once the run looks for
+    // the file anew from the download's URL, the second time it ends.
+    if (followedAgain_)
+        return LogError(away + ". The download takes all its bytes from one server.");
+    log_.AddLogRow(LogIcon::Info, away + ": following " + values_.url + " again.");
+    return FollowAgain(file);
 }
 
 std::string JobRun::OpenFile(std::optional<IncompleteFile>& file) {
@@ -319,7 +334,9 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
         worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
         worker_.Target = {nullptr, first, last, fileSize_, timings_.recordInterval};
         const RequestResult result = RequestAndWait(Waiting::Sample);
-        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count);
+        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count - taken_);
+        if (result.Failure == RequestFailure::Elsewhere)
+            return EndedElsewhere(result, "the same-file sample", file);
         if (LinkExpired(result)) return FollowAgain(result, file);
         if (result.RangeTaken) {
             std::string held;
@@ -337,10 +354,10 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
         const NextStep step = AfterFailure(result, "the same-file sample", tries);
         if (step.end) return step.end;
         if (step.retry) continue;
-        // A request that failed on its way (TLS, a redirect refused) says why;
-        // an answer that is not exactly the asked bytes is another file.
-        if (result.Outcome == RequestOutcome::Error && result.Failure == RequestFailure::Other)
-            return LogError(result.StatusText);
+        // A request that failed on its way (TLS, a redirect refused) or was
+        // refused (a password, 403, 416) says why; an answer that is not
+        // exactly the asked bytes is another file.
+        if (result.Outcome == RequestOutcome::Error) return LogError(result.StatusText);
         break;
     }
     return LogError("File on server has changed. Can't download incomplete segments.");
@@ -395,17 +412,24 @@ std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
         if (result.RangeTaken && !whole) TakeRange(pass, range.first, range.last);
         if (result.RangeTaken || whole) return std::nullopt;
         if (stop_) return Paused(values_.count - taken_);
+        const std::string what = "segment #" + std::to_string(pass);
+        // The same pass asks again at the address found anew.
+        if (result.Failure == RequestFailure::Elsewhere) {
+            if (std::optional<RunEnd> end = EndedElsewhere(result, what, file)) return end;
+            continue;
+        }
         if (LinkExpired(result)) {
-            // The same pass asks again at the address found anew.
             if (std::optional<RunEnd> end = FollowAgain(result, file)) return end;
             continue;
         }
         // A try that brought bytes to the disk starts the count again.
         if (durable > 0) tries = 0;
-        const NextStep step = AfterFailure(result, "segment #" + std::to_string(pass), tries);
+        const NextStep step = AfterFailure(result, what, tries);
         if (step.end) return step.end;
-        // What cannot pass leaves the range for the next pass, as it is.
-        if (!step.retry) return std::nullopt;
+        // What no retry mends ends the run, and says why; the range stays
+        // queued for the next Resume.
+        if (!step.retry)
+            return LogError(FailureText(result, what, timings_.stallLimit, QLocale::system()));
     }
 }
 

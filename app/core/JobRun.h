@@ -86,12 +86,20 @@ private:
     // one, nothing when it is (or when the file holds nothing to compare).
     std::optional<RunEnd> CompareHeldBytes(IncompleteFile& file);
     // Whether a request to the address the probe was redirected to was
-    // refused as a signed link that expired is, the first time in this run.
+    // refused as a signed link that expired is, when the run has not yet
+    // followed its URL again.
     bool LinkExpired(const RequestResult& result) const;
     // Follows the download's own URL again after LinkExpired, and checks the
     // size and the sample at the new address; how the run ends when that
     // fails, nothing when the run may go on there.
     std::optional<RunEnd> FollowAgain(const RequestResult& refused, IncompleteFile& file);
+    std::optional<RunEnd> FollowAgain(IncompleteFile& file);
+    // A request (`what`) that a redirect took away from where the run
+    // checked the file: nothing of it was written. The first time in a run
+    // the download's URL is followed again (FollowAgain); the second time
+    // the run ends.
+    std::optional<RunEnd> EndedElsewhere(const RequestResult& result, const std::string& what,
+                                         IncompleteFile& file);
     // The probe's verdict on a server that serves ranges of the same file;
     // how the run ends when it does not.
     std::optional<RunEnd> JudgeSameFile(const RequestResult& probe);

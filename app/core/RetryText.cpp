@@ -27,6 +27,9 @@ std::string FailureText(const RequestResult& result, const std::string& what,
                " s on " + what + ".";
     case RequestFailure::Status:
         return Capitalised(what) + ": the server answered \"" + result.StatusLine + "\".";
+    case RequestFailure::NotTheRange:
+        return Capitalised(what) + ": the server's answer \"" + result.StatusLine +
+               "\" does not hold exactly the bytes asked for.";
     case RequestFailure::ShortBody:
         return "Connection lost after " + SizeText(static_cast<double>(received), locale) + " of " +
                what + ".";
@@ -41,6 +44,12 @@ std::string FailureText(const RequestResult& result, const std::string& what,
     std::string why(TrimBlanks(result.StatusText));
     if (why.rfind("SERVER ERROR:", 0) == 0) why = std::string(TrimBlanks(why.substr(13)));
     return Capitalised(what) + ": " + why;
+}
+
+std::string RedirectedAwayText(const std::string& what, const std::string& from,
+                               const std::string& to) {
+    return Capitalised(what) + " was redirected from " + from + " to " + to +
+           ", away from where the file was checked";
 }
 
 std::string RetryingText(std::chrono::seconds wait, int tryNumber) {

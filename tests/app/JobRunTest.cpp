@@ -492,44 +492,90 @@ TEST_F(JobRunTest, AnExpiredRedirectTargetIsFollowedAgainOnceBeforeAByteIsWritte
     EXPECT_EQ(fresh.requests().size(), 3u);
 }
 
-TEST_F(JobRunTest, AFinalFailureLeavesTheRangeForTheNextPassNumber) {
-    const std::string content = RandomBytes(1000, 5);
-    HoleyFile file =
-        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
-    ScriptedServer server;
-    server.addConnection({Reply::Keep(ProbeAnswer(1000)),
-                          Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
-                          Reply::Keep("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n"
-                                      "Connection: keep-alive\r\n\r\noops"),
-                          Reply::Keep(RangeAnswer(ReadWholeFile(file.original), 100, 200))});
-    TestEntry entry = file.Entry(server.url("/f.bin"));
+TEST_F(JobRunTest, ARangeRedirectedAwayFromTheCheckedServerIsNeverWritten) {
+    HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 24);
+    const std::string pristine = ReadWholeFile(file.incomplete);
+    ScriptedServer home, mirror, elsewhere;
+    const std::string checked = mirror.url("/f.bin"), away = elsewhere.url("/f.bin");
+    // Probe and sample end at the mirror, the range's GET at another server
+    // with another file of the same size; so again when the run looks anew.
+    for (int look = 0; look < 2; ++look) {
+        home.addConnection({Reply::Keep(Redirect302(checked))});
+        mirror.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                              Reply::Keep(SampleAnswer(ReadWholeFile(file.original), file.ranges)),
+                              Reply::Keep(Redirect302(away))});
+        elsewhere.addConnection({Reply::Keep(RangeAnswer(RandomBytes(1000, 25), 100, 200))});
+    }
+    TestEntry entry = file.Entry(home.url("/f.bin"));
+    const std::string before = ListXml({entry});
     Open({entry});
     Resume();
-    std::vector<LogRow> expected = {
+    const std::string redirected = "Segment #1 was redirected from " + checked + " to " + away +
+                                   ", away from where the file was checked";
+    const std::vector<LogRow> expected = {
         {2, "Checking URL: " + entry.url},
+        {2, "Moved to " + checked},
         {2, "Resuming feature supported by server. Segment requesting started..."},
         {1, "Requesting segment #1 - [100-200]"},
-        {1, "Requesting segment #2 - [100-200]"},
-        {0, "Segment #2 - [100-200] downloaded"}};
+        {2, redirected + ": following " + entry.url + " again."},
+        {2, "Moved to " + checked},
+        {1, "Requesting segment #1 - [100-200]"},
+        {3, redirected + ". The download takes all its bytes from one server."}};
     EXPECT_EQ(Log(), expected);
-    // One range taken, one still queued, no completion.
-    EXPECT_EQ(Cell(0, 2), "900");
-    EXPECT_EQ(Cell(0, 3), "90%");
-    EXPECT_EQ(Cell(0, 4), "100");
-    EXPECT_EQ(Cell(0, 5), "1");
-    ListDocument onDisk(listPath());
-    onDisk.OpenList();
-    const ListEntry e = onDisk.FindEntry(0);
-    EXPECT_EQ(e.AttributeText("Downloaded"), "900");
-    EXPECT_EQ(e.AttributeText("Remains"), "100");
-    EXPECT_EQ(e.AttributeText("Segments"), "1");
-    EXPECT_EQ(e.FirstRange().first, "500");
-    const std::string written = ReadWholeFile(file.incomplete);
+    EXPECT_EQ(elsewhere.requests().size(), 2u);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), pristine);
+    EXPECT_EQ(ReadWholeFile(listPath()), before);
+}
+
+TEST_F(JobRunTest, AFinalFailureOfARangeEndsTheRunWithItsRow) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 5);
     const std::string original = ReadWholeFile(file.original);
-    EXPECT_EQ(written.substr(100, 101), original.substr(100, 101));
-    EXPECT_EQ(written.substr(500, 100), std::string(100, '\0'));
-    EXPECT_EQ(form->RunStatusLabel->text().toStdString(),
-              "1 segment was not downloaded; Resume will try it again.");
+    const std::string pristine = ReadWholeFile(file.incomplete);
+    ScriptedServer servers[4];
+    const std::string loop = servers[3].url("/f.bin");
+    const struct Case {
+        const char* name;
+        std::string answer; // to the GET of the first range
+        std::string row;
+    } cases[] = {
+        {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\nConnection: keep-alive\r\n\r\noops",
+         "Segment #1: the server answered \"HTTP/1.1 404 Not Found\"."},
+        {"416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+         "Segment #1: the server answered \"HTTP/1.1 416 Range Not Satisfiable\"."},
+        // The whole file where a range was asked for, too long to read through.
+        {"a 200 for a range",
+         "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'x'),
+         "Segment #1: the server's answer \"HTTP/1.1 200 OK\" does not hold exactly the bytes "
+         "asked for."},
+        {"a redirect loop", Redirect302(loop),
+         "Segment #1: The server's redirects go round in a loop (back to " + loop + ")."},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        servers[i].addConnection({Reply::Keep(ProbeAnswer(1000)),
+                                  Reply::Keep(SampleAnswer(original, file.ranges)),
+                                  Reply::AnswerAndClose(c.answer)});
+        TestEntry entry = file.Entry(servers[i].url("/f.bin"));
+        const std::string before = ListXml({entry});
+        Open({entry});
+        Resume();
+        // No later pass asks for the same range again; it stays queued.
+        EXPECT_EQ(Log(),
+                  (std::vector<LogRow>{
+                      {2, "Checking URL: " + entry.url},
+                      {2, "Resuming feature supported by server. Segment requesting started..."},
+                      {1, "Requesting segment #1 - [100-200]"},
+                      {3, c.row}}));
+        EXPECT_EQ(form->RunStatusLabel->text().toStdString(), c.row);
+        EXPECT_EQ(servers[i].requests().size(), 3u);
+        EXPECT_EQ(ReadWholeFile(file.incomplete), pristine);
+        EXPECT_EQ(ReadWholeFile(listPath()), before);
+        EXPECT_TRUE(form->Commands().Idle());
+        form->close();
+        form.reset();
+    }
 }
 
 TEST_F(JobRunTest, ASampleOfHeldBytesMustMatchBeforeARangeIsFetched) {
@@ -539,17 +585,28 @@ TEST_F(JobRunTest, ASampleOfHeldBytesMustMatchBeforeARangeIsFetched) {
     // Another file of the same size: every probe and size check passes.
     const std::string other = RandomBytes(1000, 22);
     const std::string changed = "File on server has changed. Can't download incomplete segments.";
+    const std::string challenge = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=x"
+                                  "\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
     const struct Case {
         const char* name;
         std::string sample; // the answer to the sample's GET
         std::string lastRow;
+        int answers = 1; // how often the sample's GET gets that answer
     } cases[] = {
         {"another file of the same size", SampleAnswer(other, file.ranges), changed},
         {"a 200 with the right bytes",
          "HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: keep-alive\r\n\r\n" +
              original.substr(0, 100),
          changed},
-        {"a 416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n", changed},
+        // Refusals are not another file: they say what they are.
+        {"a 416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n",
+         " SERVER ERROR: HTTP/1.1 416 Range Not Satisfiable"},
+        {"a 403", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n",
+         " SERVER ERROR: HTTP/1.1 403 Forbidden"},
+        {"a refused password", challenge,
+         " SERVER ERROR: The server refused the user name and password (HTTP/1.1 401 "
+         "Unauthorized).",
+         3},
         // More than the asked bytes is not the asked bytes, even when they
         // begin right.
         {"a longer body",
@@ -564,8 +621,14 @@ TEST_F(JobRunTest, ASampleOfHeldBytesMustMatchBeforeARangeIsFetched) {
         SCOPED_TRACE(c.name);
         WriteWholeFile(file.incomplete, pristine);
         ScriptedServer server;
-        server.addConnection({Reply::Keep(ProbeAnswer(1000)), Reply::AnswerAndClose(c.sample)});
+        std::vector<Reply> replies(c.answers, Reply::Keep(c.sample));
+        replies.insert(replies.begin(), Reply::Keep(ProbeAnswer(1000)));
+        replies.back().then = Reply::Then::Close;
+        server.addConnection(replies);
         TestEntry entry = file.Entry(server.url("/f.bin"));
+        // A password for the server that refuses it.
+        entry.authName = "joe";
+        entry.authPass = "wrong";
         const std::string before = ListXml({entry});
         Open({entry});
         Resume();
@@ -630,7 +693,8 @@ TEST_F(JobRunTest, BodiesThatAreNotExactlyTheRangeAreNotTaken) {
         const std::string before = ListXml({entry});
         Open({entry});
         Resume();
-        EXPECT_FALSE(LogHas("Segment #1")) << answer.substr(0, 60);
+        EXPECT_FALSE(LogHas("Segment #1 - [100-200] downloaded")) << answer.substr(0, 60);
+        EXPECT_EQ(Log().back().icon, 3);
         EXPECT_EQ(ReadWholeFile(listPath()), before);
         // A refused answer writes nothing, and is not tried again.
         const std::string now = ReadWholeFile(file.incomplete);
@@ -781,6 +845,30 @@ std::string DateIn(int seconds) {
 std::string Retrying(const std::string& what, int seconds, int tryNumber) {
     return what + " Retrying in " + std::to_string(seconds) + " s (try " +
            std::to_string(tryNumber) + " of 8)";
+}
+
+TEST_F(JobRunTest, AReFollowedRedirectWaitsForABusyServerAndPauseCountsWhatIsLeft) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}, {500, 600}}, 26);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer home, expired;
+    home.addConnection({Reply::Keep(Redirect302(expired.url("/signed")))});
+    home.addConnection({Reply::Keep(Busy("3600"))});
+    expired.addConnection(
+        {Reply::Keep(ProbeAnswer(1000)), Reply::Keep(SampleAnswer(original, file.ranges)),
+         Reply::Keep(RangeAnswer(original, 100, 200)),
+         Reply::Keep("HTTP/1.1 410 Gone\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n")});
+    TMainForm& f = Open({file.Entry(home.url("/f.bin"))});
+    WhenReady([&] { return f.RunStatusLabel->text().startsWith("Retrying the check in"); },
+              [&] { f.Pause1->trigger(); });
+    Resume();
+    const std::vector<LogRow> log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2],
+              (LogRow{2, Retrying("The server answered \"HTTP/1.1 503 Service Unavailable\" to "
+                                  "the check.",
+                                  600, 1)}));
+    EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 1 segment left.");
 }
 
 TEST_F(JobRunTest, ABusyServerAndADroppedSampleAreWaitedForNotTakenForAChangedFile) {

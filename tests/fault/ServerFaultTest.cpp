@@ -120,9 +120,8 @@ TEST_F(ServerFaultTest, FetchAnswersThatAreNotTheRangeAreNeitherWrittenNorCounte
         DriverProcess driver(RunArgs(listPath, 0), dir.file("driver.stderr"));
         const DriverProcess::Exit exit = driver.Wait(kWatchdog);
         ASSERT_TRUE(exit.exited && exit.code == 0) << driver.Transcript();
-        // Asked for once in its pass: no retry mends such an answer. (The
-        // next pass meets a server that closes every connection, and gives
-        // up after its tries.)
+        // Asked for once: no retry mends such an answer, and the run ends
+        // with its error row.
         EXPECT_EQ(driver.LinesStartingWith("LOG 1 Requesting segment #1 - [" + range + "]").size(),
                   1u)
             << driver.Transcript();

@@ -166,6 +166,9 @@ void ScriptedServer::Serve(int fd, int connection, std::vector<Reply> replies) {
             return Finish(fd, false);
         case Reply::Then::Reset:
             return Finish(fd, true);
+        case Reply::Then::Shut:
+            ::shutdown(fd, SHUT_WR);
+            [[fallthrough]];
         case Reply::Then::Stall: {
             // Hold the connection until the client closes it or the server stops.
             char sink[4096];

@@ -26,6 +26,7 @@ public:
             Close, // close it (FIN)
             Reset, // reset it (SO_LINGER 0): the client sees ECONNRESET
             Stall, // keep it open without sending more, until the client closes
+            Shut,  // end its sending side (FIN), then hold it as Stall does
         };
         std::string bytes; // sent exactly as given
         Then then = Then::Keep;

@@ -871,6 +871,22 @@ TEST(HttpClientFailure, AbortEndsAStalledLookupAtOnceAndAbandonedLookupsShareOne
     EXPECT_LE(threads(), *afterFirst);
 }
 
+TEST(HttpClientFailure, AnAddressReadInMoreThanOneWaySendsNothing) {
+    // A proxy or the resolver reads 010.0.0.1 as 8.0.0.1, the certificate
+    // check as 10.0.0.1.
+    ScriptedServer proxy;
+    HttpClient client;
+    client.ProxyServer = "127.0.0.1";
+    client.ProxyPort = proxy.port();
+    EXPECT_EQ(std::string(CatchFailure([&] { client.Probe("http://010.0.0.1/f"); }).what()),
+              "The server address 010.0.0.1 can be read in more than one way; write it as four "
+              "decimal numbers without leading zeros.");
+    for (const char* host : {"10.0.0.01", "0x0a.0.0.1", "10.1", "167772161"})
+        EXPECT_EQ(CatchFailure([&] { client.Probe("http://" + std::string(host)); }).Kind(),
+                  HttpFailureKind::Address);
+    EXPECT_EQ(proxy.connectionCount(), 0);
+}
+
 TEST(HttpClientFailure, PortThatIsNoNumber) {
     HttpClient client;
     const HttpFailure failure = CatchFailure([&] { client.Probe("http://127.0.0.1:http/f"); });

@@ -107,6 +107,19 @@ TEST(UrlCompletion, NoPortAnywhereIsUnknownProtocol) {
     }
 }
 
+TEST(UrlSameEnd, SameSchemeHostPortAndPathWhateverTheQuery) {
+    const struct {
+        const char *a, *b;
+        bool same;
+    } cases[] = {{"HTTP://H/d/f?t=1", "http://h:80/d/f?t=2#x", true},
+                 {"http://h/f", "https://h/f", false},
+                 {"http://h/f", "http://mirror/f", false},
+                 {"http://h/f", "http://h:8080/f", false},
+                 {"http://h/a/f", "http://h/b/f", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(SameEnd(c.a, c.b), c.same) << c.a << " " << c.b;
+}
+
 // ---------------------------------------------------------------- request head
 
 TEST(RedirectLocation, ResolvedAgainstTheAskedUrl) {

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <functional>
 #include <memory>
 
@@ -197,6 +198,31 @@ TEST(Https, CertificatesThatFailAndPeersThatDoNotSpeakTlsEndTheRequest) {
              return "https://127.0.0.1:" + std::to_string(server->port()) + "/f.bin";
          },
          HttpFailureKind::Socket, "Socket Error # 10060\r\nConnection timed out."},
+        // A close in the handshake is a dropped connection, tried again like
+        // a reset.
+        {"closed in the handshake",
+         [&](auto& keep, HttpClient&) {
+             auto server = std::make_shared<ScriptedServer>();
+             server->addConnection({Reply{{}, Reply::Then::Shut, 0, {}, false}});
+             keep.push_back(server);
+             return "https://127.0.0.1:" + std::to_string(server->port()) + "/f.bin";
+         },
+         HttpFailureKind::ClosedConnection,
+         "The server 127.0.0.1 closed the connection during the TLS handshake."},
+        // A name the name check refuses to take would let any certificate pass.
+        {"a name the check cannot take",
+         [&](auto& keep, HttpClient& client) {
+             auto server = std::make_shared<ScriptedServer>();
+             server->addConnection({Reply{{}, Reply::Then::Stall, 0, {}, false}});
+             keep.push_back(server);
+             client.SetResolver([](const std::string&, in_addr& address) {
+                 address.s_addr = htonl(INADDR_LOOPBACK);
+                 return 0;
+             });
+             return "https://bad" + std::string(1, '\0') +
+                    "name:" + std::to_string(server->port()) + "/f.bin";
+         },
+         HttpFailureKind::Tls, "The certificate cannot be checked against the name bad?name."},
         {"a proxy that refuses the tunnel",
          [&](auto& keep, HttpClient& client) {
              auto proxy = std::make_shared<ScriptedServer>();

@@ -40,7 +40,9 @@ TEST(RetryPolicy, WhatCanPassAndHowLongToWait) {
         {T, RequestFailure::Status, 503, "3", 1, R, 3},
         {T, RequestFailure::Status, 429, " 99999 ", 2, R, 600},
         {T, RequestFailure::Status, 503, "Tue, 14 Nov 2023 22:15:00 GMT", 1, R, 100},
-        {T, RequestFailure::Status, 503, "Sun, 06 Nov 1994 08:49:37 GMT", 1, R, 0},
+        // A server may lengthen the wait, never shorten it.
+        {T, RequestFailure::Status, 503, "Sun, 06 Nov 1994 08:49:37 GMT", 1, R, 1},
+        {T, RequestFailure::Status, 503, "0", 3, R, 4},
         {T, RequestFailure::Status, 500, "soon", 3, R, 4},
         {T, RequestFailure::Status, 408, "", 1, R, 1},
         {T, RequestFailure::Status, 502, "", 1, R, 1},
