@@ -22,3 +22,6 @@ int SystemResolveIPv4(const std::string& host, in_addr& address);
 // server. Throws HttpFailure (socket error).
 in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
                     const ResolveFunction& resolve);
+
+// How many lookup threads the process has started so far.
+int LookupThreadsStarted();
