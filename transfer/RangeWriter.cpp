@@ -55,19 +55,6 @@ void RangeWriter::Take(const char* data, std::size_t size) {
     if (fits > 0) {
         OnTheFile([&] { file_.WriteAt(begin_ + done_, data, fits); });
         Advance(fits);
-        if (done_ - writebackStarted_ >= kWritebackPiece) {
-            // A writeback error fails the range here: the flush at its end
-            // would no longer see it.
-            OnTheFile([&] {
-                if (writebackStarted_ > writebackWaited_) {
-                    file_.WaitWriteback(begin_ + writebackWaited_,
-                                        writebackStarted_ - writebackWaited_);
-                    writebackWaited_ = writebackStarted_;
-                }
-                file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
-            });
-            writebackStarted_ = done_;
-        }
     }
     if (fits < size) throw PastTheRange(count_);
 }
@@ -77,6 +64,21 @@ void RangeWriter::Advance(std::size_t bytes) {
     written_.store(done_, std::memory_order_relaxed);
     if (done_ < count_ && std::chrono::steady_clock::now() - lastDurable_ >= durableEvery_)
         MakeDurable();
+    KeepWritebackGoing();
+}
+
+void RangeWriter::KeepWritebackGoing() {
+    if (done_ - writebackStarted_ < kWritebackPiece) return;
+    // A writeback error fails the range here: the flush at its end would no
+    // longer see it.
+    OnTheFile([&] {
+        if (writebackStarted_ > writebackWaited_) {
+            file_.WaitWriteback(begin_ + writebackWaited_, writebackStarted_ - writebackWaited_);
+            writebackWaited_ = writebackStarted_;
+        }
+        file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
+    });
+    writebackStarted_ = done_;
 }
 
 void RangeWriter::MakeDurable() {

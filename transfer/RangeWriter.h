@@ -14,10 +14,10 @@ class IncompleteFile;
 // Writes the body of the answer to a range request into the incomplete file
 // as it arrives, at begin plus the bytes received so far. It takes only an
 // answer that is exactly the range asked for, never writes past the range,
-// starts writeback while a body that comes through its buffer arrives (bytes
-// moved from the pipe get none: waiting on them would stall the socket), so
-// that the final flush waits only for the tail, and publishes the bytes
-// written for the window to read. At least every `durableEvery` of arrival,
+// starts writeback while the body arrives, whether through its buffer or
+// straight from the pipe, and waits for the piece before, so that dirty
+// pages stay few and the final flush (Exit's too) waits only for the tail,
+// and publishes the bytes written for the window to read. At least every `durableEvery` of arrival,
 // and whenever the answer ends before the range does (Settle), the bytes
 // written so far are flushed and published as durable, so that the window
 // may record them and a drop, a stall, Pause or a crash costs only what came
@@ -57,8 +57,12 @@ private:
     // Runs one step on the file, keeping the file's refusal as FileError().
     template <typename Step> auto OnTheFile(Step step);
     // Counts bytes that reached the file and publishes the count; flushes
-    // them when the last flush is durableEvery ago.
+    // them when the last flush is durableEvery ago, and keeps writeback
+    // going.
     void Advance(std::size_t bytes);
+    // Starts writeback of what came since it was last started, once that is
+    // a whole piece, after waiting for the piece before.
+    void KeepWritebackGoing();
     // Flushes what was written and publishes it as durable.
     void MakeDurable();
 

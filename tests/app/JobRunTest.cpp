@@ -1066,8 +1066,9 @@ TEST_F(JobRunTest, FileFailuresAreShownCountNothingAndReturnToIdle) {
 }
 
 TEST_F(JobRunTest, EveryWritebackErrorFailsTheRangeButAFileSystemWithoutItGoesOn) {
-    // A body without a length goes through the buffer, whose writeback is
-    // started and waited for while it arrives.
+    // A body without a length goes through the buffer, one with a length
+    // straight from the connection through a pipe; either way its writeback
+    // is started and waited for while it arrives.
     const int64_t size = 20 << 20;
     HoleyFile file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), size, {{0, size}}, 17);
     const std::string range = RangeAnswer(ReadWholeFile(file.original), 0, size);
@@ -1078,19 +1079,22 @@ TEST_F(JobRunTest, EveryWritebackErrorFailsTheRangeButAFileSystemWithoutItGoesOn
         FailingFileCalls::Step step;
         int error;
         std::string message; // empty: the range is taken
+        const std::string& answer;
     } cases[] = {
-        {FailingFileCalls::Writeback, EIO, "Input/output error"},
+        {FailingFileCalls::Writeback, EIO, "Input/output error", untilClose},
         // A waiting call reports what the disk did with bytes written
         // earlier, whatever its number: the flush would not see it again.
-        {FailingFileCalls::WritebackWait, EINVAL, "Invalid argument"},
+        {FailingFileCalls::WritebackWait, EINVAL, "Invalid argument", untilClose},
         // A first start call that says the file system has no writeback.
-        {FailingFileCalls::Writeback, EINVAL, ""},
+        {FailingFileCalls::Writeback, EINVAL, "", untilClose},
+        {FailingFileCalls::Writeback, EIO, "Input/output error", range},
+        {FailingFileCalls::WritebackWait, EINVAL, "Invalid argument", range},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(c.message + (&c.answer == &range ? " (through a pipe)" : ""));
         WriteWholeFile(file.incomplete, std::string(size, '\0'));
         ScriptedServer server;
-        server.addConnection({Reply::Keep(ProbeAnswer(size)), Reply::AnswerAndClose(untilClose)});
+        server.addConnection({Reply::Keep(ProbeAnswer(size)), Reply::AnswerAndClose(c.answer)});
         TestEntry entry = file.Entry(server.url("/f.bin"));
         const std::string before = ListXml({entry});
         Open({entry});
