@@ -276,7 +276,8 @@ RequestResult tHTTPThread::Fetch() {
     }
     Client.CredentialUrl = URL;
     RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten,
-                       RangeBytesDurable, Target.durableEvery);
+                       RangeBytesDurable, Target.durableEvery, Target.durableEveryBytes,
+                       onRequestEnded_);
     RequestResult result;
     try {
         Client.Fetch(FetchAddress(), writer);
