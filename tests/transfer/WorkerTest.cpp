@@ -259,7 +259,8 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     while (worker.Busy() && Clock::now() - start < 5s)
         std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(worker.Busy());
-    EXPECT_LT(Clock::now() - start, 2s);
+    // A watchdog, far below the time-out that would end the stall otherwise.
+    EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(worker.Result(serial).Outcome, RequestOutcome::Withdrawn);
 
     // The worker goes on serving requests afterwards.
@@ -267,10 +268,12 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     EXPECT_EQ(Bytes().substr(0, 4), "next");
 }
 
+// The bounds are watchdogs, far below the time-out that a stalled request
+// would otherwise wait out.
 TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
     auto start = Clock::now();
     { tHTTPThread idle; }
-    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_LT(Clock::now() - start, 10s);
 
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall()});
@@ -282,7 +285,7 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
         ASSERT_TRUE(server.waitForRequests(1));
         start = Clock::now();
     }
-    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_LT(Clock::now() - start, 10s);
 
     // A name server that never answers holds neither the request nor the
     // worker's end.
@@ -296,7 +299,7 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
             std::this_thread::sleep_for(1ms);
         start = Clock::now();
     }
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 TEST(WorkerSetters, ProxyAndCredentialsFollowTheirClearingRules) {
