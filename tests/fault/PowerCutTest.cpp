@@ -185,14 +185,7 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
     const std::string original = ReadWholeFile(file.original);
     HoleyFile onMount = file;
     onMount.incomplete = mountPoint_ + "/f.bin";
-    ScriptedServer server;
-    TestEntry entry = onMount.Entry(server.url("/f.bin"));
-    entry.percent = PercentText(file.size - file.Missing(), file.size);
-    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
-    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
     constexpr int64_t kRecordBytes = 16384;
-    setenv("QV_FAULT_RECORD_BYTES", std::to_string(kRecordBytes).c_str(), 1);
-    setenv("QV_FAULT_RECORD_MS", "3600000", 1); // no record by time
     const std::string answer = RangeAnswer(original, 5000, 74999);
     const int64_t headSize = static_cast<int64_t>(answer.find("\r\n\r\n") + 4);
     // The bytes of the range that the list, as the program sees it, records.
@@ -201,6 +194,13 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
         if (list.entries.size() != 2 || list.entries[1].begins.empty()) return int64_t{-1};
         return static_cast<int64_t>(std::stoll(list.entries[1].begins[0])) - 5000;
     };
+    ScriptedServer server; // after what its replies use, so it ends first
+    TestEntry entry = onMount.Entry(server.url("/f.bin"));
+    entry.percent = PercentText(file.size - file.Missing(), file.size);
+    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
+    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
+    setenv("QV_FAULT_RECORD_BYTES", std::to_string(kRecordBytes).c_str(), 1);
+    setenv("QV_FAULT_RECORD_MS", "3600000", 1); // no record by time
     CutAfterEveryEvent({RunArgs(mountPoint_ + "/List.xml", 1),
                         [&] {
                             server.addConnection(
