@@ -13,7 +13,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <netdb.h>
 
@@ -241,6 +243,32 @@ TEST_F(WorkerFetch, ARangeEndingPastTheLastByteEndsThere) {
     server.addConnection({ScriptedServer::Reply::AnswerAndClose(RangeOf100(95, "VWXYZ", ""))});
     EXPECT_TRUE(Fetch(server.url("/f"), 95, 1000));
     EXPECT_EQ(Bytes(), std::string(95, '.') + "VWXYZ");
+}
+
+TEST(WorkerRecords, ARangeIsMadeDurableAtEveryStepOfItsBytesAndTheWindowWokenEachTime) {
+    TempDir dir;
+    WriteWholeFile(dir.file("part.bin"), std::string(100, '.'));
+    IncompleteFile file(dir.file("part.bin"));
+    std::mutex mutex;
+    std::vector<int64_t> durableAtWake;
+    const tHTTPThread* self = nullptr;
+    tHTTPThread worker([&] {
+        std::lock_guard lock(mutex);
+        durableAtWake.push_back(self->RangeBytesDurable.load());
+    });
+    self = &worker;
+    ScriptedServer server;
+    server.addConnection(
+        {ScriptedServer::Reply::AnswerAndClose(RangeOf100(10, "0123456789abcdefghij"))});
+    worker.URL = server.url("/f");
+    worker.Client.ByteRange = "10-29";
+    worker.Target = {&file, 10, 29, 100, std::chrono::hours(1), 8};
+    const uint64_t serial = worker.RequestFetch();
+    ASSERT_TRUE(WaitClear(worker.FetchPending));
+    EXPECT_TRUE(worker.Result(serial).RangeTaken);
+    std::lock_guard lock(mutex);
+    // Two steps of 8 bytes, the whole range, and the end of the request.
+    EXPECT_EQ(durableAtWake, (std::vector<int64_t>{8, 16, 20, 20}));
 }
 
 TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
