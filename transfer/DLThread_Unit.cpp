@@ -303,7 +303,8 @@ RequestResult tHTTPThread::Fetch() {
     }
     Client.CredentialUrl = URL;
     RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten,
-                       RangeBytesDurable, Target.durableEvery);
+                       RangeBytesDurable, Target.durableEvery, Target.durableEveryBytes,
+                       onRequestEnded_);
     SameEndSink sink(writer, Client, FetchAddress());
     RequestResult result;
     try {

@@ -22,7 +22,8 @@ class IncompleteFile;
 class tHTTPThread {
 public:
     // onRequestEnded runs on the worker thread each time it has cleared a
-    // flag, so that a waiting window thread can wake up.
+    // flag or made more of a fetch's bytes durable, so that a waiting window
+    // thread can wake up.
     explicit tHTTPThread(std::function<void()> onRequestEnded = {});
     // Raises the terminate request, aborts a request in progress and waits
     // until the thread has ended.
@@ -54,8 +55,11 @@ public:
         std::int64_t begin = 0;
         std::int64_t end = 0;
         std::int64_t fileSize = 0;
-        // How often what arrived is made durable while the range arrives.
+        // How often what arrived is made durable while the range arrives:
+        // at least this often, and at every multiple of durableEveryBytes
+        // (when not 0).
         std::chrono::milliseconds durableEvery{10000};
+        std::int64_t durableEveryBytes = 0;
     };
     FetchTarget Target;
 

@@ -34,9 +34,11 @@ template <typename Step> auto RangeWriter::OnTheFile(Step step) {
 
 RangeWriter::RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end,
                          std::int64_t fileSize, std::atomic<std::int64_t>& written,
-                         std::atomic<std::int64_t>& durable, std::chrono::milliseconds durableEvery)
+                         std::atomic<std::int64_t>& durable, std::chrono::milliseconds durableEvery,
+                         std::int64_t durableEveryBytes, std::function<void()> onDurable)
     : file_(file), begin_(begin), count_(RangeByteCount(begin, end, fileSize)), end_(end),
       fileSize_(fileSize), written_(written), durable_(durable), durableEvery_(durableEvery),
+      durableEveryBytes_(durableEveryBytes), onDurable_(std::move(onDurable)),
       lastDurable_(std::chrono::steady_clock::now()) {
     written_.store(0, std::memory_order_relaxed);
     durable_.store(0, std::memory_order_release);
@@ -52,31 +54,44 @@ void RangeWriter::Take(const char* data, std::size_t size) {
     const std::int64_t room = count_ - done_;
     const std::size_t fits =
         static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(size)));
-    if (fits > 0) {
-        OnTheFile([&] { file_.WriteAt(begin_ + done_, data, fits); });
-        Advance(fits);
-        if (done_ - writebackStarted_ >= kWritebackPiece) {
-            // A writeback error fails the range here: the flush at its end
-            // would no longer see it.
-            OnTheFile([&] {
-                if (writebackStarted_ > writebackWaited_) {
-                    file_.WaitWriteback(begin_ + writebackWaited_,
-                                        writebackStarted_ - writebackWaited_);
-                    writebackWaited_ = writebackStarted_;
-                }
-                file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
-            });
-            writebackStarted_ = done_;
-        }
+    for (std::size_t at = 0; at < fits;) {
+        const std::size_t n = UpToNextStep(fits - at);
+        OnTheFile([&] { file_.WriteAt(begin_ + done_, data + at, n); });
+        Advance(n);
+        at += n;
     }
     if (fits < size) throw PastTheRange(count_);
+}
+
+std::size_t RangeWriter::UpToNextStep(std::size_t size) const {
+    if (durableEveryBytes_ <= 0) return size;
+    const std::int64_t toStep = durableEveryBytes_ - done_ % durableEveryBytes_;
+    return static_cast<std::size_t>(
+        std::min<std::int64_t>(toStep, static_cast<std::int64_t>(size)));
 }
 
 void RangeWriter::Advance(std::size_t bytes) {
     done_ += static_cast<std::int64_t>(bytes);
     written_.store(done_, std::memory_order_relaxed);
-    if (done_ < count_ && std::chrono::steady_clock::now() - lastDurable_ >= durableEvery_)
+    const bool atStep = durableEveryBytes_ > 0 && done_ % durableEveryBytes_ == 0;
+    if (done_ < count_ &&
+        (atStep || std::chrono::steady_clock::now() - lastDurable_ >= durableEvery_))
         MakeDurable();
+    KeepWritebackGoing();
+}
+
+void RangeWriter::KeepWritebackGoing() {
+    if (done_ - writebackStarted_ < kWritebackPiece) return;
+    // A writeback error fails the range here: the flush at its end would no
+    // longer see it.
+    OnTheFile([&] {
+        if (writebackStarted_ > writebackWaited_) {
+            file_.WaitWriteback(begin_ + writebackWaited_, writebackStarted_ - writebackWaited_);
+            writebackWaited_ = writebackStarted_;
+        }
+        file_.StartWriteback(begin_ + writebackStarted_, done_ - writebackStarted_);
+    });
+    writebackStarted_ = done_;
 }
 
 void RangeWriter::MakeDurable() {
@@ -84,6 +99,7 @@ void RangeWriter::MakeDurable() {
         OnTheFile([&] { file_.Flush(); });
         durableDone_ = done_;
         durable_.store(done_, std::memory_order_release);
+        if (onDurable_) onDurable_();
     }
     lastDurable_ = std::chrono::steady_clock::now();
 }
@@ -96,15 +112,16 @@ void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
     // The reader never moves more than PipeRoom() into the pipe.
     if (static_cast<std::int64_t>(size) > count_ - done_) throw PastTheRange(count_);
     while (size > 0) {
+        const std::size_t step = UpToNextStep(size);
         const std::size_t moved = OnTheFile([&]() -> std::size_t {
             if (fileTakesFromPipe_) {
-                const std::size_t n = file_.MoveFromPipe(pipeRead, begin_ + done_, size);
+                const std::size_t n = file_.MoveFromPipe(pipeRead, begin_ + done_, step);
                 fileTakesFromPipe_ = n > 0;
                 if (n > 0) return n;
             }
             pipeBuffer_.resize(kReadBlockSize);
             const ssize_t n =
-                ::read(pipeRead, pipeBuffer_.data(), std::min(size, pipeBuffer_.size()));
+                ::read(pipeRead, pipeBuffer_.data(), std::min(step, pipeBuffer_.size()));
             if (n <= 0) throw AppError("The range's bytes were lost on their way to the file.");
             file_.WriteAt(begin_ + done_, pipeBuffer_.data(), static_cast<std::size_t>(n));
             return static_cast<std::size_t>(n);

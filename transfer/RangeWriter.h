@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,19 +15,21 @@ class IncompleteFile;
 // Writes the body of the answer to a range request into the incomplete file
 // as it arrives, at begin plus the bytes received so far. It takes only an
 // answer that is exactly the range asked for, never writes past the range,
-// starts writeback while a body that comes through its buffer arrives (bytes
-// moved from the pipe get none: waiting on them would stall the socket), so
-// that the final flush waits only for the tail, and publishes the bytes
-// written for the window to read. At least every `durableEvery` of arrival,
-// and whenever the answer ends before the range does (Settle), the bytes
-// written so far are flushed and published as durable, so that the window
-// may record them and a drop, a stall, Pause or a crash costs only what came
-// after.
+// starts writeback while the body arrives, whether through its buffer or
+// straight from the pipe, and waits for the piece before, so that dirty
+// pages stay few and the final flush waits only for the tail, and publishes
+// the bytes written for the window to read. At least every `durableEvery`
+// of arrival, at every multiple of `durableEveryBytes` (when not 0), and
+// whenever the answer ends before the range does (Settle), the bytes written
+// so far are flushed and published as durable, and `onDurable` is called,
+// so that the window may record them and a drop, a stall, Pause or a crash
+// costs only what came after.
 class RangeWriter : public BodySink {
 public:
     RangeWriter(IncompleteFile& file, std::int64_t begin, std::int64_t end, std::int64_t fileSize,
                 std::atomic<std::int64_t>& written, std::atomic<std::int64_t>& durable,
-                std::chrono::milliseconds durableEvery);
+                std::chrono::milliseconds durableEvery, std::int64_t durableEveryBytes = 0,
+                std::function<void()> onDurable = {});
 
     bool Accept(const AnswerHead& head) override;
     // Throws AppError when the file refuses the bytes (FileError() then
@@ -56,9 +59,16 @@ public:
 private:
     // Runs one step on the file, keeping the file's refusal as FileError().
     template <typename Step> auto OnTheFile(Step step);
+    // Of `size` next bytes, how many may go into the file before the next
+    // multiple of durableEveryBytes, so that a flush falls exactly there.
+    std::size_t UpToNextStep(std::size_t size) const;
     // Counts bytes that reached the file and publishes the count; flushes
-    // them when the last flush is durableEvery ago.
+    // them at a step of durableEveryBytes or when the last flush is
+    // durableEvery ago, and keeps writeback going.
     void Advance(std::size_t bytes);
+    // Starts writeback of what came since it was last started, once that is
+    // a whole piece, after waiting for the piece before.
+    void KeepWritebackGoing();
     // Flushes what was written and publishes it as durable.
     void MakeDurable();
 
@@ -70,6 +80,8 @@ private:
     std::atomic<std::int64_t>& written_;
     std::atomic<std::int64_t>& durable_;
     std::chrono::milliseconds durableEvery_;
+    std::int64_t durableEveryBytes_;
+    std::function<void()> onDurable_;
     std::chrono::steady_clock::time_point lastDurable_;
     std::int64_t done_ = 0;
     std::int64_t durableDone_ = 0;

@@ -85,6 +85,7 @@ public:
                     if (::pipe2(lookup->done, O_CLOEXEC) != 0)
                         throw SocketFailure(SocketCodeFromErrno(errno));
                     current_ = lookup;
+                    started_.fetch_add(1, std::memory_order_relaxed);
                     thread_ = std::thread([lookup] {
                         lookup->result = lookup->resolve(lookup->host, lookup->address);
                         lookup->finished.store(true, std::memory_order_release);
@@ -99,7 +100,10 @@ public:
         }
     }
 
+    static int Started() { return started_.load(std::memory_order_relaxed); }
+
 private:
+    static inline std::atomic<int> started_{0};
     std::mutex mutex_;
     std::thread thread_;
     std::shared_ptr<Lookup> current_; // the latest lookup started
@@ -133,6 +137,10 @@ bool IsAddressInAnotherForm(const std::string& host) {
     in_addr address{};
     return inet_aton(host.c_str(), &address) != 0 &&
            inet_pton(AF_INET, host.c_str(), &address) != 1;
+}
+
+int LookupThreadsStarted() {
+    return LookupThread::Started();
 }
 
 in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,

@@ -28,3 +28,6 @@ bool IsAddressInAnotherForm(const std::string& host);
 // server. Throws HttpFailure (socket error).
 in_addr ResolveIPv4(const std::string& host, const AbortSignal& abort,
                     const ResolveFunction& resolve);
+
+// How many lookup threads the process has started so far.
+int LookupThreadsStarted();

@@ -332,7 +332,8 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
 
     for (int tries = 0;;) {
         worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-        worker_.Target = {nullptr, first, last, fileSize_, timings_.recordInterval};
+        worker_.Target = {
+            nullptr, first, last, fileSize_, timings_.recordInterval, timings_.recordEveryBytes};
         const RequestResult result = RequestAndWait(Waiting::Sample);
         if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count - taken_);
         if (result.Failure == RequestFailure::Elsewhere)
@@ -484,7 +485,8 @@ void JobRun::TakeRange(int pass, int64_t first, int64_t last) {
 RequestResult JobRun::Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last) {
     log_.AddLogRow(LogIcon::Requested, "Requesting segment " + RangeText(pass, first, last));
     worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-    worker_.Target = {&file, first, last, fileSize_, timings_.recordInterval};
+    worker_.Target = {
+        &file, first, last, fileSize_, timings_.recordInterval, timings_.recordEveryBytes};
     const uint64_t serial = worker_.RequestFetch();
     WaitForFetch(pass, first, last);
     // Pause or Exit withdrew the fetch: it may still be unwinding, and its
@@ -501,14 +503,16 @@ void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
     const QLocale locale = QLocale::system();
     int64_t lastWritten = 0, recorded = 0;
     Clock::time_point lastArrival = Clock::now();
-    auto show = [&](Clock::time_point now) {
-        // What the worker made durable meanwhile reaches List.xml first.
-        // (The whole range is taken once the fetch has ended, not here.)
+    // What the worker made durable reaches List.xml as soon as the worker
+    // says so. (The whole range is taken once the fetch has ended, not here.)
+    auto record = [&] {
         const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
         if (durable > recorded && durable < total) {
             RecordDurable(pass, first + durable);
             recorded = durable;
         }
+    };
+    auto show = [&](Clock::time_point now) {
         const int64_t written = worker_.RangeBytesWritten.load(std::memory_order_relaxed);
         if (written != lastWritten) {
             lastWritten = written;
@@ -526,6 +530,7 @@ void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
     };
     rate.Add(Clock::now(), 0);
     while (worker_.FetchPending.load(std::memory_order_acquire)) {
+        record();
         const auto now = Clock::now();
         if (now - lastProgress_ >= kInterval) show(now);
         window_.WaitForEventsAtMost(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 // The times a job run keeps: the defaults are the program's, and tests
 // shorten them.
@@ -13,6 +14,9 @@ struct RunTimings {
     // While a range arrives, what reached the file is made durable and
     // recorded at least this often.
     std::chrono::milliseconds recordInterval{10000};
+    // And, when not 0, whenever this many more bytes of it reached the file:
+    // a test sets it so that every run records at the same bytes.
+    std::int64_t recordEveryBytes = 0;
     // The waits before retries, as the log states them in seconds, are
     // multiplied by this.
     double waitScale = 1.0;

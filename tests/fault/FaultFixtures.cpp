@@ -61,6 +61,18 @@ StoredList ReadStoredList(const std::string& listPath) {
     return list;
 }
 
+StoredList PeekStoredList(const std::string& listPath) {
+    TempDir copy;
+    try {
+        WriteWholeFile(copy.file("List.xml"), ReadWholeFile(listPath));
+    } catch (const std::exception& e) {
+        StoredList none;
+        none.error = e.what(); // gone meanwhile, say with its file system
+        return none;
+    }
+    return ReadStoredList(copy.file("List.xml"));
+}
+
 std::string CounterViolations(const StoredEntry& entry) {
     std::string problems;
     try {
@@ -84,9 +96,9 @@ std::string CounterViolations(const StoredEntry& entry) {
     return problems;
 }
 
-size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
-                       const HoleyFile& file, const std::string& original,
-                       const StoredEntry& neighbour) {
+int64_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
+                        const HoleyFile& file, const std::string& original,
+                        const StoredEntry& neighbour) {
     const StoredList list = ReadStoredList(listPath);
     EXPECT_TRUE(list.parsed) << list.error;
     if (!list.parsed || list.entries.empty() || list.entries.size() > 2) {
@@ -102,7 +114,7 @@ size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
     EXPECT_EQ(static_cast<int64_t>(written.size()), file.size);
     if (list.entries.size() == 1) {
         EXPECT_TRUE(written == original) << "the entry is gone, but the file is not complete";
-        return file.ranges.size();
+        return file.size;
     }
 
     const StoredEntry& entry = list.entries[1];
@@ -146,7 +158,7 @@ size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
             wrong += " " + std::to_string(begin) + "-" + std::to_string(end);
     }
     EXPECT_EQ(wrong, "") << "of the ranges the list no longer asks for, these are not in the file";
-    return taken;
+    return counted;
 }
 
 std::vector<std::string> RunArgs(const std::string& listPath, int row) {

@@ -26,6 +26,11 @@ struct StoredList {
     std::vector<StoredEntry> entries;
 };
 StoredList ReadStoredList(const std::string& listPath);
+// The same for a list that a running program may be saving just then: read
+// from a copy, since the list code removes the temporary files it finds
+// beside a list, which would be the running program's save. Not parsed
+// when the file cannot be read.
+StoredList PeekStoredList(const std::string& listPath);
 
 // Checks that an entry describes its file truthfully: Remains = FileSize -
 // Downloaded, Segments = the number of queued ranges, Begin and End equally
@@ -39,10 +44,11 @@ std::string CounterViolations(const StoredEntry& entry);
 // queue in order, and the bytes of every range it no longer lists in the
 // file, or no entry for it any more, and then the whole file is there. The
 // file's bytes are read from dataPath (the entry names file.incomplete).
-// Returns how many ranges were taken.
-size_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
-                       const HoleyFile& file, const std::string& original,
-                       const StoredEntry& neighbour);
+// Returns how many bytes of the file the list counts as there (all of them
+// once the entry is gone).
+int64_t CheckLeftBehind(const std::string& listPath, const std::string& dataPath,
+                        const HoleyFile& file, const std::string& original,
+                        const StoredEntry& neighbour);
 
 // The driver with a list: "run <list> <row>", stderr into the sandbox.
 std::vector<std::string> RunArgs(const std::string& listPath, int row);

@@ -125,6 +125,11 @@ bool ScriptedServer::Send(int fd, const Reply& reply) {
             pollfd stop = {stopFd_, POLLIN, 0};
             if (::poll(&stop, 1, static_cast<int>(reply.pause.count())) > 0) return false;
         }
+        while (reply.ready && sent > 0 && !reply.ready(sent)) {
+            // Ask again shortly, but wake for a stop or a peer that went away.
+            pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {stopFd_, POLLIN, 0}};
+            if (::poll(fds, 2, 5) > 0) return false;
+        }
         const std::size_t end = std::min(reply.bytes.size(), sent + piece);
         while (sent < end) {
             if (!WaitFor(fd, POLLOUT)) return false;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,6 +34,9 @@ public:
         std::size_t piece = 0;      // > 0: send in pieces of this many bytes...
         Milliseconds pause{0};      // ...with this pause before each piece
         bool waitForRequest = true; // false: act on accepting, before any request arrives
+        // When set, each piece after the first waits until ready(bytes sent
+        // so far) says so, instead of a pause; a peer that goes away ends it.
+        std::function<bool(std::size_t sent)> ready = nullptr;
 
         static Reply Keep(std::string bytes) { return {std::move(bytes), Then::Keep}; }
         static Reply AnswerAndClose(std::string bytes) { return {std::move(bytes), Then::Close}; }
@@ -43,6 +47,10 @@ public:
         static Reply Slowly(std::string bytes, std::size_t piece, Milliseconds pause,
                             Then then = Then::Close) {
             return {std::move(bytes), then, piece, pause};
+        }
+        static Reply WhenReady(std::string bytes, std::size_t piece,
+                               std::function<bool(std::size_t sent)> ready) {
+            return {std::move(bytes), Then::Close, piece, Milliseconds(0), true, std::move(ready)};
         }
     };
 

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <netdb.h>
 
@@ -243,6 +245,32 @@ TEST_F(WorkerFetch, ARangeEndingPastTheLastByteEndsThere) {
     EXPECT_EQ(Bytes(), std::string(95, '.') + "VWXYZ");
 }
 
+TEST(WorkerRecords, ARangeIsMadeDurableAtEveryStepOfItsBytesAndTheWindowWokenEachTime) {
+    TempDir dir;
+    WriteWholeFile(dir.file("part.bin"), std::string(100, '.'));
+    IncompleteFile file(dir.file("part.bin"));
+    std::mutex mutex;
+    std::vector<int64_t> durableAtWake;
+    const tHTTPThread* self = nullptr;
+    tHTTPThread worker([&] {
+        std::lock_guard lock(mutex);
+        durableAtWake.push_back(self->RangeBytesDurable.load());
+    });
+    self = &worker;
+    ScriptedServer server;
+    server.addConnection(
+        {ScriptedServer::Reply::AnswerAndClose(RangeOf100(10, "0123456789abcdefghij"))});
+    worker.URL = server.url("/f");
+    worker.Client.ByteRange = "10-29";
+    worker.Target = {&file, 10, 29, 100, std::chrono::hours(1), 8};
+    const uint64_t serial = worker.RequestFetch();
+    ASSERT_TRUE(WaitClear(worker.FetchPending));
+    EXPECT_TRUE(worker.Result(serial).RangeTaken);
+    std::lock_guard lock(mutex);
+    // Two steps of 8 bytes, the whole range, and the end of the request.
+    EXPECT_EQ(durableAtWake, (std::vector<int64_t>{8, 16, 20, 20}));
+}
+
 TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall(
@@ -259,7 +287,8 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     while (worker.Busy() && Clock::now() - start < 5s)
         std::this_thread::sleep_for(1ms);
     EXPECT_FALSE(worker.Busy());
-    EXPECT_LT(Clock::now() - start, 2s);
+    // A watchdog, far below the time-out that would end the stall otherwise.
+    EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(worker.Result(serial).Outcome, RequestOutcome::Withdrawn);
 
     // The worker goes on serving requests afterwards.
@@ -267,10 +296,12 @@ TEST_F(WorkerFetch, CancelledFetchIsAbortedAndNeverCounts) {
     EXPECT_EQ(Bytes().substr(0, 4), "next");
 }
 
+// The bounds are watchdogs, far below the time-out that a stalled request
+// would otherwise wait out.
 TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
     auto start = Clock::now();
     { tHTTPThread idle; }
-    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_LT(Clock::now() - start, 10s);
 
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall()});
@@ -282,7 +313,7 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
         ASSERT_TRUE(server.waitForRequests(1));
         start = Clock::now();
     }
-    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_LT(Clock::now() - start, 10s);
 
     // A name server that never answers holds neither the request nor the
     // worker's end.
@@ -296,7 +327,7 @@ TEST(WorkerLifetime, FreeingIdleOrStalledWorkerReturnsPromptly) {
             std::this_thread::sleep_for(1ms);
         start = Clock::now();
     }
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 TEST(WorkerSetters, ProxyAndCredentialsFollowTheirClearingRules) {

@@ -17,8 +17,9 @@
 //       Tests and reads a segment file as the Import command does.
 //
 // QV_FAULT_RECORD_MS=<ms> in the environment records what arrives of a range
-// that often instead of every 10 s; QV_FAULT_WAIT_SCALE=<factor> multiplies
-// the waits before retries.
+// that often instead of every 10 s, QV_FAULT_RECORD_BYTES=<n> also at every n
+// bytes of it; QV_FAULT_WAIT_SCALE=<factor> multiplies the waits before
+// retries.
 //
 // Everything goes to stdout, one line each, as it happens:
 //   ROWS <n>                  the list is loaded and shows n rows
@@ -107,13 +108,16 @@ public:
 // The real window; only the activity log is echoed as it grows.
 class DriverForm : public TMainForm {
 public:
-    // QV_FAULT_RECORD_MS shortens how often a range's arrival is recorded,
-    // so that a test sees records inside a short slow range;
-    // QV_FAULT_WAIT_SCALE shortens the waits before retries.
+    // QV_FAULT_RECORD_MS and QV_FAULT_RECORD_BYTES set when a range's
+    // arrival is recorded, so that a test sees records inside a short range,
+    // at the same bytes in every run; QV_FAULT_WAIT_SCALE shortens the waits
+    // before retries.
     DriverForm(const std::string& listPath, Prompts& prompts) : TMainForm(listPath, prompts) {
         RunTimings timings;
         if (const char* ms = std::getenv("QV_FAULT_RECORD_MS"))
             timings.recordInterval = std::chrono::milliseconds(std::atoi(ms));
+        if (const char* bytes = std::getenv("QV_FAULT_RECORD_BYTES"))
+            timings.recordEveryBytes = std::atoll(bytes);
         if (const char* scale = std::getenv("QV_FAULT_WAIT_SCALE"))
             timings.waitScale = std::atof(scale);
         Commands().SetRunTimings(timings);

@@ -8,10 +8,19 @@
 // durable. From then on a file's bytes and size become durable only when the
 // file is synced (fsync or fdatasync), and a folder's names (what create,
 // rename and unlink did in it) only when the folder is synced. Each sync is
-// one durability event, numbered from 1. After event <cut after> (0: before
-// the first, -1: never) the power is cut: the file system goes on serving what
-// its users write, but nothing more becomes durable. On SIGTERM or unmount it
-// writes the durable state into <durable folder> (which must exist) and ends.
+// one durability event, numbered from 1 in the order the syncs complete.
+// After event <cut after> (0: before the first, -1: never) the power is cut:
+// the file system goes on serving what its users write, but nothing more
+// becomes durable. On SIGTERM or unmount it writes the durable state into
+// <durable folder> (which must exist) and ends.
+//
+// A file sync that has more than 4 KiB written since the file's last sync to
+// make durable takes 100 ms, as a disk takes a while over a larger write; it
+// makes durable what was written when it was called. Requests are served by
+// several threads, so other requests go on meanwhile: a program that
+// publishes what it is still flushing (a list saved before the flush of the
+// data it counts has returned) gets its small save through first, and a cut
+// after it shows the list claiming bytes that the disk lacks.
 //
 // Everything goes to stdout, one line each, as it happens:
 //   MOUNTED                    the file system serves requests
@@ -29,6 +38,7 @@
 #include <fuse.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +48,12 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -69,8 +81,14 @@ struct Node {
     std::string path;                                  // its last name, for the event lines
     std::string data, durableData;                     // a file's bytes; the size is their length
     std::map<std::string, NodeId> names, durableNames; // a folder's entries
+    uint64_t version = 0, durableVersion = 0;          // counts a file's changes
+    size_t unsynced = 0; // bytes written (or cut or added) since the file's last sync
     timespec modified{}, changed{}, accessed{};
 };
+
+// A file sync with more than this to write takes kFlushHold.
+constexpr size_t kHeldSyncBytes = 4096;
+constexpr auto kFlushHold = std::chrono::milliseconds(100);
 
 class Tree {
 public:
@@ -123,16 +141,28 @@ public:
         return parent;
     }
 
-    // Counts a sync, and makes the node's state durable unless the power is cut.
-    void Sync(NodeId id, const char* kind) {
-        ++events_;
+    // Counts a folder's sync, and makes its names durable unless the power
+    // is cut.
+    void SyncFolder(NodeId id) {
         Node& node = At(id);
-        if (!cut_) {
-            if (node.folder)
-                node.durableNames = node.names;
-            else
-                node.durableData = node.data;
+        if (!cut_) node.durableNames = node.names;
+        Counted(node, "fsyncdir");
+    }
+
+    // Counts a file's sync, and makes `data`, the file as it was at
+    // `version` when the sync was called, durable unless the power is cut or
+    // a later state already is.
+    void SyncFile(NodeId id, std::string data, uint64_t version, const char* kind) {
+        Node& node = At(id);
+        if (!cut_ && version > node.durableVersion) {
+            node.durableData = std::move(data);
+            node.durableVersion = version;
         }
+        Counted(node, kind);
+    }
+
+    void Counted(const Node& node, const char* kind) {
+        ++events_;
         Print("EVENT " + std::to_string(events_) + " " + kind + " " + node.path +
               (cut_ ? " dropped" : ""));
         CutIfDue();
@@ -224,8 +254,18 @@ private:
     bool cut_ = false;
 };
 
-// The file system serves one tree; FUSE runs single-threaded.
+// The file system serves one tree; FUSE's threads take turns at it.
 Tree* tree = nullptr;
+std::mutex treeMutex;
+
+// A file system call made while holding the tree.
+template <auto Call> struct Locked;
+template <typename Result, typename... Args, Result (*Call)(Args...)> struct Locked<Call> {
+    static Result Run(Args... args) {
+        std::lock_guard lock(treeMutex);
+        return Call(args...);
+    }
+};
 
 // The node of an open file handle, else of the path.
 NodeId NodeOf(const char* path, const fuse_file_info* fi, int& error) {
@@ -241,11 +281,20 @@ void Touch(Node& node) {
     node.modified = node.changed = Now();
 }
 
+// A file's bytes changed by `bytes`.
+void Changed(Node& node, size_t bytes) {
+    ++node.version;
+    node.unsynced += bytes;
+    Touch(node);
+}
+
 int Resize(Node& node, off_t size) {
     if (node.folder) return -EISDIR;
     if (size < 0) return -EINVAL;
+    const size_t before = node.data.size();
     node.data.resize(static_cast<size_t>(size), '\0');
-    Touch(node);
+    Changed(node,
+            before > node.data.size() ? before - node.data.size() : node.data.size() - before);
     return 0;
 }
 
@@ -309,7 +358,7 @@ int FsFsyncdir(const char* path, int, fuse_file_info* fi) {
     int error = 0;
     const NodeId id = NodeOf(path, fi, error);
     if (!id) return error;
-    tree->Sync(id, "fsyncdir");
+    tree->SyncFolder(id);
     return 0;
 }
 
@@ -446,7 +495,7 @@ int FsWrite(const char* path, const char* buffer, size_t size, off_t offset, fus
     const size_t end = static_cast<size_t>(offset) + size;
     if (node.data.size() < end) node.data.resize(end, '\0');
     std::memcpy(node.data.data() + offset, buffer, size);
-    Touch(node);
+    Changed(node, size);
     return static_cast<int>(size);
 }
 
@@ -467,32 +516,47 @@ int FsRelease(const char*, fuse_file_info*) {
     return 0;
 }
 
+// Not Locked: a held sync lets other calls through while it waits.
 int FsFsync(const char* path, int dataOnly, fuse_file_info* fi) {
-    int error = 0;
-    const NodeId id = NodeOf(path, fi, error);
-    if (!id) return error;
-    tree->Sync(id, dataOnly ? "fdatasync" : "fsync");
+    NodeId id = 0;
+    std::string data;
+    uint64_t version = 0;
+    bool held = false;
+    {
+        std::lock_guard lock(treeMutex);
+        int error = 0;
+        id = NodeOf(path, fi, error);
+        if (!id) return error;
+        Node& node = tree->At(id);
+        data = node.data;
+        version = node.version;
+        held = node.unsynced > kHeldSyncBytes;
+        node.unsynced = 0;
+    }
+    if (held) std::this_thread::sleep_for(kFlushHold);
+    std::lock_guard lock(treeMutex);
+    tree->SyncFile(id, std::move(data), version, dataOnly ? "fdatasync" : "fsync");
     return 0;
 }
 
 fuse_operations Operations() {
     fuse_operations ops{};
-    ops.init = FsInit;
-    ops.getattr = FsGetattr;
-    ops.opendir = FsOpendir;
-    ops.readdir = FsReaddir;
+    ops.init = Locked<FsInit>::Run;
+    ops.getattr = Locked<FsGetattr>::Run;
+    ops.opendir = Locked<FsOpendir>::Run;
+    ops.readdir = Locked<FsReaddir>::Run;
     ops.releasedir = FsReleasedir;
-    ops.fsyncdir = FsFsyncdir;
-    ops.unlink = FsUnlink;
-    ops.rename = FsRename;
-    ops.chmod = FsChmod;
-    ops.chown = FsChown;
-    ops.truncate = FsTruncate;
-    ops.utimens = FsUtimens;
-    ops.open = FsOpen;
-    ops.create = FsCreate;
-    ops.read = FsRead;
-    ops.write = FsWrite;
+    ops.fsyncdir = Locked<FsFsyncdir>::Run;
+    ops.unlink = Locked<FsUnlink>::Run;
+    ops.rename = Locked<FsRename>::Run;
+    ops.chmod = Locked<FsChmod>::Run;
+    ops.chown = Locked<FsChown>::Run;
+    ops.truncate = Locked<FsTruncate>::Run;
+    ops.utimens = Locked<FsUtimens>::Run;
+    ops.open = Locked<FsOpen>::Run;
+    ops.create = Locked<FsCreate>::Run;
+    ops.read = Locked<FsRead>::Run;
+    ops.write = Locked<FsWrite>::Run;
     ops.statfs = FsStatfs;
     ops.flush = FsFlush;
     ops.release = FsRelease;
@@ -518,8 +582,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read the seed folder %s: %s\n", argv[1], std::strerror(errno));
         return 1;
     }
-    // In the foreground, single-threaded; a signal ends the loop, and then
-    // the folder is unmounted.
+    // In the foreground, on several threads; a signal ends the loop, and
+    // then the folder is unmounted.
     std::string program = argv[0], option = "-o",
                 options = "fsname=quilvane-powercut,subtype=powercut";
     char* fuseArgv[] = {program.data(), option.data(), options.data(), nullptr};
@@ -538,7 +602,7 @@ int main(int argc, char** argv) {
     }
     fuse_session* session = fuse_get_session(fs);
     fuse_set_signal_handlers(session);
-    fuse_loop(fs);
+    fuse_loop_mt(fs, 0);
     fuse_remove_signal_handlers(session);
     fuse_unmount(fs);
     fuse_destroy(fs);
