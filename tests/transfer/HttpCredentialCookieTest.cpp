@@ -181,7 +181,8 @@ TEST(HttpCredential, OneAnHttpsServerAskedForNeverGoesOutOverHttp) {
     try {
         front = std::make_unique<TlsFront>(secure.port(), true, 443);
     } catch (const std::runtime_error&) {
-        GTEST_SKIP() << "port 443 on 127.0.0.1 cannot be had here (it needs root, and it must be free)";
+        GTEST_SKIP()
+            << "port 443 on 127.0.0.1 cannot be had here (it needs root, and it must be free)";
     }
     const std::string moved = "https://127.0.0.1/f";
     plain.addConnection({Reply::Keep(RedirectAnswer(302, moved))});
