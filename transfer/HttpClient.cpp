@@ -20,17 +20,6 @@
 
 namespace {
 
-// A port text as a number; 0 when it is not a usable port.
-int PortNumber(std::string_view text) {
-    if (text.empty() || text.size() > 5) return 0;
-    int port = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return 0;
-        port = port * 10 + (c - '0');
-    }
-    return port <= 65535 ? port : 0;
-}
-
 bool HasBasicChallenge(const std::vector<std::string>& headerLines) {
     for (const std::string& value : FindHeaderValues(headerLines, "WWW-Authenticate")) {
         const std::string_view v = value;

@@ -1,18 +1,6 @@
 #include "transfer/ServerCredential.h"
 
 #include "transfer/Base64.h"
-#include "transfer/HttpText.h"
-#include "transfer/Url.h"
-
-Origin OriginOf(const UrlParts& completedUrl) {
-    int port = 0;
-    for (char c : completedUrl.port) {
-        if (c < '0' || c > '9' || port > 65535) return {};
-        port = port * 10 + (c - '0');
-    }
-    if (port > 65535) return {};
-    return {ToLowerAscii(completedUrl.scheme), ToLowerAscii(completedUrl.host), port};
-}
 
 bool CredentialMayGoTo(const Origin& home, const Origin& target) {
     if (home.host.empty() || home.port == 0 || home.host != target.host) return false;

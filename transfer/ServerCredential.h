@@ -4,19 +4,9 @@
 // for the servers a download's own URL names; once a server has asked for
 // it, it is sent ahead of a challenge to that origin alone.
 
+#include "transfer/Url.h"
+
 #include <string>
-
-struct UrlParts;
-
-// Scheme, host and port: whom a request speaks to.
-struct Origin {
-    std::string scheme; // lower case
-    std::string host;   // lower case
-    int port = 0;
-
-    bool operator==(const Origin&) const = default;
-};
-Origin OriginOf(const UrlParts& completedUrl);
 
 // Whether the user's credential may go to `target` for a download whose own
 // URL is `home`: the same host on the same scheme and port, or the same host

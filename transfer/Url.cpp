@@ -68,11 +68,25 @@ bool SameEnd(std::string_view a, std::string_view b) {
         const auto path = [](const std::string& target) {
             return target.substr(0, target.find('?'));
         };
-        return EqualsIgnoreCase(x.scheme, y.scheme) && EqualsIgnoreCase(x.host, y.host) &&
-               x.port == y.port && path(x.target) == path(y.target);
+        return OriginOf(x) == OriginOf(y) && path(x.target) == path(y.target);
     } catch (const HttpFailure&) {
         return false;
     }
+}
+
+int PortNumber(std::string_view text) {
+    if (text.empty() || text.size() > 5) return 0;
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        port = port * 10 + (c - '0');
+    }
+    return port <= 65535 ? port : 0;
+}
+
+Origin OriginOf(const UrlParts& completedUrl) {
+    return {ToLowerAscii(completedUrl.scheme), ToLowerAscii(completedUrl.host),
+            PortNumber(completedUrl.port)};
 }
 
 std::string HostValue(const UrlParts& url) {

@@ -30,6 +30,18 @@ struct PreviousRequest {
 UrlParts CompleteUrl(UrlParts url, const PreviousRequest& previous);
 // Whether the scheme is https (any letter case): such a URL is fetched over TLS.
 bool IsHttps(const UrlParts& url);
+// A port text as a number; 0 when it is not a usable port.
+int PortNumber(std::string_view text);
+
+// Scheme, host and port: whom a request speaks to.
+struct Origin {
+    std::string scheme; // lower case
+    std::string host;   // lower case
+    int port = 0;
+
+    bool operator==(const Origin&) const = default;
+};
+Origin OriginOf(const UrlParts& completedUrl);
 // host, plus ":" and the port unless it is the scheme's default port (443
 // for https, 80 for every other scheme).
 std::string HostValue(const UrlParts& url);

@@ -73,6 +73,12 @@ StoredList PeekStoredList(const std::string& listPath) {
     return ReadStoredList(copy.file("List.xml"));
 }
 
+int64_t RecordedBegin(const std::string& listPath) {
+    const StoredList list = PeekStoredList(listPath);
+    if (list.entries.size() != 2 || list.entries[1].begins.empty()) return -1;
+    return std::stoll(list.entries[1].begins[0]);
+}
+
 std::string CounterViolations(const StoredEntry& entry) {
     std::string problems;
     try {

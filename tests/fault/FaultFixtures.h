@@ -31,6 +31,9 @@ StoredList ReadStoredList(const std::string& listPath);
 // beside a list, which would be the running program's save. Not parsed
 // when the file cannot be read.
 StoredList PeekStoredList(const std::string& listPath);
+// Where the recorded range of a running download starts, as PeekStoredList
+// reads the list's second entry: the first Begin; -1 when it has none.
+int64_t RecordedBegin(const std::string& listPath);
 
 // Checks that an entry describes its file truthfully: Remains = FileSize -
 // Downloaded, Segments = the number of queued ranges, Begin and End equally

@@ -38,10 +38,7 @@ std::vector<std::pair<int64_t, int64_t>> ScatteredRanges(int count, int64_t stri
 bool WaitForRecordPast(const std::string& listPath, int64_t begin) {
     const auto deadline = std::chrono::steady_clock::now() + kWatchdog;
     while (std::chrono::steady_clock::now() < deadline) {
-        const StoredList list = PeekStoredList(listPath);
-        if (list.entries.size() == 2 && !list.entries[1].begins.empty() &&
-            std::stoll(list.entries[1].begins[0]) > begin)
-            return true;
+        if (RecordedBegin(listPath) > begin) return true;
         std::this_thread::sleep_for(10ms);
     }
     return false;

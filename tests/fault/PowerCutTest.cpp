@@ -190,9 +190,8 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
     const int64_t headSize = static_cast<int64_t>(answer.find("\r\n\r\n") + 4);
     // The bytes of the range that the list, as the program sees it, records.
     const auto recorded = [&] {
-        const StoredList list = PeekStoredList(mountPoint_ + "/List.xml");
-        if (list.entries.size() != 2 || list.entries[1].begins.empty()) return int64_t{-1};
-        return static_cast<int64_t>(std::stoll(list.entries[1].begins[0])) - 5000;
+        const int64_t begin = RecordedBegin(mountPoint_ + "/List.xml");
+        return begin < 0 ? begin : begin - 5000;
     };
     ScriptedServer server; // after what its replies use, so it ends first
     TestEntry entry = onMount.Entry(server.url("/f.bin"));

