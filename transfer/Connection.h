@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/AnswerReader.h"
+#include "transfer/ByteSource.h"
 
 #include <chrono>
 #include <string_view>
