@@ -97,7 +97,7 @@ stage_asan() {
 }
 
 stage_tsan() {
-    local targets=(--target test_transfer --target test_app)
+    local targets=(--target test_http --target test_transfer --target test_app)
     if [ -f tests/fault/CMakeLists.txt ]; then targets+=(--target test_fault); fi
     scripts/build.sh --dir build-tsan "${targets[@]}" -DQV_WERROR=ON -DQV_SANITIZE=thread
     # ThreadSanitizer's memory layout does not fit a kernel that randomises

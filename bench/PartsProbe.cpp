@@ -15,9 +15,9 @@
 #else
 #include "app/core/IncompleteFile.h"
 #endif
+#include "http/HttpClient.h"
 #include "list/ListDocument.h"
 #include "transfer/DLThread_Unit.h"
-#include "transfer/HttpClient.h"
 
 #include <QCoreApplication>
 #include <QEvent>

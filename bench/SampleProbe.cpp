@@ -9,8 +9,8 @@
 
 #include "app/core/HeldSample.h"
 #include "common/IncompleteFile.h"
+#include "http/HttpClient.h"
 #include "transfer/DLThread_Unit.h"
-#include "transfer/HttpClient.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,12 +1,12 @@
 #include "transfer/DLThread_Unit.h"
 
+#include "common/HttpFailure.h"
 #include "common/Texts.h"
-#include "transfer/AnswerParse.h"
-#include "transfer/HttpFailure.h"
+#include "http/AnswerParse.h"
+#include "http/Url.h"
+#include "net/SocketError.h"
 #include "transfer/RangeSample.h"
 #include "transfer/RangeWriter.h"
-#include "transfer/SocketError.h"
-#include "transfer/Url.h"
 
 #include <chrono>
 

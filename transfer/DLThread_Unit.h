@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/HttpClient.h"
+#include "http/HttpClient.h"
 #include "transfer/RequestResult.h"
 
 class IncompleteFile;

@@ -1,7 +1,7 @@
 #include "transfer/RangeSample.h"
 
-#include "transfer/AnswerParse.h"
-#include "transfer/HttpFailure.h"
+#include "common/HttpFailure.h"
+#include "http/AnswerParse.h"
 
 RangeSample::RangeSample(std::int64_t begin, std::int64_t end, std::int64_t fileSize)
     : begin_(begin), end_(end), fileSize_(fileSize),

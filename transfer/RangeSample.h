@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/BodySink.h"
+#include "http/BodySink.h"
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,8 @@
 #include "transfer/RangeWriter.h"
 
+#include "common/HttpFailure.h"
 #include "common/IncompleteFile.h"
-#include "transfer/AnswerParse.h"
-#include "transfer/HttpFailure.h"
+#include "http/AnswerParse.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/AppError.h"
-#include "transfer/BodySink.h"
+#include "http/BodySink.h"
 
 #include <atomic>
 #include <chrono>

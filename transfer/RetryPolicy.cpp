@@ -1,7 +1,7 @@
 #include "transfer/RetryPolicy.h"
 
-#include "transfer/HttpDate.h"
-#include "transfer/HttpText.h"
+#include "common/AsciiText.h"
+#include "http/HttpDate.h"
 
 #include <algorithm>
 #include <limits>

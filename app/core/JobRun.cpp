@@ -4,13 +4,13 @@
 #include "app/core/ProgressText.h"
 #include "app/core/RetryText.h"
 #include "common/AppError.h"
+#include "common/AsciiText.h"
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
+#include "http/AnswerParse.h"
+#include "http/CookieStore.h"
 #include "list/RangePrefix.h"
-#include "transfer/AnswerParse.h"
-#include "transfer/CookieStore.h"
 #include "transfer/DLThread_Unit.h"
-#include "transfer/HttpText.h"
 #include "transfer/RetryPolicy.h"
 
 #include <QLocale>

@@ -1,7 +1,7 @@
 #include "app/core/RetryText.h"
 
 #include "app/core/ProgressText.h"
-#include "transfer/HttpText.h"
+#include "common/AsciiText.h"
 #include "transfer/RetryPolicy.h"
 
 #include <QLocale>

@@ -4,22 +4,22 @@
 //
 // Build by hand from the source root, for example (one command):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I. -Itests/support
-//       tests/fuzz/FuzzHttpAnswer.cpp transfer/AnswerReader.cpp transfer/AnswerParse.cpp
-//       transfer/BodySink.cpp transfer/HttpText.cpp transfer/HttpDate.cpp
-//       transfer/CookieStore.cpp -o fuzz-http-answer
+//       tests/fuzz/FuzzHttpAnswer.cpp http/AnswerReader.cpp http/AnswerParse.cpp
+//       http/BodySink.cpp common/AsciiText.cpp http/HttpDate.cpp
+//       http/CookieStore.cpp -o fuzz-http-answer
 //
 // The test suite runs the same function over generated answers.
 
 #include "BodyCollect.h"
-#include "transfer/AnswerParse.h"
-#include "transfer/AnswerReader.h"
-#include "transfer/CookieStore.h"
-#include "transfer/HttpClient.h"
-#include "transfer/HttpDate.h"
-#include "transfer/HttpText.h"
-#include "transfer/Redirect.h"
-#include "transfer/RequestHead.h"
-#include "transfer/Url.h"
+#include "common/AsciiText.h"
+#include "http/AnswerParse.h"
+#include "http/AnswerReader.h"
+#include "http/CookieStore.h"
+#include "http/HttpClient.h"
+#include "http/HttpDate.h"
+#include "http/Redirect.h"
+#include "http/RequestHead.h"
+#include "http/Url.h"
 
 #include <cstddef>
 #include <cstdint>

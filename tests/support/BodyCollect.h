@@ -1,9 +1,9 @@
 #pragma once
 
 #include "BodyCollect.h"
-#include "transfer/AnswerReader.h"
-#include "transfer/BodySink.h"
-#include "transfer/HttpClient.h"
+#include "http/AnswerReader.h"
+#include "http/BodySink.h"
+#include "http/HttpClient.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/Resolver.h"
+#include "net/Resolver.h"
 
 #include <atomic>
 #include <future>

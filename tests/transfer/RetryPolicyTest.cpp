@@ -3,7 +3,7 @@
 
 #include "transfer/RetryPolicy.h"
 #include "app/core/RunTimings.h"
-#include "transfer/CookieStore.h"
+#include "http/CookieStore.h"
 
 #include <gtest/gtest.h>
 
