@@ -6,18 +6,11 @@
 #include "support/TempDir.h"
 #include "support/TinyProxy.h"
 
-#include "common/IncompleteFile.h"
-#include "common/UniqueFd.h"
 #include "http/HttpClient.h"
-#include "transfer/DLThread_Unit.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
-#include <thread>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -147,60 +140,6 @@ TEST_F(HttpRealServers, ThroughTinyproxy) {
     const auto logged = nginx.loggedRequests(3);
     ASSERT_EQ(logged.size(), 3u);
     EXPECT_EQ(logged[1].requestLine.substr(0, 14), "GET /file.bin ");
-}
-
-} // namespace
-
-namespace {
-
-// A range larger than any 32-bit length, announced with its Content-Length:
-// it arrives whole over a connection that stays open, so the client read
-// exactly the announced bytes instead of waiting for a close.
-TEST(HttpRealServersLarge, RangeBeyondTwoGibibytesIsReadByItsLength) {
-    constexpr std::int64_t kSize = (std::int64_t{5} << 30) / 2; // 2.5 GiB, sparse
-    constexpr std::int64_t kBegin = kSize - (std::int64_t{2} << 30) - (1 << 20);
-    TempDir served, local;
-    const std::string original = served.file("big.bin");
-    const std::string incomplete = local.file("big.bin");
-    const std::string start = "start of the range", tail = "the very last bytes";
-    for (const std::string& path : {original, incomplete}) {
-        UniqueFd fd(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-        ASSERT_TRUE(static_cast<bool>(fd));
-        ASSERT_EQ(::ftruncate(fd.Get(), kSize), 0);
-        if (path == original) {
-            ASSERT_EQ(::pwrite(fd.Get(), start.data(), start.size(), kBegin),
-                      ssize_t(start.size()));
-            ASSERT_EQ(::pwrite(fd.Get(), tail.data(), tail.size(), kSize - ssize_t(tail.size())),
-                      ssize_t(tail.size()));
-        }
-    }
-    NginxServer nginx(served.path());
-    IncompleteFile file(incomplete);
-    tHTTPThread worker;
-    worker.URL = nginx.url("/big.bin");
-    auto fetch = [&](std::int64_t begin, std::int64_t end) {
-        worker.Client.ByteRange = std::to_string(begin) + "-" + std::to_string(end);
-        worker.Target = {&file, begin, end, kSize};
-        const uint64_t serial = worker.RequestFetch();
-        while (worker.FetchPending.load(std::memory_order_acquire))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return worker.Result(serial);
-    };
-    RequestResult result = fetch(kBegin, kSize - 1);
-    ASSERT_TRUE(result.RangeTaken) << result.StatusText;
-    EXPECT_EQ(worker.RangeBytesWritten.load(), kSize - kBegin);
-    result = fetch(0, 9);
-    ASSERT_TRUE(result.RangeTaken) << result.StatusText;
-    EXPECT_EQ(worker.Client.ConnectionsOpened(), 1) << "the big answer left its connection open";
-
-    UniqueFd check(::open(incomplete.c_str(), O_RDONLY | O_CLOEXEC));
-    std::string bytes(tail.size(), '\0');
-    ASSERT_EQ(::pread(check.Get(), bytes.data(), bytes.size(), kSize - ssize_t(tail.size())),
-              ssize_t(tail.size()));
-    EXPECT_EQ(bytes, tail);
-    bytes.assign(start.size(), '\0');
-    ASSERT_EQ(::pread(check.Get(), bytes.data(), bytes.size(), kBegin), ssize_t(start.size()));
-    EXPECT_EQ(bytes, start);
 }
 
 } // namespace
