@@ -196,15 +196,13 @@ Connection& HttpClient::Connect(const UrlParts& parts) {
     return *connection_;
 }
 
+std::string HttpClient::ProxyAuthorization() const {
+    return ProxyUser.empty() ? std::string() : BasicAuthorization(ProxyUser, ProxyPass);
+}
+
 void HttpClient::OpenTunnel(TcpConnection& tcp, const UrlParts& parts) {
     const std::string authority = parts.host + ":" + parts.port;
-    std::string head = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority +
-                       "\r\nProxy-Connection: keep-alive\r\n"
-                       "User-Agent: Microsoft Internet Explorer 6.0\r\n";
-    if (!ProxyUser.empty())
-        head += "Proxy-Authorization: " + BasicAuthorization(ProxyUser, ProxyPass) + "\r\n";
-    head += "\r\n";
-    tcp.SendAll(head);
+    tcp.SendAll(BuildConnectHead(authority, ProxyAuthorization()));
     AnswerReader reader(tcp);
     const AnswerHead answer = reader.ReadHead();
     if (answer.statusCode < 200 || answer.statusCode > 299)
@@ -255,8 +253,7 @@ HttpClient::Step HttpClient::Exchange(bool get, const UrlParts& parts, const Ori
     fields.byteRange = ByteRange;
     if (credentialSent)
         fields.authorization = BasicAuthorization(credential_->userName, credential_->password);
-    if (absoluteForm && !ProxyUser.empty())
-        fields.proxyAuthorization = BasicAuthorization(ProxyUser, ProxyPass);
+    if (absoluteForm) fields.proxyAuthorization = ProxyAuthorization();
     fields.cookie = cookies_->CookieList(parts.host, parts.directory, tls);
     const std::string head = BuildRequestHead(fields);
 

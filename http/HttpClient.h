@@ -103,6 +103,8 @@ private:
     Connection& Connect(const UrlParts& parts);
     // Asks the proxy on `tcp` for a tunnel to the server of `parts`.
     void OpenTunnel(TcpConnection& tcp, const UrlParts& parts);
+    // The Proxy-Authorization value for the proxy's user, empty without one.
+    std::string ProxyAuthorization() const;
     // The body of an answer that is not the caller's, read so that a kept
     // connection stays usable; false when it was cut short or too long
     // (the connection is then not kept).

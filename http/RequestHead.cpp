@@ -57,31 +57,63 @@ std::string FoldHeaderLine(std::string_view line) {
     return out;
 }
 
-std::string BuildRequestHead(const RequestHeadFields& f) {
-    std::string head;
-    head.reserve(512 + f.cookie.size());
-    head += f.method + " " + f.requestTarget + " HTTP/1.0\r\n";
-    auto header = [&head](std::string_view name, std::string_view value) {
+namespace {
+
+// Writes a head in one piece: the request line, header lines folded past
+// the limit, and the empty line that ends it.
+class HeadWriter {
+public:
+    HeadWriter(std::string_view method, std::string_view target, std::size_t reserve) {
+        head_.reserve(reserve);
+        head_ += method;
+        head_ += ' ';
+        head_ += target;
+        head_ += " HTTP/1.0\r\n";
+    }
+    void Header(std::string_view name, std::string_view value) {
         std::string line;
         line.reserve(name.size() + 2 + value.size());
         line += name;
         line += ": ";
         line += value;
-        head += FoldHeaderLine(line);
-        head += "\r\n";
-    };
-    if (!f.viaProxy) header("Connection", "keep-alive");
-    header("Cache-control", "no-cache");
-    header("Pragma", "no-cache");
-    if (f.viaProxy) header("Proxy-Connection", "keep-alive");
-    header("Host", f.host);
-    header("Accept", "*/*");
-    header("Accept-Encoding", "identity");
-    header("User-Agent", "Microsoft Internet Explorer 6.0");
-    if (!f.byteRange.empty()) header("Range", "bytes=" + f.byteRange);
-    if (!f.authorization.empty()) header("Authorization", f.authorization);
-    if (!f.proxyAuthorization.empty()) header("Proxy-Authorization", f.proxyAuthorization);
-    if (!f.cookie.empty()) header("Cookie", f.cookie);
-    head += "\r\n";
-    return head;
+        head_ += FoldHeaderLine(line);
+        head_ += "\r\n";
+    }
+    std::string Finish() {
+        head_ += "\r\n";
+        return std::move(head_);
+    }
+
+private:
+    std::string head_;
+};
+
+constexpr std::string_view kUserAgent = "Microsoft Internet Explorer 6.0";
+
+} // namespace
+
+std::string BuildRequestHead(const RequestHeadFields& f) {
+    HeadWriter head(f.method, f.requestTarget, 512 + f.cookie.size());
+    if (!f.viaProxy) head.Header("Connection", "keep-alive");
+    head.Header("Cache-control", "no-cache");
+    head.Header("Pragma", "no-cache");
+    if (f.viaProxy) head.Header("Proxy-Connection", "keep-alive");
+    head.Header("Host", f.host);
+    head.Header("Accept", "*/*");
+    head.Header("Accept-Encoding", "identity");
+    head.Header("User-Agent", kUserAgent);
+    if (!f.byteRange.empty()) head.Header("Range", "bytes=" + f.byteRange);
+    if (!f.authorization.empty()) head.Header("Authorization", f.authorization);
+    if (!f.proxyAuthorization.empty()) head.Header("Proxy-Authorization", f.proxyAuthorization);
+    if (!f.cookie.empty()) head.Header("Cookie", f.cookie);
+    return head.Finish();
+}
+
+std::string BuildConnectHead(const std::string& authority, const std::string& proxyAuthorization) {
+    HeadWriter head("CONNECT", authority, 256 + proxyAuthorization.size());
+    head.Header("Host", authority);
+    head.Header("Proxy-Connection", "keep-alive");
+    head.Header("User-Agent", kUserAgent);
+    if (!proxyAuthorization.empty()) head.Header("Proxy-Authorization", proxyAuthorization);
+    return head.Finish();
 }

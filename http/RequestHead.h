@@ -22,6 +22,9 @@ struct RequestHeadFields {
 };
 // The complete head, ending with the empty line.
 std::string BuildRequestHead(const RequestHeadFields& fields);
+// The head that asks a proxy for a tunnel to `authority` (host:port), with
+// the proxy's credential (full value, empty: none) and nothing of the server's.
+std::string BuildConnectHead(const std::string& authority, const std::string& proxyAuthorization);
 // A header line longer than kMaxRequestHeaderLineLength broken after spaces,
 // tabs or commas outside double quotes; pieces are joined by CR LF and one
 // space. Shorter lines come back unchanged.

@@ -197,6 +197,18 @@ TEST(RequestHead, LongCookieLineIsFolded) {
     EXPECT_NE(folded.find("\r\n "), std::string::npos);
 }
 
+// The tunnel's head is written by the same code as every other head: a long
+// proxy credential is folded there as it is in a request through the proxy.
+TEST(RequestHead, ConnectHeadFoldsLikeEveryOtherHead) {
+    const std::string credential = "Basic " + std::string(1100, 'Q');
+    EXPECT_EQ(BuildConnectHead("h:443", credential),
+              "CONNECT h:443 HTTP/1.0\r\nHost: h:443\r\nProxy-Connection: keep-alive\r\n"
+              "User-Agent: Microsoft Internet Explorer 6.0\r\n" +
+                  FoldHeaderLine("Proxy-Authorization: " + credential) + "\r\n\r\n");
+    EXPECT_NE(FoldHeaderLine("Proxy-Authorization: " + credential).find("\r\n "),
+              std::string::npos);
+}
+
 TEST(HeaderFolding, ShortLinesStayAsTheyAre) {
     const std::string line = "Cookie: " + std::string(1016, 'x'); // 1024 characters
     EXPECT_EQ(FoldHeaderLine(line), line);
