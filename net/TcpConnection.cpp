@@ -102,9 +102,15 @@ void TcpConnection::WaitOrFail(short events) {
     if (WaitFor(events) == Wait::TimedOut) throw SocketFailure(kWsaTimedOut);
 }
 
-bool TcpConnection::Unusable() {
+TcpConnection::Peek TcpConnection::PeekWithoutWaiting() const {
     char probe;
     const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n >= 0) return true; // closed (0), or stray bytes
-    return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    if (n > 0) return Peek::Bytes;
+    if (n == 0) return Peek::Closed;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Peek::Idle : Peek::Failed;
+}
+
+bool TcpConnection::Unusable() {
+    // Closed, failed, or bytes that nobody asked for.
+    return PeekWithoutWaiting() != Peek::Idle;
 }

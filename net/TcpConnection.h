@@ -37,6 +37,9 @@ public:
     // `events` that fails with 10060 after the time-out and 10004 on abort.
     int Descriptor() const { return fd_; }
     void WaitOrFail(short events);
+    // What a look at the socket finds without waiting or taking a byte.
+    enum class Peek { Idle, Closed, Bytes, Failed };
+    Peek PeekWithoutWaiting() const;
 
 private:
     enum class Wait { Ready, TimedOut };

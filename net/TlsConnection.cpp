@@ -285,13 +285,12 @@ std::size_t TlsConnection::ReadSome(char* dst, std::size_t max) {
 
 bool TlsConnection::Unusable() {
     if (SSL_pending(ssl_.get()) > 0) return true; // decrypted bytes nobody asked for
-    char probe;
-    const ssize_t n = ::recv(tcp_->Descriptor(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return true;
-    if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    const TcpConnection::Peek socket = tcp_->PeekWithoutWaiting();
+    if (socket != TcpConnection::Peek::Bytes) return socket != TcpConnection::Peek::Idle;
     // Records arrived: tickets and other handshake messages keep the
     // connection usable; application bytes or a close do not.
     ERR_clear_error();
+    char probe;
     size_t peeked = 0;
     const int result = SSL_peek_ex(ssl_.get(), &probe, 1, &peeked);
     return result == 1 || SSL_get_error(ssl_.get(), result) != SSL_ERROR_WANT_READ;
