@@ -6,14 +6,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+std::string FolderOf(std::string_view path, std::string_view separators) {
+    // No separator: npos + 1 is 0, an empty folder part.
+    return std::string(path.substr(0, path.find_last_of(separators) + 1));
 }
 
 int SyncFolderOf(const std::string& path) {
-    const UniqueFd folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string name = FolderOf(path);
+    const UniqueFd folder(
+        ::open(name.empty() ? "." : name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) return 0;
     int result;
     do {

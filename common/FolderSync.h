@@ -1,10 +1,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
-// The folder that holds a file: the path up to its last "/", "/" for a file
-// in the root and "." for a bare name.
-std::string FolderOf(const std::string& path);
+// The folder part of a path: everything up to and including its last "/"
+// (or last of any of `separators`); empty for a bare name.
+std::string FolderOf(std::string_view path, std::string_view separators = "/");
 
 // Makes the names in the folder that holds `path` durable, so that a file
 // created or renamed there keeps its name through a power cut. Returns 0 when

@@ -24,7 +24,7 @@ namespace {
 // digits, hidden and plainly the program's own, so that clearing leftovers
 // never meets a file that a user keeps beside the list (List.xml.backup).
 std::string TemporaryPrefix(const std::string& path) {
-    return "." + path.substr(path.rfind('/') + 1) + ".quilvane-save-";
+    return "." + path.substr(FolderOf(path).size()) + ".quilvane-save-";
 }
 
 constexpr std::size_t kUniqueLength = 6; // the XXXXXX of mkostemp
@@ -48,8 +48,7 @@ private:
 } // namespace
 
 void ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size) {
-    std::string tempName =
-        FolderOf(path) + "/" + TemporaryPrefix(path) + std::string(kUniqueLength, 'X');
+    std::string tempName = FolderOf(path) + TemporaryPrefix(path) + std::string(kUniqueLength, 'X');
     // mkostemp creates the file with O_EXCL and mode 0600: the list holds passwords.
     UniqueFd fd(mkostemp(tempName.data(), O_CLOEXEC));
     if (!fd) ThrowWriteError(path, errno);
@@ -80,7 +79,7 @@ void ReplaceFileAtomically(const std::string& path, const void* data, std::size_
 void RemoveLeftoverTemporaries(const std::string& path) {
     const std::string folder = FolderOf(path);
     const std::string prefix = TemporaryPrefix(path);
-    DIR* dir = opendir(folder.c_str());
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return;
     while (const dirent* item = readdir(dir)) {
         const std::string name = item->d_name;
@@ -88,7 +87,7 @@ void RemoveLeftoverTemporaries(const std::string& path) {
         bool generated = true;
         for (size_t i = prefix.size(); i < name.size(); ++i)
             generated = generated && std::isalnum(static_cast<unsigned char>(name[i]));
-        const std::string full = folder + "/" + name;
+        const std::string full = folder + name;
         struct stat status {};
         if (generated && lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode))
             unlink(full.c_str());

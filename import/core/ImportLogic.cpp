@@ -80,7 +80,7 @@ std::string RenameByUrlTarget(const std::string& incompletePath, const std::stri
     if (name.size() > NAME_MAX)
         throw AppError(kCannotRename + "the name that the URL ends with is longer than " +
                        std::to_string(NAME_MAX) + " bytes");
-    return FolderOfPath(incompletePath) + name;
+    return FolderOf(incompletePath, kFolderSeparators) + name;
 }
 
 void MoveWithoutReplacing(const std::string& from, const std::string& to) {
@@ -88,7 +88,7 @@ void MoveWithoutReplacing(const std::string& from, const std::string& to) {
     if (error == 0) return;
     if (error == EEXIST)
         throw AppError(kCannotRename + "a file named " +
-                       Quoted(to.substr(FolderOfPath(to).size())) +
+                       Quoted(to.substr(FolderOf(to, kFolderSeparators).size())) +
                        " already exists in its folder");
     throw AppError(kCannotRename + std::strerror(error));
 }

@@ -1,6 +1,7 @@
 #include "import/core/SegmentFile.h"
 
 #include "common/AppError.h"
+#include "common/FolderSync.h"
 #include "common/Texts.h"
 #include "common/UniqueFd.h"
 #include "xml/XmlAccess.h"
@@ -40,10 +41,6 @@ char AsciiUpper(char c) {
 
 bool IsLineBreak(char c) {
     return c == '\n' || c == '\r';
-}
-
-bool IsFolderSeparator(char c) {
-    return c == '\\' || c == ':' || c == '/';
 }
 
 xmlNode* RequiredChild(xmlNode* parent, const char* name) {
@@ -116,17 +113,11 @@ std::string NotSegmentFileMessage(const std::string& path) {
     return "File \"" + path + "\" is not a Vesko's .SDL file!";
 }
 
-std::string FolderOfPath(const std::string& path) {
-    for (size_t i = path.size(); i > 0; --i)
-        if (IsFolderSeparator(path[i - 1])) return path.substr(0, i);
-    return {};
-}
-
 std::string IncompleteFilePath(const std::string& segmentFilePath, const std::string& fileName) {
-    const std::string name = fileName.substr(FolderOfPath(fileName).size());
+    const std::string name = fileName.substr(FolderOf(fileName, kFolderSeparators).size());
     if (name.empty() || name == "." || name == "..")
         throw AppError("The segment file names no valid file: '" + fileName + "'");
-    return FolderOfPath(segmentFilePath) + name;
+    return FolderOf(segmentFilePath, kFolderSeparators) + name;
 }
 
 ImportValues ReadSegmentFile(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,9 +36,9 @@ ImportValues ReadSegmentFile(const std::string& path);
 // "I/O error <n>".
 std::string IoErrorText(int error);
 
-// The folder of a path: everything up to and including its last "\", ":" or
-// "/" (empty text when it has none).
-std::string FolderOfPath(const std::string& path);
+// What separates folders in the names a segment file holds and in the paths
+// an import derives from them.
+inline constexpr std::string_view kFolderSeparators = "\\:/";
 
 // The incomplete file's path: the segment file's folder followed by the part
 // of fileName after its last "\", ":" or "/". A name that comes out empty, "."

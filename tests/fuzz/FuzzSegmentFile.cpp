@@ -5,6 +5,7 @@
 #include "FuzzTempFile.h"
 
 #include "common/AppError.h"
+#include "common/FolderSync.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
 
@@ -32,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // The incomplete file stays in the segment file's folder.
-    const std::string folderPrefix = FolderOfPath(path);
+    const std::string folderPrefix = FolderOf(path, kFolderSeparators);
     FUZZ_CHECK(values.IncompletePath.starts_with(folderPrefix));
     const std::string name = values.IncompletePath.substr(folderPrefix.size());
     FUZZ_CHECK(!name.empty() && name != "." && name != "..");
