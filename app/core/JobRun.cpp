@@ -30,17 +30,14 @@ std::string RangeText(int pass, int64_t begin, int64_t end) {
 JobRun::JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
                tHTTPThread& worker, const bool& stop, const RunTimings& timings)
     : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop),
-      timings_(timings) {}
+      timings_(timings), wait_(worker, window) {}
 
 void JobRun::WaitForIdleWorker() {
-    // A raised flag the worker has not yet taken counts as busy: the request
-    // may still start.
-    while (worker_.Busy() || worker_.FetchPending.load(std::memory_order_acquire))
-        window_.WaitForEvents();
+    wait_.WaitForIdleWorker();
 }
 
 RunEnd JobRun::Run(int row) {
-    row_ = row;
+    state_.row = row;
     ReadRow();
     ReadEntryAndHandOver();
     return JudgeProbe(ProbeUntilAnswered());
@@ -48,7 +45,7 @@ RunEnd JobRun::Run(int row) {
 
 RequestResult JobRun::ProbeUntilAnswered() {
     for (int tries = 0;;) {
-        const RequestResult probe = RequestAndWait(Waiting::Probe);
+        const RequestResult probe = wait_.RequestAndWait(WorkerWait::Waiting::Probe);
         if (probe.Failure != RequestFailure::Status) return probe;
         const RetryDecision decision = DecideRetry(RetryFor::Probe, probe.Failure, probe.StatusCode,
                                                    probe.RetryAfter, tries + 1, UnixTimeNow());
@@ -57,104 +54,53 @@ RequestResult JobRun::ProbeUntilAnswered() {
         log_.AddLogRow(LogIcon::Info, "The server answered \"" + probe.StatusLine +
                                           "\" to the check." + RetryingText(decision.wait, tries));
         if (!WaitBeforeRetry(decision.wait, "the check")) return RequestResult{};
-        log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
+        log_.AddLogRow(LogIcon::Info, "Checking URL: " + state_.values.url);
     }
 }
 
 void JobRun::ReadRow() {
-    values_.fileName = rows_.Text(row_, FileNameColumn);
-    values_.fileSize = rows_.Text(row_, FileSizeColumn);
-    values_.downloaded = rows_.Text(row_, DownloadedColumn);
-    values_.remains = rows_.Text(row_, RemainsColumn);
-    values_.count = StrToInt32(rows_.Text(row_, SegmentsColumn));
-    values_.url = rows_.Text(row_, URLColumn);
+    state_.values.fileName = rows_.Text(state_.row, FileNameColumn);
+    state_.values.fileSize = rows_.Text(state_.row, FileSizeColumn);
+    state_.values.downloaded = rows_.Text(state_.row, DownloadedColumn);
+    state_.values.remains = rows_.Text(state_.row, RemainsColumn);
+    state_.values.count = StrToInt32(rows_.Text(state_.row, SegmentsColumn));
+    state_.values.url = rows_.Text(state_.row, URLColumn);
 }
 
 void JobRun::ReadEntryAndHandOver() {
-    entry_ = list_.FindEntry(row_);
-    if (!entry_) throw AppError("The download list holds no entry N" + std::to_string(row_ + 1));
-    const std::string proxy = entry_.AttributeText("Proxy");
+    state_.entry = list_.FindEntry(state_.row);
+    if (!state_.entry)
+        throw AppError("The download list holds no entry N" + std::to_string(state_.row + 1));
+    const std::string proxy = state_.entry.AttributeText("Proxy");
     // The host ends at the first ":", the port is all after it.
     const size_t colon = proxy.find(':');
     const std::string proxyHost = colon == std::string::npos ? "" : proxy.substr(0, colon);
     const std::string proxyPort =
         proxy.size() > proxyHost.size() ? proxy.substr(proxyHost.size() + 1) : std::string();
-    const std::string proxyName = entry_.AttributeText("ProxyName");
-    const std::string proxyPass = entry_.AttributeText("ProxyPass");
-    const std::string authName = entry_.AttributeText("AuthName");
-    const std::string authPass = entry_.AttributeText("AuthPass");
-    if (!entry_.HasSegmentQueue())
-        throw AppError("The download list entry N" + std::to_string(row_ + 1) +
+    const std::string proxyName = state_.entry.AttributeText("ProxyName");
+    const std::string proxyPass = state_.entry.AttributeText("ProxyPass");
+    const std::string authName = state_.entry.AttributeText("AuthName");
+    const std::string authPass = state_.entry.AttributeText("AuthPass");
+    if (!state_.entry.HasSegmentQueue())
+        throw AppError("The download list entry N" + std::to_string(state_.row + 1) +
                        " has no segment queue");
 
     worker_.Client.SetReadTimeout(timings_.stallLimit);
     SetCredentials(worker_.Client, authName, authPass);
     SetProxy(worker_.Client, proxyHost, proxyPort, proxyName, proxyPass);
-    worker_.URL = values_.url;
+    worker_.URL = state_.values.url;
     worker_.FetchURL.clear();
-    log_.AddLogRow(LogIcon::Info, "Checking URL: " + values_.url);
-}
-
-RequestResult JobRun::RequestAndWait(Waiting kind) {
-    probeWithdrawn_ = false;
-    pausedDuringProbe_.reset();
-    waiting_ = kind;
-    const bool sample = kind == Waiting::Sample;
-    const uint64_t serial = sample ? worker_.RequestSample() : worker_.RequestProbe();
-    WaitForProbe(sample ? worker_.SamplePending : worker_.ProbePending);
-    waiting_ = Waiting::None;
-    // A withdrawn request may still be unwinding on the worker: its result
-    // reads as withdrawn.
-    return worker_.Result(probeWithdrawn_ ? 0 : serial);
-}
-
-void JobRun::WaitForProbe(const std::atomic<bool>& pending) {
-    // A probe answered soon after Pause is still judged, and the run then
-    // stops before its first range. One the server leaves unanswered is
-    // withdrawn instead of holding the run for the worker's read time-out.
-    constexpr auto kGrace = std::chrono::milliseconds(1000);
-    while (pending.load(std::memory_order_acquire)) {
-        if (!pausedDuringProbe_) {
-            window_.WaitForEvents();
-            continue;
-        }
-        const auto left = kGrace - (std::chrono::steady_clock::now() - *pausedDuringProbe_);
-        if (left <= std::chrono::milliseconds(0)) {
-            WithdrawProbe();
-        } else {
-            window_.WaitForEventsAtMost(std::chrono::ceil<std::chrono::milliseconds>(left));
-        }
-    }
-}
-
-void JobRun::WithdrawProbe() {
-    if (waiting_ == Waiting::None) return;
-    probeWithdrawn_ = true;
-    if (waiting_ == Waiting::Probe)
-        worker_.CancelProbe();
-    else
-        worker_.CancelSample();
+    log_.AddLogRow(LogIcon::Info, "Checking URL: " + state_.values.url);
 }
 
 void JobRun::Pause() {
     worker_.CancelFetch();
-    if (waiting_ != Waiting::None && !pausedDuringProbe_)
-        pausedDuringProbe_ = std::chrono::steady_clock::now();
+    wait_.Pause();
 }
 
 void JobRun::Abort() {
-    WithdrawProbe();
+    wait_.WithdrawProbe();
     worker_.AbortRequest();
-}
-
-RunEnd JobRun::LogError(const std::string& message) {
-    log_.AddLogRow(LogIcon::Error, message);
-    return {std::string(TrimBlanks(message))};
-}
-
-RunEnd JobRun::Paused(int segmentsLeft) {
-    log_.AddLogRow(LogIcon::Info, "Downloading of file " + values_.fileName + " paused");
-    return {PausedText(segmentsLeft)};
 }
 
 JobRun::NextStep JobRun::AfterFailure(const RequestResult& result, const std::string& what,
@@ -168,8 +114,8 @@ JobRun::NextStep JobRun::AfterFailure(const RequestResult& result, const std::st
     case RetryDecision::Verdict::Final:
         return step;
     case RetryDecision::Verdict::Exhausted:
-        step.end =
-            LogError("Gave up after " + std::to_string(kMaxTries) + " tries in a row. " + failure);
+        step.end = LogError(log_, "Gave up after " + std::to_string(kMaxTries) +
+                                      " tries in a row. " + failure);
         return step;
     case RetryDecision::Verdict::Retry:
         break;
@@ -177,7 +123,7 @@ JobRun::NextStep JobRun::AfterFailure(const RequestResult& result, const std::st
     ++tries;
     log_.AddLogRow(LogIcon::Info, failure + RetryingText(decision.wait, tries));
     if (!WaitBeforeRetry(decision.wait, what)) {
-        step.end = Paused(values_.count - taken_);
+        step.end = Paused(log_, state_, state_.values.count - state_.taken);
         return step;
     }
     step.retry = true;
@@ -194,8 +140,8 @@ bool JobRun::WaitBeforeRetry(std::chrono::seconds wait, const std::string& what)
             std::chrono::duration<double>(until - now) / std::chrono::duration<double>(scaled);
         const auto left =
             static_cast<int64_t>(std::ceil(shareLeft * static_cast<double>(wait.count())));
-        window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s", downloaded_,
-                             fileSize_);
+        window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s",
+                             state_.downloaded, state_.fileSize);
         window_.WaitForEventsAtMost(
             std::min(std::chrono::ceil<std::chrono::milliseconds>(until - now),
                      std::chrono::milliseconds(250)));
@@ -220,20 +166,20 @@ std::optional<RunEnd> JobRun::JudgeSameFile(const RequestResult& probe) {
     case RequestOutcome::Withdrawn:
         // Exit, or Pause on an unanswered probe or during a wait, withdrew
         // it; whatever it had read is not judged.
-        return Paused(values_.count - taken_);
+        return Paused(log_, state_, state_.values.count - state_.taken);
     case RequestOutcome::Error:
     case RequestOutcome::WriteFailed:
-        return LogError(probe.StatusText);
+        return LogError(log_, probe.StatusText);
     case RequestOutcome::Other:
         return LogError(
-            "Resuming feature is unsupported by server. Segment downloading is impossible.");
+            log_, "Resuming feature is unsupported by server. Segment downloading is impossible.");
     case RequestOutcome::PartialContent:
         break;
     }
     // The very same file: the server's size as sent, letter for letter, where
     // the bytes will come from.
-    if (probe.ContentLength != values_.fileSize)
-        return LogError("File on server has changed. Can't download incomplete segments.");
+    if (probe.ContentLength != state_.values.fileSize)
+        return LogError(log_, "File on server has changed. Can't download incomplete segments.");
     if (probe.Redirected) log_.AddLogRow(LogIcon::Info, "Moved to " + probe.FinalUrl);
     // The sample and the ranges go straight to where the probe ended.
     worker_.FetchURL = probe.FinalUrl;
@@ -248,7 +194,7 @@ bool JobRun::LinkExpired(const RequestResult& result) const {
 
 std::optional<RunEnd> JobRun::FollowAgain(const RequestResult& refused, IncompleteFile& file) {
     log_.AddLogRow(LogIcon::Info, "The address the download moved to answered \"" +
-                                      refused.StatusLine + "\": following " + values_.url +
+                                      refused.StatusLine + "\": following " + state_.values.url +
                                       " again.");
     return FollowAgain(file);
 }
@@ -267,22 +213,22 @@ std::optional<RunEnd> JobRun::EndedElsewhere(const RequestResult& result, const 
     // Bytes from another server never join the file: once the run looks for
     // the file anew from the download's URL, the second time it ends.
     if (followedAgain_)
-        return LogError(away + ". The download takes all its bytes from one server.");
-    log_.AddLogRow(LogIcon::Info, away + ": following " + values_.url + " again.");
+        return LogError(log_, away + ". The download takes all its bytes from one server.");
+    log_.AddLogRow(LogIcon::Info, away + ": following " + state_.values.url + " again.");
     return FollowAgain(file);
 }
 
 std::string JobRun::OpenFile(std::optional<IncompleteFile>& file) {
     std::string refusal;
     try {
-        file.emplace(values_.fileName);
+        file.emplace(state_.values.fileName);
         // A file of another length was changed by someone else since the
         // import or the last run cut it: writing ranges into it and cutting
         // it to FileSize would call a damaged file complete.
         const int64_t length = file->Length();
-        if (length == fileSize_) return refusal;
-        refusal = "The incomplete file \"" + values_.fileName + "\" is " + IntToText(length) +
-                  " bytes long, but the download list says " + values_.fileSize +
+        if (length == state_.fileSize) return refusal;
+        refusal = "The incomplete file \"" + state_.values.fileName + "\" is " + IntToText(length) +
+                  " bytes long, but the download list says " + state_.values.fileSize +
                   ": it was changed outside Quilvane. Nothing was written.";
     } catch (const AppError& error) {
         refusal = error.what();
@@ -292,7 +238,7 @@ std::string JobRun::OpenFile(std::optional<IncompleteFile>& file) {
 }
 
 RunEnd JobRun::RangeLoop() {
-    fileSize_ = StrToInt64(values_.fileSize);
+    state_.fileSize = StrToInt64(state_.values.fileSize);
     std::optional<IncompleteFile> file;
     const std::string refusal = OpenFile(file);
     if (!file) return RunEnd::Failed(refusal);
@@ -318,12 +264,12 @@ RunEnd JobRun::RangeLoop() {
 std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
     // Pause during the probe stops the run before its first range anyway,
     // and a run with no range to fetch has nothing to protect.
-    if (stop_ || values_.count <= 0) return std::nullopt;
+    if (stop_ || state_.values.count <= 0) return std::nullopt;
     std::vector<std::pair<int64_t, int64_t>> queue;
-    for (const auto& [first, last] : entry_.Queue())
+    for (const auto& [first, last] : state_.entry.Queue())
         queue.emplace_back(StrToInt64(first), StrToInt64(last));
     if (queue.empty()) return std::nullopt;
-    const auto sample = HeldSample(queue, fileSize_);
+    const auto sample = HeldSample(queue, state_.fileSize);
     if (!sample) return std::nullopt; // one range covers the whole file
     // The first pass's values convert before the sample's request as they
     // would before its own.
@@ -332,10 +278,15 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
 
     for (int tries = 0;;) {
         worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-        worker_.Target = {
-            nullptr, first, last, fileSize_, timings_.recordInterval, timings_.recordEveryBytes};
-        const RequestResult result = RequestAndWait(Waiting::Sample);
-        if (result.Outcome == RequestOutcome::Withdrawn) return Paused(values_.count - taken_);
+        worker_.Target = {nullptr,
+                          first,
+                          last,
+                          state_.fileSize,
+                          timings_.recordInterval,
+                          timings_.recordEveryBytes};
+        const RequestResult result = wait_.RequestAndWait(WorkerWait::Waiting::Sample);
+        if (result.Outcome == RequestOutcome::Withdrawn)
+            return Paused(log_, state_, state_.values.count - state_.taken);
         if (result.Failure == RequestFailure::Elsewhere)
             return EndedElsewhere(result, "the same-file sample", file);
         if (LinkExpired(result)) return FollowAgain(result, file);
@@ -358,48 +309,49 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
         // A request that failed on its way (TLS, a redirect refused) or was
         // refused (a password, 403, 416) says why; an answer that is not
         // exactly the asked bytes is another file.
-        if (result.Outcome == RequestOutcome::Error) return LogError(result.StatusText);
+        if (result.Outcome == RequestOutcome::Error) return LogError(log_, result.StatusText);
         break;
     }
-    return LogError("File on server has changed. Can't download incomplete segments.");
+    return LogError(log_, "File on server has changed. Can't download incomplete segments.");
 }
 
 JobRun::PassValues JobRun::NextPass() {
     // Every value a pass needs is converted, and every counter computed,
     // before its request: a failure ends the run with no request raised.
     if (!countersRead_) {
-        downloaded_ = StrToInt64(values_.downloaded);
-        remains_ = StrToInt64(values_.remains);
+        state_.downloaded = StrToInt64(state_.values.downloaded);
+        state_.remains = StrToInt64(state_.values.remains);
         countersRead_ = true;
     }
-    const auto [firstText, lastText] = entry_.FirstRange();
+    const auto [firstText, lastText] = state_.entry.FirstRange();
     PassValues pass;
     pass.first = StrToInt64(firstText);
     pass.last = StrToInt64(lastText);
     // The counters move by end - begin, one less than the bytes fetched.
     const int64_t counted = SubtractChecked(pass.last, pass.first, lastText);
-    pass.downloaded = AddChecked(downloaded_, counted, values_.downloaded);
-    pass.remains = SubtractChecked(remains_, counted, values_.remains);
-    pass.percent = PercentText(pass.downloaded, fileSize_);
+    pass.downloaded = AddChecked(state_.downloaded, counted, state_.values.downloaded);
+    pass.remains = SubtractChecked(state_.remains, counted, state_.values.remains);
+    pass.percent = PercentText(pass.downloaded, state_.fileSize);
     return pass;
 }
 
 RunEnd JobRun::Passes(IncompleteFile& file) {
-    taken_ = 0;
-    for (int pass = 1; pass <= values_.count; ++pass) {
-        if (stop_) return Paused(values_.count - taken_);
+    state_.taken = 0;
+    for (int pass = 1; pass <= state_.values.count; ++pass) {
+        if (stop_) return Paused(log_, state_, state_.values.count - state_.taken);
         if (std::optional<RunEnd> end = Pass(file, pass)) return *end;
         // Complete when the texts say so, as the list holds them.
-        if (IntToText(values_.count - taken_) == "0" && values_.remains == "0" &&
-            values_.downloaded == values_.fileSize) {
-            log_.AddLogRow(LogIcon::Info, "File " + values_.fileName + " downloaded successfully.");
-            DeleteEntryAndRow(list_, rows_, row_);
-            return {CompletedText(values_.fileName)};
+        if (IntToText(state_.values.count - state_.taken) == "0" && state_.values.remains == "0" &&
+            state_.values.downloaded == state_.values.fileSize) {
+            log_.AddLogRow(LogIcon::Info,
+                           "File " + state_.values.fileName + " downloaded successfully.");
+            DeleteEntryAndRow(list_, rows_, state_.row);
+            return {CompletedText(state_.values.fileName)};
         }
     }
     // Pause during the last pass ends the loop too, and says so.
-    const int left = values_.count - taken_;
-    return stop_ ? Paused(left) : RunEnd{NotDownloadedText(left)};
+    const int left = state_.values.count - state_.taken;
+    return stop_ ? Paused(log_, state_, left) : RunEnd{NotDownloadedText(left)};
 }
 
 std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
@@ -412,7 +364,7 @@ std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
         if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
         if (result.RangeTaken && !whole) TakeRange(pass, range.first, range.last);
         if (result.RangeTaken || whole) return std::nullopt;
-        if (stop_) return Paused(values_.count - taken_);
+        if (stop_) return Paused(log_, state_, state_.values.count - state_.taken);
         const std::string what = "segment #" + std::to_string(pass);
         // The same pass asks again at the address found anew.
         if (result.Failure == RequestFailure::Elsewhere) {
@@ -430,14 +382,16 @@ std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
         // What no retry mends ends the run, and says why; the range stays
         // queued for the next Resume.
         if (!step.retry)
-            return LogError(FailureText(result, what, timings_.stallLimit, QLocale::system()));
+            return LogError(log_,
+                            FailureText(result, what, timings_.stallLimit, QLocale::system()));
     }
 }
 
 bool JobRun::RecordDurable(int pass, int64_t durableTo) {
-    const auto [firstText, lastText] = entry_.FirstRange();
-    const FirstRangeState now{StrToInt64(firstText), StrToInt64(lastText), downloaded_, remains_};
-    const std::optional<PrefixRecord> record = RecordPrefix(now, fileSize_, durableTo);
+    const auto [firstText, lastText] = state_.entry.FirstRange();
+    const FirstRangeState now{StrToInt64(firstText), StrToInt64(lastText), state_.downloaded,
+                              state_.remains};
+    const std::optional<PrefixRecord> record = RecordPrefix(now, state_.fileSize, durableTo);
     if (!record) return false;
     if (record->wholeRange) {
         TakeRange(pass, now.begin, now.end);
@@ -445,19 +399,19 @@ bool JobRun::RecordDurable(int pass, int64_t durableTo) {
     }
     const std::string downloadedText = IntToText(record->downloaded);
     const std::string remainsText = IntToText(record->remains);
-    const std::string percent = PercentText(record->downloaded, fileSize_);
-    const std::string segmentsText = IntToText(values_.count - taken_);
+    const std::string percent = PercentText(record->downloaded, state_.fileSize);
+    const std::string segmentsText = IntToText(state_.values.count - state_.taken);
     // The data is on disk (the worker flushed it); List.xml now says so in
     // one save. A failed save leaves document and row as they were.
-    list_.RecordFirstRangePrefix(entry_, IntToText(record->begin),
+    list_.RecordFirstRangePrefix(state_.entry, IntToText(record->begin),
                                  {downloadedText, percent, remainsText, segmentsText});
-    downloaded_ = record->downloaded;
-    remains_ = record->remains;
-    values_.downloaded = downloadedText;
-    values_.remains = remainsText;
-    rows_.SetText(row_, DownloadedColumn, downloadedText);
-    rows_.SetText(row_, PercentColumn, percent);
-    rows_.SetText(row_, RemainsColumn, remainsText);
+    state_.downloaded = record->downloaded;
+    state_.remains = record->remains;
+    state_.values.downloaded = downloadedText;
+    state_.values.remains = remainsText;
+    rows_.SetText(state_.row, DownloadedColumn, downloadedText);
+    rows_.SetText(state_.row, PercentColumn, percent);
+    rows_.SetText(state_.row, RemainsColumn, remainsText);
     return false;
 }
 
@@ -466,27 +420,27 @@ void JobRun::TakeRange(int pass, int64_t first, int64_t last) {
     log_.AddLogRow(LogIcon::Received, "Segment " + RangeText(pass, first, last) + " downloaded");
     const std::string downloadedText = IntToText(downloaded);
     const std::string remainsText = IntToText(remains);
-    const std::string segmentsText = IntToText(values_.count - (taken_ + 1));
+    const std::string segmentsText = IntToText(state_.values.count - (state_.taken + 1));
     // Queue and counters reach List.xml in one write, so no moment of a
     // crash leaves them disagreeing. A failed write leaves document and row
     // as they were: the range is fetched again.
-    list_.TakeFirstRange(entry_, {downloadedText, percent, remainsText, segmentsText});
-    ++taken_;
-    downloaded_ = downloaded;
-    remains_ = remains;
-    values_.downloaded = downloadedText;
-    values_.remains = remainsText;
-    rows_.SetText(row_, DownloadedColumn, downloadedText);
-    rows_.SetText(row_, PercentColumn, percent);
-    rows_.SetText(row_, RemainsColumn, remainsText);
-    rows_.SetText(row_, SegmentsColumn, segmentsText);
+    list_.TakeFirstRange(state_.entry, {downloadedText, percent, remainsText, segmentsText});
+    ++state_.taken;
+    state_.downloaded = downloaded;
+    state_.remains = remains;
+    state_.values.downloaded = downloadedText;
+    state_.values.remains = remainsText;
+    rows_.SetText(state_.row, DownloadedColumn, downloadedText);
+    rows_.SetText(state_.row, PercentColumn, percent);
+    rows_.SetText(state_.row, RemainsColumn, remainsText);
+    rows_.SetText(state_.row, SegmentsColumn, segmentsText);
 }
 
 RequestResult JobRun::Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last) {
     log_.AddLogRow(LogIcon::Requested, "Requesting segment " + RangeText(pass, first, last));
     worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
     worker_.Target = {
-        &file, first, last, fileSize_, timings_.recordInterval, timings_.recordEveryBytes};
+        &file, first, last, state_.fileSize, timings_.recordInterval, timings_.recordEveryBytes};
     const uint64_t serial = worker_.RequestFetch();
     WaitForFetch(pass, first, last);
     // Pause or Exit withdrew the fetch: it may still be unwinding, and its
@@ -498,7 +452,7 @@ RequestResult JobRun::Fetch(IncompleteFile& file, int pass, int64_t first, int64
 void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kInterval = std::chrono::milliseconds(250);
-    const int64_t total = RangeByteCount(first, last, fileSize_);
+    const int64_t total = RangeByteCount(first, last, state_.fileSize);
     TransferRate rate;
     const QLocale locale = QLocale::system();
     int64_t lastWritten = 0, recorded = 0;
@@ -525,7 +479,7 @@ void JobRun::WaitForFetch(int pass, int64_t first, int64_t last) {
         if (now - lastArrival >= timings_.stallNotice)
             line += ", no data for " + std::to_string(silent.count()) + " s";
         // The counters hold the recorded part of the range already.
-        window_.ShowProgress(line, downloaded_ + written - recorded, fileSize_);
+        window_.ShowProgress(line, state_.downloaded + written - recorded, state_.fileSize);
         lastProgress_ = now;
     };
     rate.Add(Clock::now(), 0);
@@ -546,7 +500,7 @@ void JobRun::ReleaseWorker() {
 std::string JobRun::CutAndClose(IncompleteFile& file) {
     std::string error;
     try {
-        file.SetSize(fileSize_);
+        file.SetSize(state_.fileSize);
     } catch (const AppError& refused) {
         error = refused.what();
     }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "app/core/JobSeams.h"
+#include "app/core/RunState.h"
 #include "app/core/RunTimings.h"
+#include "app/core/WorkerWait.h"
 #include "common/IncompleteFile.h"
 #include "list/ListDocument.h"
 
@@ -18,15 +20,6 @@ struct RequestResult;
 // after the entry left the document, the row goes too and the error is
 // passed on.
 void DeleteEntryAndRow(ListDocument& list, JobRows& rows, int row);
-
-// How a run ended: the status bar's line, and for a run that the incomplete
-// file ended, the message for the error box.
-struct RunEnd {
-    std::string statusLine;
-    bool fileFailed = false;
-
-    static RunEnd Failed(const std::string& message) { return {message, true}; }
-};
 
 // One run of Resume on a download: hands the entry's settings to the worker,
 // has it probe the server, and fetches the queued ranges one by one into the
@@ -62,23 +55,11 @@ public:
     void Abort();
 
 private:
-    // The row's values the run keeps for its whole length.
-    struct RowValues {
-        std::string fileName, fileSize, downloaded, remains, url;
-        int count = 0;
-    };
-
     void ReadRow();
     void ReadEntryAndHandOver();
-    // Waits for the probe; after Pause a moment longer, then withdraws one
-    // that the server leaves unanswered.
-    void WaitForProbe(const std::atomic<bool>& pending);
-    void WithdrawProbe();
     // The probe, waited for again while the server says it is busy.
     RequestResult ProbeUntilAnswered();
     RunEnd JudgeProbe(const RequestResult& probe);
-    RunEnd LogError(const std::string& message);
-    RunEnd Paused(int segmentsLeft);
 
     RunEnd RangeLoop();
     // Fetches a sample of the bytes the file already holds and compares it
@@ -150,25 +131,10 @@ private:
     const bool& stop_;
     const RunTimings timings_;
 
-    int row_ = -1;
-    RowValues values_;
-    int64_t fileSize_ = 0;
-    ListEntry entry_;
-    // Bytes present and missing (their texts are in values_), and ranges
-    // taken so far in this run.
-    int64_t downloaded_ = 0, remains_ = 0;
-    int taken_ = 0;
+    RunState state_;
     bool countersRead_ = false;
     bool followedAgain_ = false;
 
-    // The probe or the sample the run waits for, which Pause and Exit
-    // withdraw.
-    enum class Waiting { None, Probe, Sample };
-    Waiting waiting_ = Waiting::None;
-    // Raises the probe or the sample, waits for it as for the probe and
-    // reads its result.
-    RequestResult RequestAndWait(Waiting kind);
-    bool probeWithdrawn_ = false;
-    std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
+    WorkerWait wait_;
     std::chrono::steady_clock::time_point lastProgress_{};
 };
