@@ -30,7 +30,8 @@ std::string RangeText(int pass, int64_t begin, int64_t end) {
 JobRun::JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
                tHTTPThread& worker, const bool& stop, const RunTimings& timings)
     : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop),
-      timings_(timings), wait_(worker, window) {}
+      timings_(timings), wait_(worker, window),
+      retries_(log, window, stop, timings_, wait_, state_) {}
 
 void JobRun::WaitForIdleWorker() {
     wait_.WaitForIdleWorker();
@@ -40,22 +41,7 @@ RunEnd JobRun::Run(int row) {
     state_.row = row;
     ReadRow();
     ReadEntryAndHandOver();
-    return JudgeProbe(ProbeUntilAnswered());
-}
-
-RequestResult JobRun::ProbeUntilAnswered() {
-    for (int tries = 0;;) {
-        const RequestResult probe = wait_.RequestAndWait(WorkerWait::Waiting::Probe);
-        if (probe.Failure != RequestFailure::Status) return probe;
-        const RetryDecision decision = DecideRetry(RetryFor::Probe, probe.Failure, probe.StatusCode,
-                                                   probe.RetryAfter, tries + 1, UnixTimeNow());
-        if (decision.verdict != RetryDecision::Verdict::Retry) return probe;
-        ++tries;
-        log_.AddLogRow(LogIcon::Info, "The server answered \"" + probe.StatusLine +
-                                          "\" to the check." + RetryingText(decision.wait, tries));
-        if (!WaitBeforeRetry(decision.wait, "the check")) return RequestResult{};
-        log_.AddLogRow(LogIcon::Info, "Checking URL: " + state_.values.url);
-    }
+    return JudgeProbe(retries_.ProbeUntilAnswered());
 }
 
 void JobRun::ReadRow() {
@@ -101,52 +87,6 @@ void JobRun::Pause() {
 void JobRun::Abort() {
     wait_.WithdrawProbe();
     worker_.AbortRequest();
-}
-
-JobRun::NextStep JobRun::AfterFailure(const RequestResult& result, const std::string& what,
-                                      int& tries) {
-    NextStep step;
-    const RetryDecision decision =
-        DecideRetry(RetryFor::Transfer, result.Failure, result.StatusCode, result.RetryAfter,
-                    tries + 1, UnixTimeNow());
-    const std::string failure = FailureText(result, what, timings_.stallLimit, QLocale::system());
-    switch (decision.verdict) {
-    case RetryDecision::Verdict::Final:
-        return step;
-    case RetryDecision::Verdict::Exhausted:
-        step.end = LogError(log_, "Gave up after " + std::to_string(kMaxTries) +
-                                      " tries in a row. " + failure);
-        return step;
-    case RetryDecision::Verdict::Retry:
-        break;
-    }
-    ++tries;
-    log_.AddLogRow(LogIcon::Info, failure + RetryingText(decision.wait, tries));
-    if (!WaitBeforeRetry(decision.wait, what)) {
-        step.end = Paused(log_, state_, state_.values.count - state_.taken);
-        return step;
-    }
-    step.retry = true;
-    return step;
-}
-
-bool JobRun::WaitBeforeRetry(std::chrono::seconds wait, const std::string& what) {
-    using Clock = std::chrono::steady_clock;
-    const auto scaled = std::chrono::duration_cast<Clock::duration>(wait * timings_.waitScale);
-    const Clock::time_point start = Clock::now(), until = start + scaled;
-    for (Clock::time_point now = start; now < until && !stop_; now = Clock::now()) {
-        // The line counts the stated seconds down, whatever the scale.
-        const double shareLeft =
-            std::chrono::duration<double>(until - now) / std::chrono::duration<double>(scaled);
-        const auto left =
-            static_cast<int64_t>(std::ceil(shareLeft * static_cast<double>(wait.count())));
-        window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s",
-                             state_.downloaded, state_.fileSize);
-        window_.WaitForEventsAtMost(
-            std::min(std::chrono::ceil<std::chrono::milliseconds>(until - now),
-                     std::chrono::milliseconds(250)));
-    }
-    return !stop_;
 }
 
 RunEnd JobRun::JudgeProbe(const RequestResult& probe) {
@@ -202,7 +142,8 @@ std::optional<RunEnd> JobRun::FollowAgain(const RequestResult& refused, Incomple
 std::optional<RunEnd> JobRun::FollowAgain(IncompleteFile& file) {
     followedAgain_ = true;
     worker_.FetchURL.clear();
-    if (const std::optional<RunEnd> refusal = JudgeSameFile(ProbeUntilAnswered())) return refusal;
+    if (const std::optional<RunEnd> refusal = JudgeSameFile(retries_.ProbeUntilAnswered()))
+        return refusal;
     return CompareHeldBytes(file);
 }
 
@@ -303,7 +244,8 @@ std::optional<RunEnd> JobRun::CompareHeldBytes(IncompleteFile& file) {
             break;
         }
         // A busy server or a dropped connection tells nothing of the file.
-        const NextStep step = AfterFailure(result, "the same-file sample", tries);
+        const RunRetries::NextStep step =
+            retries_.AfterFailure(result, "the same-file sample", tries);
         if (step.end) return step.end;
         if (step.retry) continue;
         // A request that failed on its way (TLS, a redirect refused) or was
@@ -377,7 +319,7 @@ std::optional<RunEnd> JobRun::Pass(IncompleteFile& file, int pass) {
         }
         // A try that brought bytes to the disk starts the count again.
         if (durable > 0) tries = 0;
-        const NextStep step = AfterFailure(result, what, tries);
+        const RunRetries::NextStep step = retries_.AfterFailure(result, what, tries);
         if (step.end) return step.end;
         // What no retry mends ends the run, and says why; the range stays
         // queued for the next Resume.

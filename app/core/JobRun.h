@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/JobSeams.h"
+#include "app/core/RunRetries.h"
 #include "app/core/RunState.h"
 #include "app/core/RunTimings.h"
 #include "app/core/WorkerWait.h"
@@ -57,8 +58,6 @@ public:
 private:
     void ReadRow();
     void ReadEntryAndHandOver();
-    // The probe, waited for again while the server says it is busy.
-    RequestResult ProbeUntilAnswered();
     RunEnd JudgeProbe(const RequestResult& probe);
 
     RunEnd RangeLoop();
@@ -107,16 +106,6 @@ private:
     bool RecordDurable(int pass, int64_t durableTo);
     // Takes the first range off the queue with its counters, as fetched.
     void TakeRange(int pass, int64_t first, int64_t last);
-    // Decides on a failed request; the wait when it is to be tried again
-    // (after its row), otherwise how the run ends, or nothing.
-    struct NextStep {
-        bool retry = false;
-        std::optional<RunEnd> end;
-    };
-    NextStep AfterFailure(const RequestResult& result, const std::string& what, int& tries);
-    // Waits before a retry, counting down in the status line; false when
-    // Pause or Exit came meanwhile.
-    bool WaitBeforeRetry(std::chrono::seconds wait, const std::string& what);
     // Withdraws a fetch that is pending or under way and waits until the
     // worker has left it, so that nothing more is written into the file.
     void ReleaseWorker();
@@ -136,5 +125,6 @@ private:
     bool followedAgain_ = false;
 
     WorkerWait wait_;
+    RunRetries retries_;
     std::chrono::steady_clock::time_point lastProgress_{};
 };
