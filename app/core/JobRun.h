@@ -4,6 +4,7 @@
 #include "app/core/RunRetries.h"
 #include "app/core/RunState.h"
 #include "app/core/RunTimings.h"
+#include "app/core/SameFileCheck.h"
 #include "app/core/WorkerWait.h"
 #include "common/IncompleteFile.h"
 #include "list/ListDocument.h"
@@ -61,28 +62,6 @@ private:
     RunEnd JudgeProbe(const RequestResult& probe);
 
     RunEnd RangeLoop();
-    // Fetches a sample of the bytes the file already holds and compares it
-    // with them; how the run ends when the server's file is not the same
-    // one, nothing when it is (or when the file holds nothing to compare).
-    std::optional<RunEnd> CompareHeldBytes(IncompleteFile& file);
-    // Whether a request to the address the probe was redirected to was
-    // refused as a signed link that expired is, when the run has not yet
-    // followed its URL again.
-    bool LinkExpired(const RequestResult& result) const;
-    // Follows the download's own URL again after LinkExpired, and checks the
-    // size and the sample at the new address; how the run ends when that
-    // fails, nothing when the run may go on there.
-    std::optional<RunEnd> FollowAgain(const RequestResult& refused, IncompleteFile& file);
-    std::optional<RunEnd> FollowAgain(IncompleteFile& file);
-    // A request (`what`) that a redirect took away from where the run
-    // checked the file: nothing of it was written. The first time in a run
-    // the download's URL is followed again (FollowAgain); the second time
-    // the run ends.
-    std::optional<RunEnd> EndedElsewhere(const RequestResult& result, const std::string& what,
-                                         IncompleteFile& file);
-    // The probe's verdict on a server that serves ranges of the same file;
-    // how the run ends when it does not.
-    std::optional<RunEnd> JudgeSameFile(const RequestResult& probe);
     // Opens the incomplete file into `file` when it is exactly FileSize
     // long; otherwise leaves `file` empty and returns why.
     std::string OpenFile(std::optional<IncompleteFile>& file);
@@ -122,9 +101,9 @@ private:
 
     RunState state_;
     bool countersRead_ = false;
-    bool followedAgain_ = false;
 
     WorkerWait wait_;
     RunRetries retries_;
+    SameFileCheck check_;
     std::chrono::steady_clock::time_point lastProgress_{};
 };
