@@ -1,5 +1,6 @@
 // What the parts of a job run share: the download's row values and list
-// entry, the counters as the run moves them, and how a run ends.
+// entry, the counters as the run moves them, and how a run ends (an error,
+// Pause, or the entry and row of a finished download removed).
 #pragma once
 
 #include "app/core/JobSeams.h"
@@ -7,6 +8,8 @@
 
 #include <cstdint>
 #include <string>
+
+class ListDocument;
 
 // How a run ended: the status bar's line, and for a run that the incomplete
 // file ended, the message for the error box.
@@ -40,3 +43,8 @@ RunEnd LogError(JobLog& log, const std::string& message);
 // Logs that the download of `state` paused; the run ends saying how many
 // ranges are left.
 RunEnd Paused(JobLog& log, const RunState& state, int segmentsLeft);
+
+// Removes entry N<row+1> and row `row` together: when the list's save fails
+// after the entry left the document, the row goes too and the error is
+// passed on.
+void DeleteEntryAndRow(ListDocument& list, JobRows& rows, int row);
