@@ -1,32 +1,16 @@
 #pragma once
 
 #include "app/core/JobSeams.h"
+#include "app/core/RangeLoop.h"
+#include "app/core/RunRetries.h"
+#include "app/core/RunState.h"
 #include "app/core/RunTimings.h"
-#include "common/IncompleteFile.h"
+#include "app/core/SameFileCheck.h"
+#include "app/core/WorkerWait.h"
 #include "list/ListDocument.h"
-
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <optional>
-#include <string>
 
 class tHTTPThread;
 struct RequestResult;
-
-// Removes entry N<row+1> and row `row` together: when the list's save fails
-// after the entry left the document, the row goes too and the error is
-// passed on.
-void DeleteEntryAndRow(ListDocument& list, JobRows& rows, int row);
-
-// How a run ended: the status bar's line, and for a run that the incomplete
-// file ended, the message for the error box.
-struct RunEnd {
-    std::string statusLine;
-    bool fileFailed = false;
-
-    static RunEnd Failed(const std::string& message) { return {message, true}; }
-};
 
 // One run of Resume on a download: hands the entry's settings to the worker,
 // has it probe the server, and fetches the queued ranges one by one into the
@@ -34,11 +18,10 @@ struct RunEnd {
 // runs on the window thread and waits for the worker with the window's events
 // running, so Pause, Save, Import and Exit run inside it.
 //
-// What arrives of a range is recorded as it becomes durable (at least every
-// RunTimings::recordInterval, and whenever a fetch ends short of its range),
-// so a drop, a stall, Pause or a crash costs only what came after; a fetch or
-// the sample that fails in a way that can pass is tried again by itself from
-// the durable point, after a wait (RetryPolicy).
+// Here the run reads the row and the entry and judges the probe; its parts
+// do the rest: the same-file check (SameFileCheck), the retries and their
+// waits (RunRetries), the range loop (RangeLoop) and the waits for the
+// worker (WorkerWait), sharing the download's values in a RunState.
 //
 // Values that do not convert, an absent attribute and a failed save of the
 // list end the run with an AppError; the caller's error box shows it and the
@@ -49,6 +32,9 @@ public:
     // the run to stop.
     JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list, tHTTPThread& worker,
            const bool& stop, const RunTimings& timings = {});
+    // Its parts hold references to each other and to its state.
+    JobRun(const JobRun&) = delete;
+    JobRun& operator=(const JobRun&) = delete;
 
     // Waits until the worker has left whatever request it is still in, so
     // that no setting changes under it.
@@ -62,113 +48,20 @@ public:
     void Abort();
 
 private:
-    // The row's values the run keeps for its whole length.
-    struct RowValues {
-        std::string fileName, fileSize, downloaded, remains, url;
-        int count = 0;
-    };
-
     void ReadRow();
     void ReadEntryAndHandOver();
-    // Waits for the probe; after Pause a moment longer, then withdraws one
-    // that the server leaves unanswered.
-    void WaitForProbe(const std::atomic<bool>& pending);
-    void WithdrawProbe();
-    // The probe, waited for again while the server says it is busy.
-    RequestResult ProbeUntilAnswered();
     RunEnd JudgeProbe(const RequestResult& probe);
-    RunEnd LogError(const std::string& message);
-    RunEnd Paused(int segmentsLeft);
-
-    RunEnd RangeLoop();
-    // Fetches a sample of the bytes the file already holds and compares it
-    // with them; how the run ends when the server's file is not the same
-    // one, nothing when it is (or when the file holds nothing to compare).
-    std::optional<RunEnd> CompareHeldBytes(IncompleteFile& file);
-    // Whether a request to the address the probe was redirected to was
-    // refused as a signed link that expired is, when the run has not yet
-    // followed its URL again.
-    bool LinkExpired(const RequestResult& result) const;
-    // Follows the download's own URL again after LinkExpired, and checks the
-    // size and the sample at the new address; how the run ends when that
-    // fails, nothing when the run may go on there.
-    std::optional<RunEnd> FollowAgain(const RequestResult& refused, IncompleteFile& file);
-    std::optional<RunEnd> FollowAgain(IncompleteFile& file);
-    // A request (`what`) that a redirect took away from where the run
-    // checked the file: nothing of it was written. The first time in a run
-    // the download's URL is followed again (FollowAgain); the second time
-    // the run ends.
-    std::optional<RunEnd> EndedElsewhere(const RequestResult& result, const std::string& what,
-                                         IncompleteFile& file);
-    // The probe's verdict on a server that serves ranges of the same file;
-    // how the run ends when it does not.
-    std::optional<RunEnd> JudgeSameFile(const RequestResult& probe);
-    // Opens the incomplete file into `file` when it is exactly FileSize
-    // long; otherwise leaves `file` empty and returns why.
-    std::string OpenFile(std::optional<IncompleteFile>& file);
-    // The next pass's range and the counters it leaves when it is taken.
-    struct PassValues {
-        int64_t first = 0, last = 0, downloaded = 0, remains = 0;
-        std::string percent;
-    };
-    PassValues NextPass();
-    RunEnd Passes(IncompleteFile& file);
-    // One pass: the first range, tried again while its failures can pass.
-    // How the run ends, or nothing when it goes on with the next pass.
-    std::optional<RunEnd> Pass(IncompleteFile& file, int pass);
-    // The fetch of one range; its result once the worker has let go of it.
-    RequestResult Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last);
-    // Waits for the fetch, showing its progress at most four times a second
-    // and recording what becomes durable.
-    void WaitForFetch(int pass, int64_t first, int64_t last);
-    // Records that the bytes of the first range before `durableTo` are on
-    // disk; true when that took the whole range.
-    bool RecordDurable(int pass, int64_t durableTo);
-    // Takes the first range off the queue with its counters, as fetched.
-    void TakeRange(int pass, int64_t first, int64_t last);
-    // Decides on a failed request; the wait when it is to be tried again
-    // (after its row), otherwise how the run ends, or nothing.
-    struct NextStep {
-        bool retry = false;
-        std::optional<RunEnd> end;
-    };
-    NextStep AfterFailure(const RequestResult& result, const std::string& what, int& tries);
-    // Waits before a retry, counting down in the status line; false when
-    // Pause or Exit came meanwhile.
-    bool WaitBeforeRetry(std::chrono::seconds wait, const std::string& what);
-    // Withdraws a fetch that is pending or under way and waits until the
-    // worker has left it, so that nothing more is written into the file.
-    void ReleaseWorker();
-    // Cuts the file to FileSize and closes it; the error's text, or "".
-    std::string CutAndClose(IncompleteFile& file);
 
     JobRows& rows_;
     JobLog& log_;
     JobWindow& window_;
     ListDocument& list_;
     tHTTPThread& worker_;
-    const bool& stop_;
     const RunTimings timings_;
 
-    int row_ = -1;
-    RowValues values_;
-    int64_t fileSize_ = 0;
-    ListEntry entry_;
-    // Bytes present and missing (their texts are in values_), and ranges
-    // taken so far in this run.
-    int64_t downloaded_ = 0, remains_ = 0;
-    int taken_ = 0;
-    bool countersRead_ = false;
-    bool followedAgain_ = false;
-
-    // The probe or the sample the run waits for, which Pause and Exit
-    // withdraw.
-    enum class Waiting { None, Probe, Sample };
-    Waiting waiting_ = Waiting::None;
-    // Raises the probe or the sample, waits for it as for the probe and
-    // reads its result.
-    RequestResult RequestAndWait(Waiting kind);
-    bool probeWithdrawn_ = false;
-    std::optional<std::chrono::steady_clock::time_point> pausedDuringProbe_;
-    std::chrono::steady_clock::time_point lastProgress_{};
+    RunState state_;
+    WorkerWait wait_;
+    RunRetries retries_;
+    SameFileCheck check_;
+    RangeLoop loop_;
 };
