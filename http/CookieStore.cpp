@@ -4,7 +4,6 @@
 #include "http/AnswerParse.h"
 #include "http/HttpDate.h"
 
-#include <chrono>
 #include <limits>
 
 namespace {
@@ -34,12 +33,6 @@ std::optional<std::int64_t> ParseMaxAge(std::string_view text) {
 }
 
 } // namespace
-
-std::int64_t UnixTimeNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 Cookie ParseSetCookie(std::string_view value, std::string_view requestHost, std::int64_t now) {
     Cookie cookie;

@@ -77,6 +77,3 @@ private:
     std::vector<Domain> domains_; // in the order first added
     std::uint64_t added_ = 0;
 };
-
-// The current time as seconds since 1970 (UTC).
-std::int64_t UnixTimeNow();

@@ -5,6 +5,7 @@
 #include "http/AnswerReader.h"
 #include "http/BodySink.h"
 #include "http/CookieStore.h"
+#include "http/HttpDate.h"
 #include "http/Redirect.h"
 #include "http/RequestHead.h"
 #include "http/ServerCredential.h"

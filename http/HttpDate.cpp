@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <string>
 
 namespace {
@@ -105,4 +106,10 @@ std::optional<std::int64_t> ParseHttpDate(std::string_view text) {
     if (second == 60) second = 59; // a leap second counts as the one before
     return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
            hour * 3600 + minute * 60 + second;
+}
+
+std::int64_t UnixTimeNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }

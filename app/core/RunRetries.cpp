@@ -2,7 +2,7 @@
 #include "app/core/RunRetries.h"
 
 #include "app/core/RetryText.h"
-#include "http/CookieStore.h"
+#include "http/HttpDate.h"
 #include "transfer/RequestResult.h"
 #include "transfer/RetryPolicy.h"
 
