@@ -137,38 +137,41 @@ void SetCounters(xmlNodePtr entry, const CounterTexts& counters) {
         SetAttribute(entry, name, *value);
 }
 
-// Drops S1 of a Begin or End element: every later value moves down one
-// place and the last attribute goes. Does not save.
-void DropFirstRange(xmlNodePtr beginOrEnd) {
+// Rewrites S<index+1> onwards of a Begin or End element with `change`
+// applied to their values: attributes are rewritten in place, new ones
+// added after the last, the ones past the new end removed. Every value is
+// read before any changes, so that a gap in the numbering fails without
+// leaving the queue half moved. Does not save.
+template <typename Change>
+void ChangeQueueFrom(xmlNodePtr beginOrEnd, std::size_t index, Change change) {
     const std::size_t count = AttributeCount(beginOrEnd);
-    xmlAttrPtr last = beginOrEnd->properties;
-    while (last && last->next)
-        last = last->next;
-    // The queue can be long and is advanced after every range: look names up
+    if (index > count) throw AppError(kNullConversionMessage);
+    // The queue can be long and is changed after every range: look names up
     // through one index instead of scanning the attributes for each of them.
     AttributeIndex byName(beginOrEnd);
-    if (count > 0) {
-        // Read all shifted values before changing any, so that a gap in the
-        // numbering fails without leaving the queue half moved.
-        std::vector<std::string> shifted;
-        shifted.reserve(count - 1);
-        for (std::size_t i = 1; i < count; ++i) {
-            const xmlAttrPtr source = byName.Find(Numbered("S", static_cast<long long>(i) + 1));
-            if (!source) throw AppError(kNullConversionMessage);
-            shifted.push_back(AttributeValue(source));
-        }
-        for (std::size_t i = 1; i < count; ++i) {
-            const std::string name = Numbered("S", static_cast<long long>(i));
-            if (const xmlAttrPtr target = byName.Find(name)) {
-                ReplaceAttributeValue(target, shifted[i - 1]);
-            } else {
-                last = Checked(xmlNewProp(beginOrEnd, Xml(name), Xml(shifted[i - 1])));
-                byName.Add(last);
-            }
-        }
-        // Attribute names are unique, so the last one is the one its name finds.
-        xmlRemoveProp(last);
+    auto name = [](std::size_t position) {
+        return Numbered("S", static_cast<long long>(position) + 1);
+    };
+    std::vector<std::string> values;
+    values.reserve(count - index + 1);
+    for (std::size_t i = index; i < count; ++i) {
+        const xmlAttrPtr source = byName.Find(name(i));
+        if (!source) throw AppError(kNullConversionMessage);
+        values.push_back(AttributeValue(source));
     }
+    change(values);
+    std::vector<xmlAttrPtr> surplus;
+    for (std::size_t i = index + values.size(); i < count; ++i)
+        surplus.push_back(byName.Find(name(i)));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (const xmlAttrPtr target = byName.Find(name(index + i)))
+            ReplaceAttributeValue(target, values[i]);
+        else
+            byName.Add(Checked(xmlNewProp(beginOrEnd, Xml(name(index + i)), Xml(values[i]))));
+    }
+    // Removed last: the index holds their names until it is no longer asked.
+    for (const xmlAttrPtr attribute : surplus)
+        xmlRemoveProp(attribute);
 }
 
 // An element's attributes, names and values in their order, to be put back
@@ -328,29 +331,48 @@ void ListDocument::UpdateCounters(ListEntry entry, const EntryCounters& counters
     SetCounters(Element(entry.node_), texts);
 }
 
-void ListDocument::TakeFirstRange(ListEntry entry, const EntryCounters& counters) {
-    ChangeFirstRange(entry, [&](xmlNodePtr begin, xmlNodePtr end) {
-        DropFirstRange(begin);
-        DropFirstRange(end);
+void ListDocument::TakeRange(ListEntry entry, std::size_t index, const EntryCounters& counters) {
+    ChangeQueue(entry, index, [&](xmlNodePtr begin, xmlNodePtr end) {
+        for (const xmlNodePtr queueEnd : {begin, end})
+            ChangeQueueFrom(queueEnd, index,
+                            [](std::vector<std::string>& values) { values.erase(values.begin()); });
         UpdateCounters(entry, counters);
     });
 }
 
-void ListDocument::RecordFirstRangePrefix(ListEntry entry, const std::string& begin,
-                                          const EntryCounters& counters) {
-    ChangeFirstRange(entry, [&](xmlNodePtr first, xmlNodePtr) {
-        if (!FindAttribute(first, "S1")) throw AppError(kNullConversionMessage);
-        CheckStorable("S1", begin);
-        SetAttribute(first, "S1", begin);
+void ListDocument::RecordRangePrefix(ListEntry entry, std::size_t index, const std::string& begin,
+                                     const EntryCounters& counters) {
+    CheckStorable("S" + std::to_string(index + 1), begin);
+    ChangeQueue(entry, index, [&](xmlNodePtr first, xmlNodePtr) {
+        ChangeQueueFrom(first, index, [&](std::vector<std::string>& values) { values[0] = begin; });
         UpdateCounters(entry, counters);
     });
 }
 
-template <typename Change> void ListDocument::ChangeFirstRange(ListEntry entry, Change change) {
+void ListDocument::SplitRange(ListEntry entry, std::size_t index, const std::string& middle,
+                              const EntryCounters& counters) {
+    CheckStorable("S" + std::to_string(index + 1), middle);
+    ChangeQueue(entry, index, [&](xmlNodePtr begin, xmlNodePtr end) {
+        // [b, e] becomes [b, middle] and [middle, e].
+        ChangeQueueFrom(begin, index + 1, [&](std::vector<std::string>& values) {
+            values.insert(values.begin(), middle);
+        });
+        ChangeQueueFrom(end, index, [&](std::vector<std::string>& values) {
+            values.insert(values.begin(), middle);
+        });
+        UpdateCounters(entry, counters);
+    });
+}
+
+template <typename Change>
+void ListDocument::ChangeQueue(ListEntry entry, std::size_t index, Change change) {
     RequireOpen();
     RequireEntry(entry);
     const auto [begin, end] = entry.QueueEnds();
-    if (!begin) throw AppError(kNullConversionMessage);
+    const std::string name = "S" + std::to_string(index + 1);
+    if (!begin || !FindAttribute(Element(begin), name.c_str()) ||
+        !FindAttribute(Element(end), name.c_str()))
+        throw AppError(kNullConversionMessage);
     const SavedAttributes entryBefore(Element(entry.node_)), beginBefore(Element(begin)),
         endBefore(Element(end));
     try {

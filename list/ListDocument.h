@@ -50,18 +50,33 @@ public:
     void CheckAppendable(const EntryValues& values) const;
     // Adds the entry after the last one. Does not save.
     ListEntry AppendEntry(const EntryValues& values);
-    // What a fetched range changes, written in one save: the entry's first
-    // range leaves its queue and its four counters are set. The file on disk
-    // thus never holds one end of the queue advanced without the other or
-    // without the counters, whenever the program dies. When the save fails,
-    // the document is put back as it was and the error is thrown.
-    void TakeFirstRange(ListEntry entry, const EntryCounters& counters);
-    // What a durable prefix of the first range changes, written in one save:
-    // S1 of Begin becomes `begin` and the four counters are set (Segments
-    // as it was). When the save fails, the document is put back as it was
-    // and the error is thrown.
+    // What a fetched range changes, written in one save: range `index` of
+    // the entry's queue (0 for the first) leaves it, the later ones move down
+    // one place, and the four counters are set. The file on disk thus never
+    // holds one end of the queue advanced without the other or without the
+    // counters, whenever the program dies. When the save fails, the document
+    // is put back as it was and the error is thrown.
+    void TakeRange(ListEntry entry, std::size_t index, const EntryCounters& counters);
+    void TakeFirstRange(ListEntry entry, const EntryCounters& counters) {
+        TakeRange(entry, 0, counters);
+    }
+    // What a durable prefix of range `index` changes, written in one save:
+    // its Begin becomes `begin` and the four counters are set (Segments as
+    // it was). When the save fails, the document is put back as it was and
+    // the error is thrown.
+    void RecordRangePrefix(ListEntry entry, std::size_t index, const std::string& begin,
+                           const EntryCounters& counters);
     void RecordFirstRangePrefix(ListEntry entry, const std::string& begin,
-                                const EntryCounters& counters);
+                                const EntryCounters& counters) {
+        RecordRangePrefix(entry, 0, begin, counters);
+    }
+    // A split, written in one save: range `index`, [b, e], becomes [b, middle]
+    // and [middle, e] next to each other (counted End - Begin, so the
+    // counters stay what they were but for Segments, which is set with the
+    // others). When the save fails, the document is put back as it was and
+    // the error is thrown.
+    void SplitRange(ListEntry entry, std::size_t index, const std::string& middle,
+                    const EntryCounters& counters);
     // Gives the entry the URL, Referer and authorization and proxy groups of
     // `values` (its other members are not read), then saves. Those attributes
     // stand after Segments in the order AppendEntry writes them, and a group
@@ -75,12 +90,13 @@ public:
 private:
     struct Tree;
 
-    // The steps of TakeFirstRange, in memory only.
-    // Sets Downloaded, Percent, Remains and Segments in place, in this order.
+    // Sets Downloaded, Percent, Remains and Segments in place, in this
+    // order, in memory only.
     void UpdateCounters(ListEntry entry, const EntryCounters& counters);
-    // Runs `change` on the entry's Begin and End elements and saves; puts
-    // back the entry and its queue when either fails.
-    template <typename Change> void ChangeFirstRange(ListEntry entry, Change change);
+    // Runs `change` on the entry's Begin and End elements, which must hold
+    // range `index`, and saves; puts back the entry and its queue when
+    // either fails.
+    template <typename Change> void ChangeQueue(ListEntry entry, std::size_t index, Change change);
 
     // The root element, or null while no list is open.
     ListNode* RootNode() const;

@@ -109,6 +109,33 @@ TEST_F(ListEntries, TakeFirstRangeShiftsBothEndsDownSetsCountersInPlaceAndSaves)
     EXPECT_EQ(ErrorOf([&] { entry.FirstRange(); }), kNullConversionMessage);
 }
 
+// Several connections change the queue anywhere: a split keeps both halves
+// where the range stood, a prefix or a take of a later range leaves the
+// others as they were; each is one save.
+TEST_F(ListEntries, RangesAnywhereInTheQueueAreSplitRecordedAndTaken) {
+    const ListEntry entry =
+        list.AppendEntry(SampleEntry("a.bin", {{"0", "99"}, {"600", "699"}, {"900", "999"}}));
+    auto queueOnDisk = [&] { return Reloaded()->FindEntry(0).Queue(); };
+
+    list.SplitRange(entry, 1, "650", {"400", "40%", "600", "4"});
+    EXPECT_EQ(queueOnDisk(), (std::vector<RangeTexts>{
+                                 {"0", "99"}, {"600", "650"}, {"650", "699"}, {"900", "999"}}));
+    EXPECT_EQ(SnapshotOf(entry).Attribute("Segments"), "4");
+
+    list.RecordRangePrefix(entry, 2, "660", {"410", "41%", "590", "4"});
+    list.TakeRange(entry, 1, {"460", "46%", "540", "3"});
+    EXPECT_EQ(queueOnDisk(),
+              (std::vector<RangeTexts>{{"0", "99"}, {"660", "699"}, {"900", "999"}}));
+    list.TakeRange(entry, 2, {"559", "55.9%", "441", "2"});
+    EXPECT_EQ(queueOnDisk(), (std::vector<RangeTexts>{{"0", "99"}, {"660", "699"}}));
+    EXPECT_EQ(SnapshotOf(Reloaded()->FindEntry(0)).Attribute("Remains"), "441");
+
+    // A range the queue does not hold changes nothing.
+    EXPECT_EQ(ErrorOf([&] { list.SplitRange(entry, 2, "1", {"1", "1%", "1", "1"}); }),
+              kNullConversionMessage);
+    EXPECT_EQ(queueOnDisk(), (std::vector<RangeTexts>{{"0", "99"}, {"660", "699"}}));
+}
+
 TEST(RangePrefix, CountersMoveByTheRecordedBytesAndTheRestBringsThemWhereTheWholeRangeWould) {
     struct Case {
         const char* what;
