@@ -1,0 +1,200 @@
+#include "transfer/ConnectionPlan.h"
+
+#include <algorithm>
+
+namespace {
+
+// Observed totals older than this are no longer needed for any rate.
+constexpr std::chrono::seconds kKeepTotals{10};
+
+} // namespace
+
+ConnectionPlan::ConnectionPlan(std::vector<PlanRange> queue, Limits limits, int first)
+    : limits_(limits), open_{first}, nextNumber_(first + 1), cap_(limits.connections) {
+    for (const PlanRange& range : queue)
+        queue_.push_back({range, -1, range.begin});
+}
+
+ConnectionPlan::Piece* ConnectionPlan::PieceOf(int connection) {
+    for (Piece& piece : queue_)
+        if (piece.owner == connection) return &piece;
+    return nullptr;
+}
+
+std::optional<ConnectionPlan::Assignment> ConnectionPlan::Assign(int connection) {
+    if (PieceOf(connection)) Released(connection);
+    std::optional<Assignment> assigned;
+    Piece* free = nullptr;
+    for (Piece& piece : queue_)
+        if (piece.owner < 0 && (!free || piece.range.begin < free->range.begin)) free = &piece;
+    if (free) {
+        free->owner = connection;
+        free->next = free->range.begin;
+        assigned = Assignment{free->range, std::nullopt};
+    } else if (const std::optional<std::size_t> index = SplitCandidate()) {
+        Piece& split = queue_[*index];
+        const std::int64_t from = std::max(split.next, split.range.begin);
+        const std::int64_t middle = from + (split.range.end - from) / 2;
+        const Piece added{{middle, split.range.end}, connection, middle};
+        assigned = Assignment{added.range, Cut{split.owner, middle}};
+        split.range.end = middle;
+        queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(*index) + 1, added);
+    }
+    if (assigned && trial_ && trial_->connection == connection)
+        trial_->from = assigned->range.begin;
+    return assigned;
+}
+
+void ConnectionPlan::Progress(int connection, std::int64_t next) {
+    if (Piece* piece = PieceOf(connection)) piece->next = std::max(piece->next, next);
+}
+
+void ConnectionPlan::Recorded(int connection, std::int64_t begin) {
+    if (Piece* piece = PieceOf(connection)) {
+        piece->range.begin = begin;
+        piece->next = std::max(piece->next, begin);
+    }
+}
+
+void ConnectionPlan::Finished(int connection) {
+    std::erase_if(queue_, [connection](const Piece& piece) { return piece.owner == connection; });
+}
+
+void ConnectionPlan::Released(int connection) {
+    if (Piece* piece = PieceOf(connection)) {
+        piece->owner = -1;
+        piece->next = piece->range.begin;
+    }
+}
+
+void ConnectionPlan::Observe(Clock::time_point now, std::int64_t totalBytes) {
+    if (!settledAt_) settledAt_ = now;
+    totals_.emplace_back(now, totalBytes);
+    while (totals_.size() > 2 && now - totals_.front().first > kKeepTotals)
+        totals_.pop_front();
+}
+
+std::optional<double> ConnectionPlan::RateOver(Clock::time_point from, Clock::time_point to) const {
+    // The first observation at or after `from` and the last at or before `to`.
+    auto first = std::find_if(totals_.begin(), totals_.end(),
+                              [from](const auto& total) { return total.first >= from; });
+    auto last = std::find_if(totals_.rbegin(), totals_.rend(),
+                             [to](const auto& total) { return total.first <= to; });
+    if (first == totals_.end() || last == totals_.rend() || last->first <= first->first)
+        return std::nullopt;
+    const std::chrono::duration<double> seconds = last->first - first->first;
+    return static_cast<double>(last->second - first->second) / seconds.count();
+}
+
+std::int64_t ConnectionPlan::ToCome(const Piece& piece) {
+    return std::max<std::int64_t>(0, piece.range.end - std::max(piece.next, piece.range.begin));
+}
+
+std::int64_t ConnectionPlan::BytesToCome() const {
+    std::int64_t bytes = 0;
+    for (const Piece& piece : queue_)
+        bytes += ToCome(piece);
+    return bytes;
+}
+
+std::int64_t ConnectionPlan::MinPiece() const {
+    // A piece smaller than a second of one connection's bytes costs more in
+    // its request than it gains.
+    if (totals_.empty()) return limits_.minPiece;
+    const Clock::time_point now = totals_.back().first;
+    const double perConnection =
+        RateOver(now - limits_.judgeWindow, now).value_or(0) / static_cast<double>(open_.size());
+    return std::max(limits_.minPiece, static_cast<std::int64_t>(perConnection));
+}
+
+std::optional<std::size_t> ConnectionPlan::SplitCandidate() const {
+    std::optional<std::size_t> best;
+    std::int64_t most = 0;
+    for (std::size_t i = 0; i < queue_.size(); ++i) {
+        const Piece& piece = queue_[i];
+        if (piece.owner < 0) continue;
+        const std::int64_t toCome = ToCome(piece);
+        if (toCome > most) {
+            most = toCome;
+            best = i;
+        }
+    }
+    // Both halves reach the minimum: the one the owner keeps and the new one.
+    if (best && most / 2 < MinPiece()) return std::nullopt;
+    return best;
+}
+
+ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
+    if (trial_) {
+        Trial& trial = *trial_;
+        if (!trial.firstBytesAt) {
+            const Piece* piece = PieceOf(trial.connection);
+            if (piece && trial.from && piece->next > *trial.from) {
+                trial.firstBytesAt = now;
+            } else if (now - trial.openedAt >= limits_.firstBytesLimit) {
+                return CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+            }
+            return {Step::Hold, -1, Why::None, Connections()};
+        }
+        if (now - *trial.firstBytesAt < limits_.judgeWindow)
+            return {Step::Hold, -1, Why::None, Connections()};
+        const std::optional<double> with = RateOver(*trial.firstBytesAt, now);
+        if (!with) return {Step::Hold, -1, Why::None, Connections()};
+        if (*with < trial.before * limits_.keepGain)
+            return CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+        // It paid: the rate with it is where the next try starts from.
+        trial_.reset();
+        settledAt_ = now - limits_.judgeWindow;
+        Decision next = Next(now);
+        if (next.step == Step::Hold) return {Step::Hold, -1, Why::Pays, Connections()};
+        next.why = Why::Pays;
+        return next;
+    }
+    if (Connections() >= cap_ || now < quietUntil_ || !settledAt_ ||
+        now - *settledAt_ < limits_.judgeWindow)
+        return {Step::Hold, -1, Why::None, Connections()};
+    const std::optional<double> rate = RateOver(now - limits_.judgeWindow, now);
+    if (!rate || *rate <= 0) return {Step::Hold, -1, Why::None, Connections()};
+    const bool somethingToGive = std::any_of(queue_.begin(), queue_.end(),
+                                             [](const Piece& piece) { return piece.owner < 0; }) ||
+                                 SplitCandidate();
+    const std::chrono::duration<double> remaining(static_cast<double>(BytesToCome()) / *rate);
+    if (!somethingToGive || remaining <= limits_.worthOpening)
+        return {Step::Hold, -1, Why::None, Connections()};
+    const int number = nextNumber_++;
+    open_.push_back(number);
+    trial_ = Trial{number, *rate, now, std::nullopt, std::nullopt};
+    settledAt_ = now;
+    return {Step::Open, number, Why::None, Connections()};
+}
+
+ConnectionPlan::Decision ConnectionPlan::CloseConnection(int connection, Why why,
+                                                         Clock::time_point now,
+                                                         std::chrono::seconds pause) {
+    Released(connection);
+    std::erase(open_, connection);
+    if (trial_ && trial_->connection == connection) trial_.reset();
+    settledAt_ = now;
+    quietUntil_ = std::max(quietUntil_, now + pause);
+    return {Step::Close, connection, why, Connections()};
+}
+
+ConnectionPlan::Decision ConnectionPlan::Refused(int connection, Clock::time_point now,
+                                                 std::chrono::seconds retryAfter) {
+    const std::chrono::seconds pause =
+        std::clamp(retryAfter, limits_.refusalPause, limits_.maxRefusalPause);
+    return CloseConnection(connection, Why::Refused, now, pause);
+}
+
+ConnectionPlan::Decision ConnectionPlan::IgnoredRange(int connection, Clock::time_point now) {
+    Decision closed = CloseConnection(connection, Why::IgnoredRange, now, {});
+    cap_ = std::max(1, Connections());
+    return closed;
+}
+
+std::vector<PlanRange> ConnectionPlan::Queue() const {
+    std::vector<PlanRange> ranges;
+    for (const Piece& piece : queue_)
+        ranges.push_back(piece.range);
+    return ranges;
+}

@@ -1,0 +1,147 @@
+// Which bytes each connection of a download fetches, and how many
+// connections it uses. Pure: the driver tells the plan what happened and
+// when; the plan says what to do next. Nothing here touches a socket, a
+// thread or the list.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+// A queued range as the list holds it: the bytes begin..end are requested
+// (both included), and the counters move by end - begin. A split of [b, e]
+// at m leaves [b, m] and [m, e]: the counters stay exact and only byte m is
+// asked twice.
+struct PlanRange {
+    std::int64_t begin = 0, end = 0;
+    bool operator==(const PlanRange&) const = default;
+};
+
+class ConnectionPlan {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Limits {
+        // Most connections at once.
+        int connections = 4;
+        // No split leaves a piece smaller than this, nor smaller than what
+        // one connection fetches in a second.
+        std::int64_t minPiece = std::int64_t{1} << 20;
+        // Another connection is tried only while what remains would take
+        // longer than this at the current rate.
+        std::chrono::milliseconds worthOpening{3000};
+        // The rate before a new connection and with it are each measured
+        // over this long.
+        std::chrono::milliseconds judgeWindow{500};
+        // A new connection that has not brought a byte after this long is
+        // judged as one that did not pay.
+        std::chrono::milliseconds firstBytesLimit{5000};
+        // A connection is kept when the total rate rose at least by this
+        // factor with it.
+        double keepGain = 1.15;
+        // No new try this long after a connection that did not pay, and
+        // after a server refused one (at least; a Retry-After may ask more,
+        // up to maxRefusalPause).
+        std::chrono::seconds noGainPause{60};
+        std::chrono::seconds refusalPause{180};
+        std::chrono::seconds maxRefusalPause{600};
+    };
+
+    // What a connection is to fetch. `cut`: the connection that held the
+    // range this piece was split from now stops after byte `stopAfter`.
+    struct Cut {
+        int connection = -1;
+        std::int64_t stopAfter = 0;
+    };
+    struct Assignment {
+        PlanRange range;
+        std::optional<Cut> cut;
+    };
+
+    // What the driver does about the number of connections.
+    enum class Step { Hold, Open, Close };
+    enum class Why { None, Pays, NoGain, Refused, IgnoredRange };
+    struct Decision {
+        Step step = Step::Hold;
+        int connection = -1; // the one to open (a new number) or to close
+        Why why = Why::None;
+        int connections = 0; // the count once the step is done
+    };
+
+    // `queue` in the list's order; `first` is the connection the run
+    // already has (the one of the probe and the sample).
+    ConnectionPlan(std::vector<PlanRange> queue, Limits limits, int first = 0);
+
+    // The next piece for `connection`: a queued range nobody fetches, lowest
+    // offset first; else the second half of what remains of the range with
+    // most bytes still to come. Nothing when neither is left.
+    std::optional<Assignment> Assign(int connection);
+    // `connection` has written every byte before `next` of its range.
+    void Progress(int connection, std::int64_t next);
+    // The list now holds the range of `connection` from `begin` on (a
+    // durable prefix was recorded).
+    void Recorded(int connection, std::int64_t begin);
+    // The range of `connection` is complete: it leaves the queue.
+    void Finished(int connection);
+    // `connection` stopped before the end of its range (a failure, Pause):
+    // the range is queued again from what the list holds of it.
+    void Released(int connection);
+
+    // Bytes written by all connections together, as they stand at `now`.
+    void Observe(Clock::time_point now, std::int64_t totalBytes);
+    // Whether to open or close a connection now.
+    Decision Next(Clock::time_point now);
+    // A server refused an added connection (503 or 429, a refused or reset
+    // connect, a close before any answer): it is closed, the count drops to
+    // the connections that work and stays there for a while.
+    Decision Refused(int connection, Clock::time_point now, std::chrono::seconds retryAfter = {});
+    // An added connection got the whole file or another range than it asked
+    // for: it is closed and the count never rises above the rest this run.
+    Decision IgnoredRange(int connection, Clock::time_point now);
+
+    // The queue as it stands, in the list's order.
+    std::vector<PlanRange> Queue() const;
+    int Connections() const { return static_cast<int>(open_.size()); }
+
+private:
+    struct Piece {
+        PlanRange range;
+        int owner = -1;
+        std::int64_t next = 0; // the first byte its owner has not written
+    };
+    struct Trial {
+        int connection = -1;
+        double before = 0; // bytes per second before it was opened
+        Clock::time_point openedAt{};
+        // Where its piece began; bytes past it are its first.
+        std::optional<std::int64_t> from;
+        std::optional<Clock::time_point> firstBytesAt;
+    };
+
+    Piece* PieceOf(int connection);
+    // Bytes per second over [from, to] from the observed totals; nothing
+    // without two observations in it.
+    std::optional<double> RateOver(Clock::time_point from, Clock::time_point to) const;
+    // Bytes of a piece past its owner's position.
+    static std::int64_t ToCome(const Piece& piece);
+    std::int64_t BytesToCome() const;
+    // The piece a split would halve: the one with most bytes still to come,
+    // when both halves would reach the minimum piece; else none.
+    std::optional<std::size_t> SplitCandidate() const;
+    std::int64_t MinPiece() const;
+    Decision CloseConnection(int connection, Why why, Clock::time_point now,
+                             std::chrono::seconds pause);
+
+    std::vector<Piece> queue_;
+    Limits limits_;
+    std::vector<int> open_;
+    int nextNumber_ = 0;
+    int cap_ = 0;
+    std::optional<Trial> trial_;
+    Clock::time_point quietUntil_{};
+    // When the count last changed; rates are measured after it.
+    std::optional<Clock::time_point> settledAt_;
+    std::deque<std::pair<Clock::time_point, std::int64_t>> totals_;
+};
