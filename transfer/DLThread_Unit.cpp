@@ -55,6 +55,7 @@ uint64_t tHTTPThread::RequestFetch() {
     // fetch may be taken for this one's before the worker has begun it.
     RangeBytesWritten.store(0, std::memory_order_relaxed);
     RangeBytesDurable.store(0, std::memory_order_release);
+    StopAfter.store(-1, std::memory_order_release);
     return Raise(FetchPending, fetchSerial_);
 }
 
@@ -305,10 +306,16 @@ RequestResult tHTTPThread::Fetch() {
     RangeWriter writer(*Target.file, Target.begin, Target.end, Target.fileSize, RangeBytesWritten,
                        RangeBytesDurable, Target.durableEvery, Target.durableEveryBytes,
                        onRequestEnded_);
+    writer.FollowCut(StopAfter);
     SameEndSink sink(writer, Client, FetchAddress());
     RequestResult result;
     try {
-        Client.Fetch(FetchAddress(), sink);
+        try {
+            Client.Fetch(FetchAddress(), sink);
+        } catch (const RangeCutReached&) {
+            // The bytes up to the cut are in; the client closed the
+            // connection on the rest.
+        }
         result = Answered();
         // The writer took the body only from an answer that is exactly the
         // range, under a status line that names 206 Partial Content.

@@ -69,6 +69,11 @@ public:
     // fetch has ended in whatever way, withdrawn ones included.
     std::atomic<std::int64_t> RangeBytesWritten{0};
     std::atomic<std::int64_t> RangeBytesDurable{0};
+    // The window may cut the fetch under way: set, the range ends after this
+    // file offset, the fetch is taken once the bytes up to it are durable,
+    // and a connection whose server goes on sending is closed. Negative: no
+    // cut; RequestFetch clears it.
+    std::atomic<std::int64_t> StopAfter{-1};
 
     // Each returns the number of its request, for Result().
     uint64_t RequestProbe();

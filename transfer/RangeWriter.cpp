@@ -50,8 +50,13 @@ bool RangeWriter::Accept(const AnswerHead& head) {
     return accepted_;
 }
 
+std::int64_t RangeWriter::Wanted() const {
+    const std::int64_t last = cut_ ? cut_->load(std::memory_order_acquire) : -1;
+    return last < 0 ? count_ : std::clamp<std::int64_t>(last - begin_ + 1, 0, count_);
+}
+
 void RangeWriter::Take(const char* data, std::size_t size) {
-    const std::int64_t room = count_ - done_;
+    const std::int64_t room = std::max<std::int64_t>(0, Wanted() - done_);
     const std::size_t fits =
         static_cast<std::size_t>(std::min<std::int64_t>(room, static_cast<std::int64_t>(size)));
     for (std::size_t at = 0; at < fits;) {
@@ -60,7 +65,10 @@ void RangeWriter::Take(const char* data, std::size_t size) {
         Advance(n);
         at += n;
     }
-    if (fits < size) throw PastTheRange(count_);
+    if (fits < size) {
+        if (Wanted() < count_) throw RangeCutReached();
+        throw PastTheRange(count_);
+    }
 }
 
 std::size_t RangeWriter::UpToNextStep(std::size_t size) const {
@@ -105,7 +113,7 @@ void RangeWriter::MakeDurable() {
 }
 
 std::size_t RangeWriter::PipeRoom() const {
-    return accepted_ ? static_cast<std::size_t>(count_ - done_) : 0;
+    return accepted_ ? static_cast<std::size_t>(std::max<std::int64_t>(0, Wanted() - done_)) : 0;
 }
 
 void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
@@ -129,10 +137,11 @@ void RangeWriter::TakeFromPipe(int pipeRead, std::size_t size) {
         Advance(moved);
         size -= moved;
     }
+    if (done_ >= Wanted() && Wanted() < count_) throw RangeCutReached();
 }
 
 bool RangeWriter::Finish() {
-    if (!accepted_ || done_ != count_) return false;
+    if (!accepted_ || (done_ != count_ && done_ < Wanted())) return false;
     MakeDurable();
     return true;
 }

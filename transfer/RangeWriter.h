@@ -12,6 +12,13 @@
 
 class IncompleteFile;
 
+// Thrown when every byte up to the range's cut is written while the answer
+// goes on: the rest is another connection's, and this one is closed.
+class RangeCutReached : public std::exception {
+public:
+    const char* what() const noexcept override { return "The range was cut here."; }
+};
+
 // Writes the body of the answer to a range request into the incomplete file
 // as it arrives, at begin plus the bytes received so far. It takes only an
 // answer that is exactly the range asked for, never writes past the range,
@@ -31,6 +38,11 @@ public:
                 std::chrono::milliseconds durableEvery, std::int64_t durableEveryBytes = 0,
                 std::function<void()> onDurable = {});
 
+    // Follows a cut: once `lastByte` (a file offset; negative: none) is set,
+    // the range ends there, and an answer that goes on past it ends with
+    // RangeCutReached. Bytes already on their way may pass the cut.
+    void FollowCut(const std::atomic<std::int64_t>& lastByte) { cut_ = &lastByte; }
+
     bool Accept(const AnswerHead& head) override;
     // Throws AppError when the file refuses the bytes (FileError() then
     // says why), HttpFailure (BodyTooLong) when the answer goes on past the
@@ -42,9 +54,10 @@ public:
     std::size_t PipeRoom() const override;
     void TakeFromPipe(int pipeRead, std::size_t size) override;
 
-    // After the body has ended: true when the answer was taken and exactly
-    // the range's bytes were written, and they are then durable. Throws
-    // AppError when the flush fails.
+    // After the body has ended, or reached the cut: true when the answer was
+    // taken and exactly the range's bytes (or at least those up to its cut)
+    // were written, and they are then durable. Throws AppError when the
+    // flush fails.
     bool Finish();
     // After a body that did not bring the whole range, however it ended:
     // makes what was written durable. Throws AppError when the flush fails.
@@ -57,6 +70,8 @@ public:
     const std::string& FileError() const { return fileError_; }
 
 private:
+    // The bytes the range asks for now: up to its cut, when one is set.
+    std::int64_t Wanted() const;
     // Runs one step on the file, keeping the file's refusal as FileError().
     template <typename Step> auto OnTheFile(Step step);
     // Of `size` next bytes, how many may go into the file before the next
@@ -82,6 +97,7 @@ private:
     std::chrono::milliseconds durableEvery_;
     std::int64_t durableEveryBytes_;
     std::function<void()> onDurable_;
+    const std::atomic<std::int64_t>* cut_ = nullptr;
     std::chrono::steady_clock::time_point lastDurable_;
     std::int64_t done_ = 0;
     std::int64_t durableDone_ = 0;

@@ -249,6 +249,39 @@ TEST_F(WorkerFetch, ARangeEndingPastTheLastByteEndsThere) {
     EXPECT_EQ(Bytes(), std::string(95, '.') + "VWXYZ");
 }
 
+// A range split while its fetch is under way: the fetch is taken once the
+// bytes up to the cut are in, without waiting for the server's rest (which
+// never comes here), and the next fetch opens a new connection.
+TEST_F(WorkerFetch, ACutFetchIsTakenUpToTheCutAndItsConnectionClosed) {
+    const std::string body = "abcdefghij0123456789" + std::string(30, '#');
+    const std::string answer = RangeOf100(10, body);
+    std::atomic<bool> cut{false};
+    ScriptedServer server;
+    server.addConnection({ScriptedServer::Reply::WhenReady(answer, 10, [&](std::size_t sent) {
+        return sent < answer.size() - 40 || (cut.load() && sent < answer.size() - 20);
+    })});
+    server.addConnection({ScriptedServer::Reply::Keep(RangeOf100(30, "next"))});
+    worker.URL = server.url("/f");
+    worker.Client.ByteRange = "10-59";
+    worker.Target = {file.get(), 10, 59, 100};
+    const uint64_t serial = worker.RequestFetch();
+    for (const auto until = Clock::now() + 10s;
+         worker.RangeBytesWritten.load() < 10 && Clock::now() < until;)
+        std::this_thread::sleep_for(1ms);
+    worker.StopAfter.store(29);
+    cut = true;
+    ASSERT_TRUE(WaitClear(worker.FetchPending));
+    EXPECT_TRUE(worker.Result(serial).RangeTaken);
+    EXPECT_GE(worker.RangeBytesDurable.load(), 20);
+    // Bytes already on their way may pass the cut; they are the server's.
+    const std::string bytes = Bytes();
+    EXPECT_EQ(bytes.substr(0, 30), std::string(10, '.') + body.substr(0, 20));
+    EXPECT_EQ(bytes.substr(50), std::string(50, '.'));
+
+    EXPECT_TRUE(Fetch(server.url("/f"), 30, 33));
+    EXPECT_EQ(server.connectionCount(), 2);
+}
+
 TEST(WorkerRecords, ARangeIsMadeDurableAtEveryStepOfItsBytesAndTheWindowWokenEachTime) {
     TempDir dir;
     WriteWholeFile(dir.file("part.bin"), std::string(100, '.'));
