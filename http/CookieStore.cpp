@@ -91,6 +91,7 @@ bool DomainMatches(std::string_view host, std::string_view domain) {
 
 void CookieStore::TakeHeaders(const std::vector<std::string>& headerLines,
                               std::string_view requestHost, bool secureAnswer, std::int64_t now) {
+    std::lock_guard lock(mutex_);
     // In the order received: a later header for the same name wins.
     for (std::size_t i = 0; i < headerLines.size();) {
         std::size_t next = i + 1;
@@ -103,12 +104,17 @@ void CookieStore::TakeHeaders(const std::vector<std::string>& headerLines,
                                                   static_cast<std::ptrdiff_t>(next));
         for (const char* name : {"Set-cookie", "Set-cookie2"})
             for (const std::string& value : FindHeaderValues(header, name))
-                Add(ParseSetCookie(value, requestHost, now), requestHost, secureAnswer);
+                AddHeld(ParseSetCookie(value, requestHost, now), requestHost, secureAnswer);
         i = next;
     }
 }
 
 void CookieStore::Add(Cookie cookie, std::string_view requestHost, bool secureAnswer) {
+    std::lock_guard lock(mutex_);
+    AddHeld(std::move(cookie), requestHost, secureAnswer);
+}
+
+void CookieStore::AddHeld(Cookie cookie, std::string_view requestHost, bool secureAnswer) {
     if (!DomainMatches(requestHost, cookie.domain)) return;
     if (cookie.name.size() + cookie.value.size() > kMaxCookieBytes) return;
     if (cookie.secure && !secureAnswer) return;
@@ -157,6 +163,7 @@ void CookieStore::DropOldest(Domain* within) {
 }
 
 void CookieStore::RemoveExpired(std::int64_t now) {
+    std::lock_guard lock(mutex_);
     for (Domain& d : domains_)
         std::erase_if(d.cookies, [now](const Stored& s) {
             return s.cookie.expires && *s.cookie.expires <= now;
@@ -167,6 +174,7 @@ void CookieStore::RemoveExpired(std::int64_t now) {
 
 std::string CookieStore::CookieList(std::string_view host, std::string_view directory,
                                     bool secureConnection) const {
+    std::lock_guard lock(mutex_);
     std::string list;
     for (auto d = domains_.rbegin(); d != domains_.rend(); ++d) {
         if (!DomainMatches(host, d->name)) continue;
@@ -183,7 +191,13 @@ std::string CookieStore::CookieList(std::string_view host, std::string_view dire
     return list;
 }
 
+bool CookieStore::Empty() const {
+    std::lock_guard lock(mutex_);
+    return domains_.empty();
+}
+
 std::vector<Cookie> CookieStore::All() const {
+    std::lock_guard lock(mutex_);
     std::vector<Cookie> all;
     for (const Domain& d : domains_)
         for (const Stored& stored : d.cookies)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,7 +33,8 @@ bool DomainMatches(std::string_view host, std::string_view domain);
 // back to the hosts they belong to. What a server can make it hold is
 // capped: a cookie whose name and value take more than kMaxCookieBytes is not
 // stored, and beyond kMaxCookiesPerDomain cookies of one domain or
-// kMaxCookies in all the one set longest ago goes first.
+// kMaxCookies in all the one set longest ago goes first. The connections of
+// one download share one store: every call may come from any thread.
 class CookieStore {
 public:
     static constexpr std::size_t kMaxCookiesPerDomain = 50;
@@ -59,7 +61,7 @@ public:
 
     // All stored cookies, domain by domain in the order the domains were added.
     std::vector<Cookie> All() const;
-    bool Empty() const { return domains_.empty(); }
+    bool Empty() const;
 
 private:
     struct Stored {
@@ -70,10 +72,13 @@ private:
         std::string name;
         std::vector<Stored> cookies;
     };
+    // Add, with mutex_ held.
+    void AddHeld(Cookie cookie, std::string_view requestHost, bool secureAnswer);
     std::size_t Count() const;
     // Drops the cookie set longest ago, of one domain or of all.
     void DropOldest(Domain* within);
 
+    mutable std::mutex mutex_;
     std::vector<Domain> domains_; // in the order first added
     std::uint64_t added_ = 0;
 };

@@ -70,7 +70,7 @@ struct HttpClient::Credential {
 };
 
 HttpClient::HttpClient()
-    : cookies_(std::make_unique<CookieStore>()), abort_(std::make_unique<AbortSignal>()),
+    : cookies_(std::make_shared<CookieStore>()), abort_(std::make_unique<AbortSignal>()),
       resolve_(SystemResolveIPv4) {}
 
 HttpClient::~HttpClient() = default;

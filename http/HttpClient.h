@@ -79,6 +79,9 @@ public:
     void ClearAbort();
 
     CookieStore& Cookies() { return *cookies_; }
+    // From now on this client keeps and sends the cookies of `other`, as
+    // the connections of one download do.
+    void ShareCookiesOf(const HttpClient& other) { cookies_ = other.cookies_; }
     // Drops the credential a server asked for, so that nothing of one
     // download's password goes out for the next.
     void ForgetCredential();
@@ -111,7 +114,7 @@ private:
     static bool ReadUnwantedBody(AnswerReader& reader, const std::vector<std::string>& headerLines,
                                  std::string* into = nullptr);
 
-    std::unique_ptr<CookieStore> cookies_;
+    std::shared_ptr<CookieStore> cookies_;
     std::unique_ptr<AbortSignal> abort_;
     std::unique_ptr<TlsContext> tls_; // made at the first https request
     std::unique_ptr<Connection> connection_;

@@ -333,6 +333,22 @@ TEST(HttpCookies, SetCookieIsSentBackToTheHost) {
     EXPECT_EQ(p.CookieOf(2), "id=7");
 }
 
+// The connections of one download keep one store: what either is set, both send.
+TEST(HttpCookies, ClientsThatShareCookiesSendWhatEitherWasSet) {
+    ProxiedClient p({Reply::Keep(OkSetting("Set-Cookie: id=7\r\n")), Reply::Keep(kOk)});
+    p.proxy.addConnection({Reply::Keep(OkSetting("Set-Cookie: more=8\r\n"))});
+    HttpClient other;
+    other.ProxyServer = "127.0.0.1";
+    other.ProxyPort = p.proxy.port();
+    other.ShareCookiesOf(p.client);
+    std::string body;
+    FetchInto(p.client, "http://h.example/f", body);
+    FetchInto(other, "http://h.example/f", body);
+    FetchInto(p.client, "http://h.example/f", body);
+    EXPECT_EQ(p.CookieOf(1), "id=7");
+    EXPECT_EQ(p.CookieOf(2), "id=7; more=8");
+}
+
 TEST(HttpCookies, PathMustBeAPrefixOfTheDirectory) {
     ProxiedClient p({Reply::Keep(OkSetting("Set-Cookie: deep=1; Path=\"/a/b/\"\r\n"
                                            "Set-cookie2: shallow=2\r\n")),
