@@ -51,6 +51,10 @@ void JobCommands::Pause1Click() {
     idle_ = true;
 }
 
+void JobCommands::RecordArrived() {
+    if (run_) run_->RecordArrived();
+}
+
 void JobCommands::Delete1Click(int row) {
     if (Busy()) return; // the run holds references into the entries
     DeleteEntryAndRow(list_, rows_, row);

@@ -48,6 +48,8 @@ public:
     // the user and the window is Idle again at the end.
     void ResumeAll1Click();
     void Pause1Click();
+    // The worker says more is durable: the run in progress records it.
+    void RecordArrived();
     void Delete1Click(int row);
 
     // True when the window may close now. Otherwise the run in progress is

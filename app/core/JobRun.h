@@ -46,6 +46,9 @@ public:
     void Pause();
     // Exit: whatever request is under way is withdrawn.
     void Abort();
+    // The worker made more of the fetch in hand durable: it is recorded now,
+    // even while a dialog holds the window.
+    void RecordArrived() { loop_.RecordArrived(); }
 
 private:
     void ReadRow();

@@ -14,6 +14,7 @@
 #include <QLocale>
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -213,17 +214,13 @@ void RangeLoop::WaitForFetch(int pass, int64_t first, int64_t last) {
     const int64_t total = RangeByteCount(first, last, state_.fileSize);
     TransferRate rate;
     const QLocale locale = QLocale::system();
-    int64_t lastWritten = 0, recorded = 0;
+    int64_t lastWritten = 0;
     Clock::time_point lastArrival = Clock::now();
-    // What the worker made durable reaches List.xml as soon as the worker
-    // says so. (The whole range is taken once the fetch has ended, not here.)
-    auto record = [&] {
-        const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
-        if (durable > recorded && durable < total) {
-            RecordDurable(pass, first + durable);
-            recorded = durable;
-        }
-    };
+    inHand_ = InHand{pass, first, total, 0};
+    struct Done {
+        std::optional<InHand>& inHand;
+        ~Done() { inHand.reset(); }
+    } done{inHand_};
     auto show = [&](Clock::time_point now) {
         const int64_t written = worker_.RangeBytesWritten.load(std::memory_order_relaxed);
         if (written != lastWritten) {
@@ -237,16 +234,37 @@ void RangeLoop::WaitForFetch(int pass, int64_t first, int64_t last) {
         if (now - lastArrival >= timings_.stallNotice)
             line += ", no data for " + std::to_string(silent.count()) + " s";
         // The counters hold the recorded part of the range already.
-        window_.ShowProgress(line, state_.downloaded + written - recorded, state_.fileSize);
+        window_.ShowProgress(line, state_.downloaded + written - inHand_->recorded,
+                             state_.fileSize);
         lastProgress_ = now;
+    };
+    // A record that failed while the wait let events run ends the loop here.
+    auto failed = [this] {
+        if (recordFailure_) std::rethrow_exception(std::exchange(recordFailure_, nullptr));
     };
     rate.Add(Clock::now(), 0);
     while (worker_.FetchPending.load(std::memory_order_acquire)) {
-        record();
+        RecordArrived();
+        failed();
         const auto now = Clock::now();
         if (now - lastProgress_ >= kInterval) show(now);
         window_.WaitForEventsAtMost(
             std::chrono::ceil<std::chrono::milliseconds>(lastProgress_ + kInterval - Clock::now()));
+    }
+    failed();
+}
+
+void RangeLoop::RecordArrived() {
+    // What the worker made durable reaches List.xml as soon as the worker
+    // says so. (The whole range is taken once the fetch has ended, not here.)
+    if (!inHand_ || recordFailure_) return;
+    const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
+    if (durable <= inHand_->recorded || durable >= inHand_->total) return;
+    try {
+        RecordDurable(inHand_->pass, inHand_->first + durable);
+        inHand_->recorded = durable;
+    } catch (...) {
+        recordFailure_ = std::current_exception();
     }
 }
 

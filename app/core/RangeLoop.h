@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,11 @@ public:
         std::string percent;
     };
     PassValues NextPass();
+    // Records what the fetch in hand has made durable since the last record.
+    // Called whenever the worker says more is durable, also while a dialog
+    // holds the window and the loop's own wait does not run; a failure is
+    // kept and ends the loop once its wait goes on.
+    void RecordArrived();
 
 private:
     // Opens the incomplete file into `file` when it is exactly FileSize
@@ -78,5 +84,13 @@ private:
     SameFileCheck& check_;
 
     bool countersRead_ = false;
+    // The fetch in hand, while the loop waits for it: its pass, its range's
+    // first byte and byte count, and how many of its bytes are recorded.
+    struct InHand {
+        int pass = 0;
+        int64_t first = 0, total = 0, recorded = 0;
+    };
+    std::optional<InHand> inHand_;
+    std::exception_ptr recordFailure_;
     std::chrono::steady_clock::time_point lastProgress_{};
 };

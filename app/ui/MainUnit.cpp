@@ -392,6 +392,12 @@ void TMainForm::ListViewColumnRightClick() {
     fm_List_PopupMenu->hide();
 }
 
+bool TMainForm::event(QEvent* event) {
+    if (event->type() != QEvent::User) return QMainWindow::event(event);
+    commands_.RecordArrived();
+    return true;
+}
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ListView->horizontalHeader()->viewport() &&
         event->type() == QEvent::MouseButtonPress &&

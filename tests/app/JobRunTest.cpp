@@ -19,6 +19,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -1035,6 +1036,39 @@ TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
     EXPECT_TRUE(f.RunProgressBar->isHidden());
     // The rows change only when a range is taken, and the log keeps its rows.
     EXPECT_EQ(Log(), ExpectedCompleteRun(server.url("/f.bin"), file));
+}
+
+// What arrives is recorded while a dialog holds the window, so that a kill
+// then loses no more than at any other moment of the run.
+TEST_F(JobRunTest, ArrivedBytesAreRecordedWhileADialogIsOpen) {
+    HoleyFile file =
+        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 20000, {{0, 20000}}, 13);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer server;
+    server.addConnection(
+        {Reply::Keep(ProbeAnswer(20000)),
+         Reply::Slowly(RangeAnswer(original, 0, 20000), 1000, std::chrono::milliseconds(50))});
+    TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
+    RunTimings timings = FastTimings();
+    timings.recordEveryBytes = 4000;
+    f.Commands().SetRunTimings(timings);
+    bool recordedMeanwhile = false;
+    WhenReady([&] { return f.RunProgressBar->isVisible(); },
+              [&] {
+                  QDialog dialog(&f);
+                  const std::string before = ReadWholeFile(listPath());
+                  QTimer poll;
+                  QObject::connect(&poll, &QTimer::timeout, [&] {
+                      recordedMeanwhile = ReadWholeFile(listPath()) != before;
+                      if (recordedMeanwhile) dialog.accept();
+                  });
+                  poll.start(10);
+                  QTimer::singleShot(5000, &dialog, &QDialog::reject);
+                  dialog.exec();
+              });
+    Resume();
+    EXPECT_TRUE(recordedMeanwhile);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
 }
 
 TEST_F(JobRunTest, PauseDuringTheLastRangeSaysTheRunWasPaused) {
