@@ -155,6 +155,8 @@ protected:
         EXPECT_EQ(ReadWholeFile(listPath()), before);
     }
 
+    HoleyFile OpenTrickledRange(ScriptedServer& server);
+
     bool LogHas(const std::string& prefix) const {
         for (const LogRow& row : Log())
             if (row.message.rfind(prefix, 0) == 0) return true;
@@ -997,16 +999,23 @@ TEST_F(JobRunTest, ADeadServerCostsOneRangesTriesAndPauseEndsAWaitAtOnce) {
     EXPECT_EQ(f.RunStatusLabel->text().toStdString(), "Paused with 1 segment left.");
 }
 
-TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
+// A download of 20000 bytes, all missing, whose one range trickles in from
+// `server`: 1000 bytes every 50 ms, a second in all.
+HoleyFile JobRunTest::OpenTrickledRange(ScriptedServer& server) {
     HoleyFile file =
         MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 20000, {{0, 20000}}, 13);
-    const std::string original = ReadWholeFile(file.original);
+    server.addConnection({Reply::Keep(ProbeAnswer(20000)),
+                          Reply::Slowly(RangeAnswer(ReadWholeFile(file.original), 0, 20000), 1000,
+                                        std::chrono::milliseconds(50))});
+    Open({file.Entry(server.url("/f.bin"))});
+    return file;
+}
+
+TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
     ScriptedServer server;
-    // The range trickles in: 1000 bytes every 50 ms, a second in all.
-    server.addConnection(
-        {Reply::Keep(ProbeAnswer(20000)),
-         Reply::Slowly(RangeAnswer(original, 0, 20000), 1000, std::chrono::milliseconds(50))});
-    TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
+    const HoleyFile file = OpenTrickledRange(server);
+    const std::string original = ReadWholeFile(file.original);
+    TMainForm& f = *form;
     std::vector<std::pair<std::string, int>> seen; // label and bar while the range arrives
     auto* timer = new QTimer(&f);
     QObject::connect(timer, &QTimer::timeout, [&] {
@@ -1041,14 +1050,9 @@ TEST_F(JobRunTest, StatusBarShowsTheRangeInHandWhileItArrives) {
 // What arrives is recorded while a dialog holds the window, so that a kill
 // then loses no more than at any other moment of the run.
 TEST_F(JobRunTest, ArrivedBytesAreRecordedWhileADialogIsOpen) {
-    HoleyFile file =
-        MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 20000, {{0, 20000}}, 13);
-    const std::string original = ReadWholeFile(file.original);
     ScriptedServer server;
-    server.addConnection(
-        {Reply::Keep(ProbeAnswer(20000)),
-         Reply::Slowly(RangeAnswer(original, 0, 20000), 1000, std::chrono::milliseconds(50))});
-    TMainForm& f = Open({file.Entry(server.url("/f.bin"))});
+    const HoleyFile file = OpenTrickledRange(server);
+    TMainForm& f = *form;
     RunTimings timings = FastTimings();
     timings.recordEveryBytes = 4000;
     f.Commands().SetRunTimings(timings);
@@ -1068,7 +1072,7 @@ TEST_F(JobRunTest, ArrivedBytesAreRecordedWhileADialogIsOpen) {
               });
     Resume();
     EXPECT_TRUE(recordedMeanwhile);
-    EXPECT_EQ(ReadWholeFile(file.incomplete), original);
+    EXPECT_EQ(ReadWholeFile(file.incomplete), ReadWholeFile(file.original));
 }
 
 TEST_F(JobRunTest, PauseDuringTheLastRangeSaysTheRunWasPaused) {
