@@ -29,14 +29,16 @@ bool MayPass(RetryFor kind, RequestFailure failure, int statusCode) {
     }
 }
 
-// The wait a Retry-After value asks for; none when it is neither form.
-std::optional<std::int64_t> AskedWait(std::string_view value, std::int64_t now) {
+// The wait a Retry-After value asks for, seconds or an HTTP date, at most
+// kMaxRetryAfter; 0 when it is neither form.
+std::chrono::seconds AskedWait(std::string_view value, std::int64_t now) {
     value = TrimBlanks(value);
-    if (value.empty()) return std::nullopt;
-    if (const auto seconds = ParseDecimal(value, std::numeric_limits<std::int64_t>::max()))
-        return *seconds;
-    if (const auto at = ParseHttpDate(value)) return std::max<std::int64_t>(0, *at - now);
-    return std::nullopt;
+    std::int64_t seconds = 0;
+    if (const auto count = ParseDecimal(value, std::numeric_limits<std::int64_t>::max()))
+        seconds = *count;
+    else if (const auto at = ParseHttpDate(value))
+        seconds = std::max<std::int64_t>(0, *at - now);
+    return std::chrono::seconds(std::min<std::int64_t>(seconds, kMaxRetryAfter.count()));
 }
 
 } // namespace
@@ -53,8 +55,16 @@ RetryDecision DecideRetry(RetryFor kind, RequestFailure failure, int statusCode,
     decision.wait = std::chrono::seconds(kRetryWaits[tryNumber - 1]);
     // A server may ask for a longer wait, never for a shorter one.
     if (failure == RequestFailure::Status)
-        if (const auto asked = AskedWait(retryAfter, now))
-            decision.wait = std::max(decision.wait, std::chrono::seconds(std::min<std::int64_t>(
-                                                        *asked, kMaxRetryAfter.count())));
+        decision.wait = std::max(decision.wait, AskedWait(retryAfter, now));
     return decision;
+}
+
+AddedConnectionVerdict JudgeAddedConnection(const RequestResult& result, std::int64_t now) {
+    using Kind = AddedConnectionVerdict::Kind;
+    if (result.Failure == RequestFailure::NotTheRange) return {Kind::IgnoredRange};
+    if (result.Failure == RequestFailure::Status && BusyStatus(result.StatusCode))
+        return {Kind::Refused, AskedWait(result.RetryAfter, now)};
+    const bool unanswered = result.StatusCode < 0 && result.BytesReceived == 0;
+    if (result.Failure == RequestFailure::Network && unanswered) return {Kind::Refused};
+    return {};
 }

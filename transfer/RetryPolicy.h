@@ -37,3 +37,17 @@ enum class RetryFor { Probe, Transfer };
 // `now` in seconds since 1970.
 RetryDecision DecideRetry(RetryFor kind, RequestFailure failure, int statusCode,
                           std::string_view retryAfter, int tryNumber, std::int64_t now);
+
+// How the failure of a connection that a download added, while another of
+// its connections works, is taken: the server refusing one connection more
+// (429 or 503, a refused or reset connect, a close before any answer), the
+// server answering it with other bytes than its range (a 200, another
+// Content-Range), or else a failure of its range as on the only connection.
+// For a refusal, `pause` is the wait its Retry-After asks for (0 without
+// one; at most kMaxRetryAfter).
+struct AddedConnectionVerdict {
+    enum class Kind { RangeFailure, Refused, IgnoredRange };
+    Kind kind = Kind::RangeFailure;
+    std::chrono::seconds pause{0};
+};
+AddedConnectionVerdict JudgeAddedConnection(const RequestResult& result, std::int64_t now);

@@ -3,7 +3,6 @@
 
 #include "transfer/RetryPolicy.h"
 #include "app/core/RunTimings.h"
-#include "http/CookieStore.h"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +65,38 @@ TEST(RetryPolicy, WhatCanPassAndHowLongToWait) {
             DecideRetry(c.kind, c.failure, c.status, c.retryAfter, c.tryNumber, kNow);
         EXPECT_EQ(d.verdict, c.verdict) << c.status << " try " << c.tryNumber;
         EXPECT_EQ(d.wait.count(), c.wait) << c.status << " try " << c.tryNumber;
+    }
+}
+
+TEST(RetryPolicy, WhatAnAddedConnectionsFailureSays) {
+    using Kind = AddedConnectionVerdict::Kind;
+    const struct {
+        RequestFailure failure;
+        int status;
+        const char* retryAfter;
+        std::int64_t received;
+        Kind kind;
+        int pause;
+    } cases[] = {
+        {RequestFailure::Status, 503, "", 0, Kind::Refused, 0},
+        {RequestFailure::Status, 429, "120", 0, Kind::Refused, 120},
+        {RequestFailure::Status, 503, "86400", 0, Kind::Refused, 600},
+        {RequestFailure::Network, -1, "", 0, Kind::Refused, 0}, // refused, reset, closed
+        {RequestFailure::NotTheRange, 200, "", 0, Kind::IgnoredRange, 0},
+        {RequestFailure::Network, -1, "", 4096, Kind::RangeFailure, 0}, // a drop on the way
+        {RequestFailure::Network, 206, "", 0, Kind::RangeFailure, 0},
+        {RequestFailure::Status, 500, "", 0, Kind::RangeFailure, 0},
+        {RequestFailure::Stall, -1, "", 0, Kind::RangeFailure, 0},
+    };
+    for (const auto& c : cases) {
+        RequestResult result;
+        result.Failure = c.failure;
+        result.StatusCode = c.status;
+        result.RetryAfter = c.retryAfter;
+        result.BytesReceived = c.received;
+        const AddedConnectionVerdict verdict = JudgeAddedConnection(result, kNow);
+        EXPECT_EQ(verdict.kind, c.kind) << c.status << " " << c.received;
+        EXPECT_EQ(verdict.pause.count(), c.pause) << c.status << " " << c.received;
     }
 }
 
