@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-std::optional<PrefixRecord> RecordPrefix(const FirstRangeState& now, std::int64_t fileSize,
+std::optional<PrefixRecord> RecordPrefix(const RangeState& now, std::int64_t fileSize,
                                          std::int64_t durableTo) {
     if (durableTo <= now.begin) return std::nullopt;
     const std::string downloadedText = IntToText(now.downloaded);

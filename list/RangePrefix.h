@@ -3,14 +3,13 @@
 #include <cstdint>
 #include <optional>
 
-// The first queued range of an entry and the entry's counters, as they
-// stand.
-struct FirstRangeState {
+// A queued range of an entry and the entry's counters, as they stand.
+struct RangeState {
     std::int64_t begin = 0, end = 0;
     std::int64_t downloaded = 0, remains = 0;
 };
 
-// What recording a durable prefix of the first range changes.
+// What recording a durable prefix of a range changes.
 struct PrefixRecord {
     // The prefix holds every byte the range can deliver (to its End, or to
     // the file's last byte): the range is taken, and the counters move by
@@ -27,5 +26,5 @@ struct PrefixRecord {
 // that taking the rest of the range later still brings them where taking
 // the whole range would have. Nothing when no new byte is durable. Throws
 // AppError when a counter would leave the signed 64-bit range.
-std::optional<PrefixRecord> RecordPrefix(const FirstRangeState& now, std::int64_t fileSize,
+std::optional<PrefixRecord> RecordPrefix(const RangeState& now, std::int64_t fileSize,
                                          std::int64_t durableTo);

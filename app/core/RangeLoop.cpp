@@ -148,8 +148,8 @@ std::optional<RunEnd> RangeLoop::Pass(IncompleteFile& file, int pass) {
 
 bool RangeLoop::RecordDurable(int pass, int64_t durableTo) {
     const auto [firstText, lastText] = state_.entry.FirstRange();
-    const FirstRangeState now{StrToInt64(firstText), StrToInt64(lastText), state_.downloaded,
-                              state_.remains};
+    const RangeState now{StrToInt64(firstText), StrToInt64(lastText), state_.downloaded,
+                         state_.remains};
     const std::optional<PrefixRecord> record = RecordPrefix(now, state_.fileSize, durableTo);
     if (!record) return false;
     if (record->wholeRange) {

@@ -131,7 +131,9 @@ TEST_F(ListEntries, RangesAnywhereInTheQueueAreSplitRecordedAndTaken) {
     EXPECT_EQ(SnapshotOf(Reloaded()->FindEntry(0)).Attribute("Remains"), "441");
 
     // A range the queue does not hold changes nothing.
-    EXPECT_EQ(ErrorOf([&] { list.SplitRange(entry, 2, "1", {"1", "1%", "1", "1"}); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  list.SplitRange(entry, 2, "1", {"1", "1%", "1", "1"});
+              }),
               kNullConversionMessage);
     EXPECT_EQ(queueOnDisk(), (std::vector<RangeTexts>{{"0", "99"}, {"660", "699"}}));
 }
@@ -139,7 +141,7 @@ TEST_F(ListEntries, RangesAnywhereInTheQueueAreSplitRecordedAndTaken) {
 TEST(RangePrefix, CountersMoveByTheRecordedBytesAndTheRestBringsThemWhereTheWholeRangeWould) {
     struct Case {
         const char* what;
-        FirstRangeState now;
+        RangeState now;
         std::int64_t fileSize, durableTo;
         std::optional<PrefixRecord> expected;
     };
