@@ -75,6 +75,22 @@ HttpClient::HttpClient()
 
 HttpClient::~HttpClient() = default;
 
+void HttpClient::JoinDownloadOf(const HttpClient& other) {
+    UserName = other.UserName;
+    Password = other.Password;
+    ProxyServer = other.ProxyServer;
+    ProxyPort = other.ProxyPort;
+    ProxyUser = other.ProxyUser;
+    ProxyPass = other.ProxyPass;
+    CredentialUrl = other.CredentialUrl;
+    MaxRedirects = other.MaxRedirects;
+    MaxAuthAttempts = other.MaxAuthAttempts;
+    readTimeout_ = other.readTimeout_;
+    resolve_ = other.resolve_;
+    credential_ = other.credential_ ? std::make_unique<Credential>(*other.credential_) : nullptr;
+    cookies_ = other.cookies_;
+}
+
 std::string HttpClient::HeaderValue(const std::string& name) const {
     return FindHeaderValue(headerLines_, name);
 }

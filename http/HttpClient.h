@@ -79,9 +79,11 @@ public:
     void ClearAbort();
 
     CookieStore& Cookies() { return *cookies_; }
-    // From now on this client keeps and sends the cookies of `other`, as
-    // the connections of one download do.
-    void ShareCookiesOf(const HttpClient& other) { cookies_ = other.cookies_; }
+    // Makes this client a further connection of the download `other` works
+    // for: its inputs (but ByteRange), time-out and resolver, the credential
+    // a server asked it for (still sent ahead to that origin alone), and from
+    // now on one cookie store. `other` is between requests.
+    void JoinDownloadOf(const HttpClient& other);
     // Drops the credential a server asked for, so that nothing of one
     // download's password goes out for the next.
     void ForgetCredential();
