@@ -40,13 +40,14 @@ std::optional<ConnectionPlan::Assignment> ConnectionPlan::Assign(int connection)
         split.range.end = middle;
         queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(*index) + 1, added);
     }
-    if (assigned && trial_ && trial_->connection == connection)
-        trial_->from = assigned->range.begin;
     return assigned;
 }
 
 void ConnectionPlan::Progress(int connection, std::int64_t next) {
-    if (Piece* piece = PieceOf(connection)) piece->next = std::max(piece->next, next);
+    Piece* piece = PieceOf(connection);
+    if (!piece) return;
+    if (next > piece->next && trial_ && trial_->connection == connection) trial_->progressed = true;
+    piece->next = std::max(piece->next, next);
 }
 
 void ConnectionPlan::Recorded(int connection, std::int64_t begin) {
@@ -57,6 +58,9 @@ void ConnectionPlan::Recorded(int connection, std::int64_t begin) {
 }
 
 void ConnectionPlan::Finished(int connection) {
+    // A new connection that finished its piece before it was judged has
+    // brought bytes all the same.
+    if (trial_ && trial_->connection == connection) trial_->progressed = true;
     std::erase_if(queue_, [connection](const Piece& piece) { return piece.owner == connection; });
 }
 
@@ -128,8 +132,7 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
     if (trial_) {
         Trial& trial = *trial_;
         if (!trial.firstBytesAt) {
-            const Piece* piece = PieceOf(trial.connection);
-            if (piece && trial.from && piece->next > *trial.from) {
+            if (trial.progressed) {
                 trial.firstBytesAt = now;
             } else if (now - trial.openedAt >= limits_.firstBytesLimit) {
                 return CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
@@ -163,7 +166,7 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
         return {Step::Hold, -1, Why::None, Connections()};
     const int number = nextNumber_++;
     open_.push_back(number);
-    trial_ = Trial{number, *rate, now, std::nullopt, std::nullopt};
+    trial_ = Trial{number, *rate, now, false, std::nullopt};
     settledAt_ = now;
     return {Step::Open, number, Why::None, Connections()};
 }

@@ -115,8 +115,9 @@ private:
         int connection = -1;
         double before = 0; // bytes per second before it was opened
         Clock::time_point openedAt{};
-        // Where its piece began; bytes past it are its first.
-        std::optional<std::int64_t> from;
+        // Whether it has brought a byte (noticed by the next Next), and when
+        // Next noticed.
+        bool progressed = false;
         std::optional<Clock::time_point> firstBytesAt;
     };
 

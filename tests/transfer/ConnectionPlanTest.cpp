@@ -134,6 +134,29 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     EXPECT_EQ(small.Opened(), 0);
 }
 
+TEST(ConnectionPlan, ANewConnectionThatFinishesItsPieceAtOnceIsJudgedByTheRate) {
+    Plan plan({{0, 400 * kMiB}, {500 * kMiB, 501 * kMiB}}, {});
+    plan.Assign(0);
+    const Clock::time_point start{};
+    plan.Observe(start, 0);
+    plan.Observe(start + 500ms, 2 * kMiB);
+    ASSERT_EQ(plan.Next(start + 500ms).step, Plan::Step::Open);
+    EXPECT_EQ(plan.Assign(1)->range, (PlanRange{500 * kMiB, 501 * kMiB}));
+    plan.Finished(1);
+    // The total doubles with it: kept, and the next one is tried.
+    for (int tick = 1; tick <= 20; ++tick) {
+        const auto now = start + 500ms + tick * 50ms;
+        plan.Observe(now, 2 * kMiB + tick * 2 * kMiB / 5);
+        const Plan::Decision decision = plan.Next(now);
+        ASSERT_NE(decision.step, Plan::Step::Close) << tick;
+        if (decision.step == Plan::Step::Open) {
+            EXPECT_EQ(decision.why, Plan::Why::Pays);
+            return;
+        }
+    }
+    ADD_FAILURE() << "the connection was never judged";
+}
+
 TEST(ConnectionPlan, RefusalsSettleTheCount) {
     Server server(100 * 1024 * kMiB, 4.0 * kMiB, 1e12);
     server.Run(2500ms);
