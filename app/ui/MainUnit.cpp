@@ -392,10 +392,8 @@ void TMainForm::ListViewColumnRightClick() {
     fm_List_PopupMenu->hide();
 }
 
-bool TMainForm::event(QEvent* event) {
-    if (event->type() != QEvent::User) return QMainWindow::event(event);
+void TMainForm::customEvent(QEvent*) {
     commands_.RecordArrived();
-    return true;
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

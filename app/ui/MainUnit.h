@@ -99,9 +99,10 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The worker's wake-up: what it made durable is recorded at once, also
-    // while a dialog or message box holds the window.
-    bool event(QEvent* event) override;
+    // The worker's wake-up (its only custom event): what it made durable is
+    // recorded at once, also while a dialog or message box holds the window.
+    // The event itself is not read: it was made on the worker's thread.
+    void customEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
