@@ -1,6 +1,7 @@
 #include "transfer/ConnectionPlan.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -15,10 +16,20 @@ ConnectionPlan::ConnectionPlan(std::vector<PlanRange> queue, Limits limits, int 
         queue_.push_back({range, -1, range.begin});
 }
 
-ConnectionPlan::Piece* ConnectionPlan::PieceOf(int connection) {
-    for (Piece& piece : queue_)
+const ConnectionPlan::Piece* ConnectionPlan::PieceOf(int connection) const {
+    for (const Piece& piece : queue_)
         if (piece.owner == connection) return &piece;
     return nullptr;
+}
+
+ConnectionPlan::Piece* ConnectionPlan::PieceOf(int connection) {
+    return const_cast<Piece*>(std::as_const(*this).PieceOf(connection));
+}
+
+std::optional<ConnectionPlan::Holding> ConnectionPlan::HoldingOf(int connection) const {
+    const Piece* piece = PieceOf(connection);
+    if (!piece) return std::nullopt;
+    return Holding{static_cast<std::size_t>(piece - queue_.data()), piece->range, piece->segment};
 }
 
 std::optional<ConnectionPlan::Assignment> ConnectionPlan::Assign(int connection) {
@@ -30,13 +41,14 @@ std::optional<ConnectionPlan::Assignment> ConnectionPlan::Assign(int connection)
     if (free) {
         free->owner = connection;
         free->next = free->range.begin;
-        assigned = Assignment{free->range, std::nullopt};
+        if (free->segment == 0) free->segment = nextSegment_++;
+        assigned = Assignment{free->range, free->segment, std::nullopt};
     } else if (const std::optional<std::size_t> index = SplitCandidate()) {
         Piece& split = queue_[*index];
         const std::int64_t from = std::max(split.next, split.range.begin);
         const std::int64_t middle = from + (split.range.end - from) / 2;
-        const Piece added{{middle, split.range.end}, connection, middle};
-        assigned = Assignment{added.range, Cut{split.owner, middle}};
+        const Piece added{{middle, split.range.end}, connection, middle, nextSegment_++};
+        assigned = Assignment{added.range, added.segment, Cut{split.owner, middle}};
         split.range.end = middle;
         queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(*index) + 1, added);
     }
@@ -129,52 +141,63 @@ std::optional<std::size_t> ConnectionPlan::SplitCandidate() const {
 }
 
 ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
+    const Decision hold{Step::Hold, -1, Why::None, Connections()};
     if (trial_) {
         Trial& trial = *trial_;
         if (!trial.firstBytesAt) {
             if (trial.progressed) {
                 trial.firstBytesAt = now;
             } else if (now - trial.openedAt >= limits_.firstBytesLimit) {
-                return CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+                Decision closed =
+                    CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+                closed.rateBefore = trial.before;
+                closed.rateNow = RateOver(now - limits_.judgeWindow, now).value_or(0);
+                return closed;
             }
-            return {Step::Hold, -1, Why::None, Connections()};
+            return hold;
         }
-        if (now - *trial.firstBytesAt < limits_.judgeWindow)
-            return {Step::Hold, -1, Why::None, Connections()};
+        if (now - *trial.firstBytesAt < limits_.judgeWindow) return hold;
         const std::optional<double> with = RateOver(*trial.firstBytesAt, now);
-        if (!with) return {Step::Hold, -1, Why::None, Connections()};
-        if (*with < trial.before * limits_.keepGain)
-            return CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+        if (!with) return hold;
+        const double before = trial.before;
+        if (*with < before * limits_.keepGain) {
+            Decision closed =
+                CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
+            closed.rateBefore = before;
+            closed.rateNow = *with;
+            return closed;
+        }
         // It paid: the rate with it is where the next try starts from.
         trial_.reset();
         settledAt_ = now - limits_.judgeWindow;
         Decision next = Next(now);
-        if (next.step == Step::Hold) return {Step::Hold, -1, Why::Pays, Connections()};
+        if (next.step == Step::Hold) next = {Step::Hold, -1, Why::Pays, Connections()};
         next.why = Why::Pays;
+        next.rateBefore = before;
+        next.rateNow = *with;
         return next;
     }
     if (Connections() >= cap_ || now < quietUntil_ || !settledAt_ ||
         now - *settledAt_ < limits_.judgeWindow)
-        return {Step::Hold, -1, Why::None, Connections()};
+        return hold;
     const std::optional<double> rate = RateOver(now - limits_.judgeWindow, now);
-    if (!rate || *rate <= 0) return {Step::Hold, -1, Why::None, Connections()};
+    if (!rate || *rate <= 0) return hold;
     const bool somethingToGive = std::any_of(queue_.begin(), queue_.end(),
                                              [](const Piece& piece) { return piece.owner < 0; }) ||
                                  SplitCandidate();
     const std::chrono::duration<double> remaining(static_cast<double>(BytesToCome()) / *rate);
-    if (!somethingToGive || remaining <= limits_.worthOpening)
-        return {Step::Hold, -1, Why::None, Connections()};
+    if (!somethingToGive || remaining <= limits_.worthOpening) return hold;
     const int number = nextNumber_++;
     open_.push_back(number);
     trial_ = Trial{number, *rate, now, false, std::nullopt};
     settledAt_ = now;
-    return {Step::Open, number, Why::None, Connections()};
+    return {Step::Open, number, Why::None, Connections(), *rate, *rate};
 }
 
 ConnectionPlan::Decision ConnectionPlan::CloseConnection(int connection, Why why,
                                                          Clock::time_point now,
                                                          std::chrono::seconds pause) {
-    Released(connection);
+    // Its piece stays its own until the driver has recorded what it brought.
     std::erase(open_, connection);
     if (trial_ && trial_->connection == connection) trial_.reset();
     settledAt_ = now;

@@ -55,9 +55,19 @@ public:
         int connection = -1;
         std::int64_t stopAfter = 0;
     };
+    // `segment`: the piece's number in the log, given the first time it is
+    // handed out and kept while it is fetched again.
     struct Assignment {
         PlanRange range;
+        int segment = 0;
         std::optional<Cut> cut;
+    };
+    // The piece a connection holds: where it stands in the queue, its range
+    // and its number.
+    struct Holding {
+        std::size_t index = 0;
+        PlanRange range;
+        int segment = 0;
     };
 
     // What the driver does about the number of connections.
@@ -68,6 +78,9 @@ public:
         int connection = -1; // the one to open (a new number) or to close
         Why why = Why::None;
         int connections = 0; // the count once the step is done
+        // The total rate before the connection opened or judged, and with it
+        // (bytes per second; 0 where not measured).
+        double rateBefore = 0, rateNow = 0;
     };
 
     // `queue` in the list's order; `first` is the connection the run
@@ -85,13 +98,17 @@ public:
     void Recorded(int connection, std::int64_t begin);
     // The range of `connection` is complete: it leaves the queue.
     void Finished(int connection);
-    // `connection` stopped before the end of its range (a failure, Pause):
-    // the range is queued again from what the list holds of it.
+    // `connection` stopped before the end of its range (a failure, Pause, a
+    // close): the range is queued again from what the list holds of it.
     void Released(int connection);
+    // The piece `connection` holds, if any.
+    std::optional<Holding> HoldingOf(int connection) const;
 
     // Bytes written by all connections together, as they stand at `now`.
     void Observe(Clock::time_point now, std::int64_t totalBytes);
-    // Whether to open or close a connection now.
+    // Whether to open or close a connection now. A connection closed keeps
+    // its piece until the driver has recorded what it brought and
+    // Released() it.
     Decision Next(Clock::time_point now);
     // A server refused an added connection (503 or 429, a refused or reset
     // connect, a close before any answer): it is closed, the count drops to
@@ -110,6 +127,7 @@ private:
         PlanRange range;
         int owner = -1;
         std::int64_t next = 0; // the first byte its owner has not written
+        int segment = 0;       // 0 until it is first handed out
     };
     struct Trial {
         int connection = -1;
@@ -122,6 +140,7 @@ private:
     };
 
     Piece* PieceOf(int connection);
+    const Piece* PieceOf(int connection) const;
     // Bytes per second over [from, to] from the observed totals; nothing
     // without two observations in it.
     std::optional<double> RateOver(Clock::time_point from, Clock::time_point to) const;
@@ -139,6 +158,7 @@ private:
     Limits limits_;
     std::vector<int> open_;
     int nextNumber_ = 0;
+    int nextSegment_ = 1;
     int cap_ = 0;
     std::optional<Trial> trial_;
     Clock::time_point quietUntil_{};

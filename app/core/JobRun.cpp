@@ -10,7 +10,8 @@ JobRun::JobRun(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list
                tHTTPThread& worker, const bool& stop, const RunTimings& timings)
     : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), timings_(timings),
       wait_(worker, window), retries_(log, window, stop, timings_, wait_, state_),
-      check_(log, worker, stop, timings_, state_, wait_, retries_, [this] { loop_.NextPass(); }),
+      check_(log, worker, stop, timings_, state_, wait_, retries_,
+             [this] { loop_.ConvertFirstRange(); }),
       loop_(rows, log, window, list, worker, stop, timings_, state_, wait_, retries_, check_) {}
 
 void JobRun::WaitForIdleWorker() {
@@ -60,13 +61,13 @@ void JobRun::ReadEntryAndHandOver() {
 }
 
 void JobRun::Pause() {
-    worker_.CancelFetch();
+    loop_.WithdrawFetches();
     wait_.Pause();
 }
 
 void JobRun::Abort() {
     wait_.WithdrawProbe();
-    worker_.AbortRequest();
+    loop_.AbortRequests();
 }
 
 RunEnd JobRun::JudgeProbe(const RequestResult& probe) {

@@ -41,7 +41,7 @@ public:
     void WaitForIdleWorker();
     RunEnd Run(int row);
 
-    // Pause: the fetch in hand is withdrawn; a probe still gets a moment to
+    // Pause: every fetch in hand is withdrawn; a probe still gets a moment to
     // be answered.
     void Pause();
     // Exit: whatever request is under way is withdrawn.

@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+class tHTTPThread;
 
 // The download list's rows as the job commands see them, by RowColumn.
 class JobRows {
@@ -41,6 +44,9 @@ public:
     virtual void WaitForEvents() = 0;
     // The same, but returns after `limit` at the latest.
     virtual void WaitForEventsAtMost(std::chrono::milliseconds limit) = 0;
+    // A worker for one more connection of a run: its requests wake
+    // WaitForEvents as the first worker's do.
+    virtual std::unique_ptr<tHTTPThread> MakeWorker() = 0;
     // Closing was put off while a run ended; close the window now.
     virtual void CloseAfterRun() = 0;
     // The status bar while a range arrives: its line, and the whole file's

@@ -1,5 +1,7 @@
 #include "app/core/ProgressText.h"
 
+#include "app/core/ConnectionText.h"
+
 #include <QLocale>
 
 #include <algorithm>
@@ -45,23 +47,46 @@ std::string DurationText(std::int64_t seconds) {
     return std::to_string(m) + ":" + two(s);
 }
 
-std::string ProgressText(int pass, std::int64_t begin, std::int64_t end, std::int64_t received,
-                         std::int64_t total, double bytesPerSecond, const QLocale& locale) {
+namespace {
+
+// "412.5 of 1,024.0 MiB (40%)".
+std::string AmountText(std::int64_t received, std::int64_t total, const QLocale& locale) {
     const Unit unit = UnitFor(static_cast<double>(total));
     const int percent =
         total > 0 ? static_cast<int>(std::min<std::int64_t>(received, total) * 100 / total) : 0;
+    return Number(static_cast<double>(received), unit, locale) + " of " +
+           Number(static_cast<double>(total), unit, locale) + " " + unit.name + " (" +
+           std::to_string(percent) + "%)";
+}
+
+// "0:29 left" at the speed given.
+std::string LeftText(std::int64_t received, std::int64_t total, double bytesPerSecond) {
+    const double left = static_cast<double>(std::max<std::int64_t>(total - received, 0));
+    return DurationText(static_cast<std::int64_t>(std::ceil(left / bytesPerSecond))) + " left";
+}
+
+} // namespace
+
+std::string ProgressText(int pass, std::int64_t begin, std::int64_t end, std::int64_t received,
+                         std::int64_t total, double bytesPerSecond, const QLocale& locale) {
     std::string text = "Segment #" + std::to_string(pass) + " - [" + std::to_string(begin) + "-" +
-                       std::to_string(end) +
-                       "]: " + Number(static_cast<double>(received), unit, locale) + " of " +
-                       Number(static_cast<double>(total), unit, locale) + " " + unit.name + " (" +
-                       std::to_string(percent) + "%)";
-    if (bytesPerSecond > 0) {
-        text += ", " + SizeText(bytesPerSecond, locale) + "/s";
-        const double left = static_cast<double>(std::max<std::int64_t>(total - received, 0));
-        text += ", " + DurationText(static_cast<std::int64_t>(std::ceil(left / bytesPerSecond))) +
-                " left";
-    }
+                       std::to_string(end) + "]: " + AmountText(received, total, locale);
+    if (bytesPerSecond > 0)
+        text += ", " + SizeText(bytesPerSecond, locale) + "/s, " +
+                LeftText(received, total, bytesPerSecond);
     return text;
+}
+
+std::string ConnectionsProgressText(const std::vector<int>& segments, std::int64_t present,
+                                    std::int64_t fileSize, double bytesPerSecond, int connections,
+                                    const QLocale& locale) {
+    std::string text = segments.size() == 1 ? "Segment " : "Segments ";
+    for (std::size_t i = 0; i < segments.size(); ++i)
+        text += (i > 0 ? ", #" : "#") + std::to_string(segments[i]);
+    text += ": " + AmountText(present, fileSize, locale);
+    if (bytesPerSecond > 0) text += ", " + LeftText(present, fileSize, bytesPerSecond);
+    const std::string more = ConnectionsText(connections, bytesPerSecond, locale);
+    return more.empty() ? text : text + ", " + more;
 }
 
 std::string PausedText(int segmentsLeft) {

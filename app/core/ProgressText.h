@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 class QLocale;
 
@@ -13,6 +14,14 @@ class QLocale;
 // the time left are left out while the speed is not known (0).
 std::string ProgressText(int pass, std::int64_t begin, std::int64_t end, std::int64_t received,
                          std::int64_t total, double bytesPerSecond, const QLocale& locale);
+
+// The status bar's line while several connections fetch, for example
+// "Segments #1, #5, #6: 412.5 of 1,024.0 MiB (40%), 0:29 left, 3
+// connections, 11.8 MiB/s": the whole file's bytes present, the time left
+// at the total rate, and the connections.
+std::string ConnectionsProgressText(const std::vector<int>& segments, std::int64_t present,
+                                    std::int64_t fileSize, double bytesPerSecond, int connections,
+                                    const QLocale& locale);
 
 // A byte count in bytes, KiB, MiB or GiB with one decimal ("1,024.0 MiB");
 // plain bytes have none ("512 bytes").

@@ -1,35 +1,30 @@
-// The range loop of a job run: the queued ranges fetched one by one into the
-// incomplete file, each recorded in the row and List.xml as it becomes durable.
+// The range loop of a job run: the queued ranges fetched into the incomplete
+// file over the connections the plan opens, each recorded in the row and
+// List.xml as it becomes durable.
 #include "app/core/RangeLoop.h"
 
+#include "app/core/ConnectionText.h"
 #include "app/core/ProgressText.h"
 #include "app/core/RetryText.h"
 #include "common/AppError.h"
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
-#include "http/AnswerParse.h"
-#include "list/RangePrefix.h"
+#include "http/HttpDate.h"
 #include "transfer/DLThread_Unit.h"
+#include "transfer/RetryPolicy.h"
 
 #include <QLocale>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
-
-namespace {
-
-std::string RangeText(int pass, int64_t begin, int64_t end) {
-    return "#" + std::to_string(pass) + " - [" + std::to_string(begin) + "-" + std::to_string(end) +
-           "]";
-}
-
-} // namespace
 
 RangeLoop::RangeLoop(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
                      tHTTPThread& worker, const bool& stop, const RunTimings& timings,
                      RunState& state, WorkerWait& wait, RunRetries& retries, SameFileCheck& check)
     : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop),
-      timings_(timings), state_(state), wait_(wait), retries_(retries), check_(check) {}
+      timings_(timings), state_(state), wait_(wait), retries_(retries), check_(check),
+      records_(rows, log, list, state), lanes_(worker, window, timings) {}
 
 std::string RangeLoop::OpenFile(std::optional<IncompleteFile>& file) {
     std::string refusal;
@@ -60,13 +55,13 @@ RunEnd RangeLoop::Run() {
     std::exception_ptr error;
     try {
         const std::optional<RunEnd> different = check_.CompareHeldBytes(*file);
-        end = different ? *different : Passes(*file);
+        end = different ? *different : Fetches(*file);
     } catch (const std::exception&) {
         error = std::current_exception();
     }
-    // However the loop was left, the worker is off the file before it is cut
-    // and closed, and the file ends at exactly FileSize.
-    ReleaseWorker();
+    // However the loop was left, every worker is off the file before it is
+    // cut and closed, and the file ends at exactly FileSize.
+    ReleaseWorkers();
     const std::string cutError = CutAndClose(*file);
     // The failure that ended the loop is the one the user is told of.
     if (error) std::rethrow_exception(error);
@@ -74,202 +69,293 @@ RunEnd RangeLoop::Run() {
     return RunEnd::Failed(cutError);
 }
 
-RangeLoop::PassValues RangeLoop::NextPass() {
-    // Every value a pass needs is converted, and every counter computed,
-    // before its request: a failure ends the run with no request raised.
-    if (!countersRead_) {
-        state_.downloaded = StrToInt64(state_.values.downloaded);
-        state_.remains = StrToInt64(state_.values.remains);
-        countersRead_ = true;
-    }
-    const auto [firstText, lastText] = state_.entry.FirstRange();
-    PassValues pass;
-    pass.first = StrToInt64(firstText);
-    pass.last = StrToInt64(lastText);
-    // The counters move by end - begin, one less than the bytes fetched.
-    const int64_t counted = SubtractChecked(pass.last, pass.first, lastText);
-    pass.downloaded = AddChecked(state_.downloaded, counted, state_.values.downloaded);
-    pass.remains = SubtractChecked(state_.remains, counted, state_.values.remains);
-    pass.percent = PercentText(pass.downloaded, state_.fileSize);
-    return pass;
-}
-
-RunEnd RangeLoop::Passes(IncompleteFile& file) {
-    state_.taken = 0;
-    for (int pass = 1; pass <= state_.values.count; ++pass) {
-        if (stop_) return Paused(log_, state_, state_.values.count - state_.taken);
-        if (std::optional<RunEnd> end = Pass(file, pass)) return *end;
-        // Complete when the texts say so, as the list holds them.
-        if (IntToText(state_.values.count - state_.taken) == "0" && state_.values.remains == "0" &&
-            state_.values.downloaded == state_.values.fileSize) {
-            log_.AddLogRow(LogIcon::Info,
-                           "File " + state_.values.fileName + " downloaded successfully.");
-            DeleteEntryAndRow(list_, rows_, state_.row);
-            return {CompletedText(state_.values.fileName)};
-        }
-    }
-    // Pause during the last pass ends the loop too, and says so.
-    const int left = state_.values.count - state_.taken;
-    return stop_ ? Paused(log_, state_, left) : RunEnd{NotDownloadedText(left)};
-}
-
-std::optional<RunEnd> RangeLoop::Pass(IncompleteFile& file, int pass) {
-    for (int tries = 0;;) {
-        const PassValues range = NextPass();
-        const RequestResult result = Fetch(file, pass, range.first, range.last);
-        // What reached the file is recorded however the fetch ended.
-        const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
-        const bool whole = RecordDurable(pass, range.first + durable);
-        if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
-        if (result.RangeTaken && !whole) TakeRange(pass, range.first, range.last);
-        if (result.RangeTaken || whole) return std::nullopt;
-        if (stop_) return Paused(log_, state_, state_.values.count - state_.taken);
-        const std::string what = "segment #" + std::to_string(pass);
-        // The same pass asks again at the address found anew.
-        if (result.Failure == RequestFailure::Elsewhere) {
-            if (std::optional<RunEnd> end = check_.EndedElsewhere(result, what, file)) return end;
-            continue;
-        }
-        if (check_.LinkExpired(result)) {
-            if (std::optional<RunEnd> end = check_.FollowAgain(result, file)) return end;
-            continue;
-        }
-        // A try that brought bytes to the disk starts the count again.
-        if (durable > 0) tries = 0;
-        const RunRetries::NextStep step = retries_.AfterFailure(result, what, tries);
-        if (step.end) return step.end;
-        // What no retry mends ends the run, and says why; the range stays
-        // queued for the next Resume.
-        if (!step.retry)
-            return LogError(log_,
-                            FailureText(result, what, timings_.stallLimit, QLocale::system()));
-    }
-}
-
-bool RangeLoop::RecordDurable(int pass, int64_t durableTo) {
-    const auto [firstText, lastText] = state_.entry.FirstRange();
-    const RangeState now{StrToInt64(firstText), StrToInt64(lastText), state_.downloaded,
-                         state_.remains};
-    const std::optional<PrefixRecord> record = RecordPrefix(now, state_.fileSize, durableTo);
-    if (!record) return false;
-    if (record->wholeRange) {
-        TakeRange(pass, now.begin, now.end);
-        return true;
-    }
-    const std::string downloadedText = IntToText(record->downloaded);
-    const std::string remainsText = IntToText(record->remains);
-    const std::string percent = PercentText(record->downloaded, state_.fileSize);
-    const std::string segmentsText = IntToText(state_.values.count - state_.taken);
-    // The data is on disk (the worker flushed it); List.xml now says so in
-    // one save. A failed save leaves document and row as they were.
-    list_.RecordFirstRangePrefix(state_.entry, IntToText(record->begin),
-                                 {downloadedText, percent, remainsText, segmentsText});
-    state_.downloaded = record->downloaded;
-    state_.remains = record->remains;
-    state_.values.downloaded = downloadedText;
-    state_.values.remains = remainsText;
-    rows_.SetText(state_.row, DownloadedColumn, downloadedText);
-    rows_.SetText(state_.row, PercentColumn, percent);
-    rows_.SetText(state_.row, RemainsColumn, remainsText);
-    return false;
-}
-
-void RangeLoop::TakeRange(int pass, int64_t first, int64_t last) {
-    const auto [begin, end, downloaded, remains, percent] = NextPass();
-    log_.AddLogRow(LogIcon::Received, "Segment " + RangeText(pass, first, last) + " downloaded");
-    const std::string downloadedText = IntToText(downloaded);
-    const std::string remainsText = IntToText(remains);
-    const std::string segmentsText = IntToText(state_.values.count - (state_.taken + 1));
-    // Queue and counters reach List.xml in one write, so no moment of a
-    // crash leaves them disagreeing. A failed write leaves document and row
-    // as they were: the range is fetched again.
-    list_.TakeFirstRange(state_.entry, {downloadedText, percent, remainsText, segmentsText});
-    ++state_.taken;
-    state_.downloaded = downloaded;
-    state_.remains = remains;
-    state_.values.downloaded = downloadedText;
-    state_.values.remains = remainsText;
-    rows_.SetText(state_.row, DownloadedColumn, downloadedText);
-    rows_.SetText(state_.row, PercentColumn, percent);
-    rows_.SetText(state_.row, RemainsColumn, remainsText);
-    rows_.SetText(state_.row, SegmentsColumn, segmentsText);
-}
-
-RequestResult RangeLoop::Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last) {
-    log_.AddLogRow(LogIcon::Requested, "Requesting segment " + RangeText(pass, first, last));
-    worker_.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
-    worker_.Target = {
-        &file, first, last, state_.fileSize, timings_.recordInterval, timings_.recordEveryBytes};
-    const uint64_t serial = worker_.RequestFetch();
-    WaitForFetch(pass, first, last);
-    // Pause or Exit withdrew the fetch: it may still be unwinding, and its
-    // result is read only once it has stopped.
-    wait_.WaitForIdleWorker();
-    return worker_.Result(serial);
-}
-
-void RangeLoop::WaitForFetch(int pass, int64_t first, int64_t last) {
-    using Clock = std::chrono::steady_clock;
+RunEnd RangeLoop::Fetches(IncompleteFile& file) {
+    plan_.emplace(records_.Queue(), timings_.connections);
     constexpr auto kInterval = std::chrono::milliseconds(250);
-    const int64_t total = RangeByteCount(first, last, state_.fileSize);
-    TransferRate rate;
-    const QLocale locale = QLocale::system();
-    int64_t lastWritten = 0;
-    Clock::time_point lastArrival = Clock::now();
-    inHand_ = InHand{pass, first, total, 0};
-    struct Done {
-        std::optional<InHand>& inHand;
-        ~Done() { inHand.reset(); }
-    } done{inHand_};
-    auto show = [&](Clock::time_point now) {
-        const int64_t written = worker_.RangeBytesWritten.load(std::memory_order_relaxed);
-        if (written != lastWritten) {
-            lastWritten = written;
-            lastArrival = now;
-        }
-        rate.Add(now, written);
-        std::string line =
-            ProgressText(pass, first, last, written, total, rate.BytesPerSecond(), locale);
-        const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - lastArrival);
-        if (now - lastArrival >= timings_.stallNotice)
-            line += ", no data for " + std::to_string(silent.count()) + " s";
-        // The counters hold the recorded part of the range already.
-        window_.ShowProgress(line, state_.downloaded + written - inHand_->recorded,
-                             state_.fileSize);
-        lastProgress_ = now;
-    };
-    // A record that failed while the wait let events run ends the loop here.
-    auto failed = [this] {
-        if (recordFailure_) std::rethrow_exception(std::exchange(recordFailure_, nullptr));
-    };
-    rate.Add(Clock::now(), 0);
-    while (worker_.FetchPending.load(std::memory_order_acquire)) {
+    rate_ = TransferRate();
+    rate_.Add(Clock::now(), 0);
+    for (;;) {
+        if (std::optional<RunEnd> end = ReadEnded(file)) return *end;
+        lanes_.RemoveClosed();
+        if (plan_->Queue().empty() && lanes_.Busy() == 0) return Finished();
+        if (stop_) return Stop(file);
         RecordArrived();
-        failed();
-        const auto now = Clock::now();
-        if (now - lastProgress_ >= kInterval) show(now);
+        // A record that failed while a wait let events run ends the loop.
+        if (recordFailure_) std::rethrow_exception(std::exchange(recordFailure_, nullptr));
+        const Clock::time_point now = Clock::now();
+        ChangeConnections(now);
+        StartFetches(file, now);
+        if (lanes_.Busy() == 0) return Finished();
+        if (now - lastProgress_ >= kInterval) ShowProgress(now);
         window_.WaitForEventsAtMost(
             std::chrono::ceil<std::chrono::milliseconds>(lastProgress_ + kInterval - Clock::now()));
     }
-    failed();
+}
+
+RunEnd RangeLoop::Finished() {
+    // Complete when this run took the last range and the texts say so, as
+    // the list holds them; an entry whose queue was empty to begin with is
+    // left as it is.
+    if (state_.taken > 0 && records_.SegmentsLeft() == 0 && state_.values.remains == "0" &&
+        state_.values.downloaded == state_.values.fileSize) {
+        log_.AddLogRow(LogIcon::Info,
+                       "File " + state_.values.fileName + " downloaded successfully.");
+        DeleteEntryAndRow(list_, rows_, state_.row);
+        return {CompletedText(state_.values.fileName)};
+    }
+    return {NotDownloadedText(records_.SegmentsLeft())};
+}
+
+RunEnd RangeLoop::Stop(IncompleteFile& file) {
+    lanes_.WithdrawFetches();
+    for (auto& lane : lanes_.All()) {
+        lanes_.WaitUntilEnded(*lane);
+        if (!lane->fetching) continue;
+        // A fetch that ended whole while Pause came is taken all the same.
+        if (std::optional<RunEnd> end = AfterFetch(*lane, lanes_.Read(*lane), file)) return *end;
+    }
+    return Paused(log_, state_, records_.SegmentsLeft());
+}
+
+std::optional<RunEnd> RangeLoop::ReadEnded(IncompleteFile& file) {
+    for (std::size_t i = 0; i < lanes_.All().size(); ++i) {
+        ConnectionLane& lane = *lanes_.All()[i];
+        if (!ConnectionLanes::Ended(lane)) continue;
+        if (std::optional<RunEnd> end = AfterFetch(lane, lanes_.Read(lane), file)) return end;
+    }
+    return std::nullopt;
+}
+
+std::optional<RunEnd> RangeLoop::AfterFetch(ConnectionLane& lane, const RequestResult& result,
+                                            IncompleteFile& file) {
+    // What reached the file is recorded however the fetch ended.
+    const bool whole = RecordLane(lane, ConnectionLanes::Durable(lane));
+    if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
+    if (result.RangeTaken && !whole) {
+        records_.Take(plan_->HoldingOf(lane.connection)->index, lane.segment, lane.first,
+                      lane.last);
+        plan_->Finished(lane.connection);
+    }
+    if (result.RangeTaken || whole) {
+        tries_.erase(lane.segment);
+        return std::nullopt;
+    }
+    if (stop_ || lane.closed) {
+        plan_->Released(lane.connection);
+        return std::nullopt;
+    }
+    if (ConnectionLanes::Durable(lane) > 0) tries_[lane.segment] = 0;
+    return AfterFailure(lane, result, file);
+}
+
+std::optional<RunEnd> RangeLoop::AfterFailure(ConnectionLane& lane, const RequestResult& result,
+                                              IncompleteFile& file) {
+    // A connection the run added, refused while another one works, settles
+    // the count: it closes, and its piece goes to the others.
+    const bool added =
+        lane.connection != 0 &&
+        std::any_of(lanes_.All().begin(), lanes_.All().end(),
+                    [&lane](const auto& other) { return other.get() != &lane && other->fetching; });
+    if (added) {
+        const AddedConnectionVerdict verdict = JudgeAddedConnection(result, UnixTimeNow());
+        if (verdict.kind != AddedConnectionVerdict::Kind::RangeFailure) {
+            const ConnectionPlan::Decision decision =
+                verdict.kind == AddedConnectionVerdict::Kind::Refused
+                    ? plan_->Refused(lane.connection, Clock::now(), verdict.pause)
+                    : plan_->IgnoredRange(lane.connection, Clock::now());
+            plan_->Released(lane.connection);
+            lane.closed = true;
+            LogChange(decision, result.StatusLine);
+            return std::nullopt;
+        }
+    }
+    const std::string what = "segment #" + std::to_string(lane.segment);
+    // The address found anew serves every connection; the piece is asked
+    // for again there.
+    if (result.Failure == RequestFailure::Elsewhere || check_.LinkExpired(result)) {
+        plan_->Released(lane.connection);
+        if (std::optional<RunEnd> end = SettleOthers(lane)) return end;
+        return result.Failure == RequestFailure::Elsewhere
+                   ? check_.EndedElsewhere(result, what, file)
+                   : check_.FollowAgain(result, file);
+    }
+    const RunRetries::Decision step = retries_.Decide(result, what, tries_[lane.segment]);
+    if (step.end) return step.end;
+    // What no retry mends ends the run, and says why; the range stays
+    // queued for the next Resume.
+    if (!step.retry)
+        return LogError(log_, FailureText(result, what, timings_.stallLimit, QLocale::system()));
+    // The lane keeps its piece and asks for it again after the wait.
+    lane.retry = ConnectionLane::RetryWait{step.wait, Clock::now() + retries_.Scaled(step.wait)};
+    return std::nullopt;
+}
+
+std::optional<RunEnd> RangeLoop::SettleOthers(const ConnectionLane& keep) {
+    for (auto& lane : lanes_.All()) {
+        if (lane.get() == &keep) continue;
+        lane->retry.reset();
+        if (!lane->fetching) {
+            plan_->Released(lane->connection);
+            continue;
+        }
+        lane->worker->CancelFetch();
+        lanes_.WaitUntilEnded(*lane);
+        const RequestResult result = lanes_.Read(*lane);
+        const bool whole = RecordLane(*lane, ConnectionLanes::Durable(*lane));
+        if (result.Outcome == RequestOutcome::WriteFailed) return RunEnd::Failed(result.WriteError);
+        if (!whole) plan_->Released(lane->connection);
+    }
+    return std::nullopt;
+}
+
+bool RangeLoop::RecordLane(ConnectionLane& lane, std::int64_t durable) {
+    if (durable <= lane.recorded) return false;
+    const std::optional<ConnectionPlan::Holding> holding = plan_->HoldingOf(lane.connection);
+    if (!holding) return false;
+    const RangeRecords::Recorded record =
+        records_.RecordDurable(holding->index, lane.segment, lane.first + durable);
+    lane.recorded = durable;
+    if (record.taken) {
+        plan_->Finished(lane.connection);
+        return true;
+    }
+    plan_->Recorded(lane.connection, record.begin);
+    return false;
 }
 
 void RangeLoop::RecordArrived() {
-    // What the worker made durable reaches List.xml as soon as the worker
-    // says so. (The whole range is taken once the fetch has ended, not here.)
-    if (!inHand_ || recordFailure_) return;
-    const int64_t durable = worker_.RangeBytesDurable.load(std::memory_order_acquire);
-    if (durable <= inHand_->recorded || durable >= inHand_->total) return;
+    // What a worker made durable reaches List.xml as soon as it says so.
+    // (A whole range is taken once its fetch has ended, not here.)
+    if (!plan_ || recordFailure_) return;
     try {
-        RecordDurable(inHand_->pass, inHand_->first + durable);
-        inHand_->recorded = durable;
+        for (auto& lane : lanes_.All()) {
+            if (!lane->fetching) continue;
+            const int64_t durable = ConnectionLanes::Durable(*lane);
+            if (durable > lane->recorded && durable < lane->total) RecordLane(*lane, durable);
+        }
     } catch (...) {
         recordFailure_ = std::current_exception();
     }
 }
 
-void RangeLoop::ReleaseWorker() {
-    worker_.CancelFetch();
+void RangeLoop::StartFetches(IncompleteFile& file, Clock::time_point now) {
+    for (auto& lane : lanes_.All()) {
+        if (lane->fetching || lane->closed) continue;
+        if (lane->retry) {
+            if (now < lane->retry->until) continue;
+            lane->retry.reset();
+            StartFetch(*lane, file);
+            continue;
+        }
+        const std::optional<ConnectionPlan::Assignment> assigned = plan_->Assign(lane->connection);
+        if (!assigned) continue;
+        if (assigned->cut) {
+            // The halves reach the list before the new piece is asked for;
+            // the connection that had the whole range stops at the middle.
+            const int cutConnection = assigned->cut->connection;
+            records_.Split(plan_->HoldingOf(cutConnection)->index, assigned->cut->stopAfter);
+            for (auto& other : lanes_.All())
+                if (other->connection == cutConnection)
+                    lanes_.Cut(*other, assigned->cut->stopAfter, state_.fileSize);
+        }
+        StartFetch(*lane, file);
+    }
+}
+
+void RangeLoop::StartFetch(ConnectionLane& lane, IncompleteFile& file) {
+    const ConnectionPlan::Holding holding = *plan_->HoldingOf(lane.connection);
+    // Every value the fetch needs is converted, and every counter computed,
+    // before its request: a failure ends the run with no request raised.
+    const RangeRecords::Taken range = records_.AfterTake(holding.index);
+    log_.AddLogRow(LogIcon::Requested,
+                   "Requesting segment " + SegmentText(holding.segment, range.first, range.last));
+    lanes_.StartFetch(lane, file, state_.fileSize, holding.segment, range.first, range.last);
+}
+
+void RangeLoop::ChangeConnections(Clock::time_point now) {
+    for (auto& lane : lanes_.All())
+        if (lane->fetching && !lane->closed)
+            plan_->Progress(lane->connection, lane->first + ConnectionLanes::Written(*lane));
+    plan_->Observe(now, lanes_.Arrived());
+    const ConnectionPlan::Decision decision = plan_->Next(now);
+    if (decision.step == ConnectionPlan::Step::Open) lanes_.Open(decision.connection);
+    if (decision.step == ConnectionPlan::Step::Close) {
+        for (auto& lane : lanes_.All()) {
+            if (lane->connection != decision.connection) continue;
+            // Withdrawn; what it brought is recorded once the fetch has ended.
+            lane->closed = true;
+            lane->retry.reset();
+            if (lane->fetching)
+                lane->worker->CancelFetch();
+            else
+                plan_->Released(lane->connection);
+        }
+    }
+    LogChange(decision, "");
+}
+
+void RangeLoop::LogChange(const ConnectionPlan::Decision& decision, const std::string& status) {
+    const std::string text = ConnectionChangeText(decision, status, decision.rateBefore,
+                                                  decision.rateNow, QLocale::system());
+    if (!text.empty()) log_.AddLogRow(LogIcon::Info, text);
+}
+
+void RangeLoop::ShowProgress(Clock::time_point now) {
+    lastProgress_ = now;
+    const QLocale locale = QLocale::system();
+    int64_t present = state_.downloaded;
+    std::vector<int> segments;
+    ConnectionLane* only = nullptr;
+    for (auto& lane : lanes_.All()) {
+        if (!lane->fetching && !lane->retry) continue;
+        only = only ? nullptr : lane.get();
+        if (!lane->fetching) continue;
+        const int64_t written = ConnectionLanes::Written(*lane);
+        if (written != lane->lastWritten) {
+            lane->lastWritten = written;
+            lane->lastArrival = now;
+        }
+        lane->rate.Add(now, written);
+        // The counters hold the recorded part of each range already.
+        present += written - std::min(written, lane->recorded);
+        segments.push_back(lane->segment);
+    }
+    rate_.Add(now, lanes_.Arrived());
+    std::sort(segments.begin(), segments.end());
+    const int connections = plan_->Connections();
+    if (connections > 1 || !only) {
+        if (segments.empty()) return;
+        window_.ShowProgress(ConnectionsProgressText(segments, present, state_.fileSize,
+                                                     rate_.BytesPerSecond(), connections, locale),
+                             present, state_.fileSize);
+        return;
+    }
+    if (only->retry) {
+        retries_.ShowRetryCountdown(only->retry->stated, only->retry->until,
+                                    "segment #" + std::to_string(only->segment));
+        return;
+    }
+    const int64_t written = ConnectionLanes::Written(*only);
+    std::string line = ProgressText(only->segment, only->first, only->last, written, only->total,
+                                    only->rate.BytesPerSecond(), locale);
+    const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - only->lastArrival);
+    if (now - only->lastArrival >= timings_.stallNotice)
+        line += ", no data for " + std::to_string(silent.count()) + " s";
+    window_.ShowProgress(line, present, state_.fileSize);
+}
+
+void RangeLoop::WithdrawFetches() {
+    lanes_.WithdrawFetches();
+}
+
+void RangeLoop::AbortRequests() {
+    lanes_.AbortRequests();
+}
+
+void RangeLoop::ReleaseWorkers() {
+    lanes_.WithdrawFetches();
+    for (auto& lane : lanes_.All())
+        lanes_.WaitUntilEnded(*lane);
     wait_.WaitForIdleWorker();
 }
 

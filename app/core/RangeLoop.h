@@ -1,8 +1,11 @@
-// The range loop of a job run: fetches the queued ranges one by one into the
-// incomplete file and records each in the row and List.xml.
+// The range loop of a job run: fetches the queued ranges into the incomplete
+// file over one connection or several, and records each in the row and
+// List.xml.
 #pragma once
 
+#include "app/core/ConnectionLanes.h"
 #include "app/core/JobSeams.h"
+#include "app/core/RangeRecords.h"
 #include "app/core/RunRetries.h"
 #include "app/core/RunState.h"
 #include "app/core/RunTimings.h"
@@ -10,10 +13,12 @@
 #include "app/core/WorkerWait.h"
 #include "common/IncompleteFile.h"
 #include "list/ListDocument.h"
+#include "transfer/ConnectionPlan.h"
 
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -21,12 +26,14 @@ class tHTTPThread;
 struct RequestResult;
 
 // Opens the incomplete file, has the same-file check compare its sample, and
-// fetches the first queued range pass by pass, each tried again while its
-// failures can pass (RunRetries). What arrives of a range is recorded as it
-// becomes durable (at least every RunTimings::recordInterval, and whenever a
-// fetch ends short of its range), so a drop, a stall, Pause or a crash costs
-// only what came after. However the loop ends, the file is cut to FileSize
-// and closed.
+// fetches the queued ranges as the connection plan hands them out: one
+// connection at first, more while each raises the download's rate. A range
+// that fails is tried again on its connection while its failures can pass
+// (RunRetries). What arrives is recorded as it becomes durable (at least
+// every RunTimings::recordInterval, and whenever a fetch ends short of its
+// range), so a drop, a stall, Pause or a crash costs only what came after.
+// However the loop ends, every connection has let go of the file before it
+// is cut to FileSize and closed.
 class RangeLoop {
 public:
     RangeLoop(JobRows& rows, JobLog& log, JobWindow& window, ListDocument& list,
@@ -35,39 +42,58 @@ public:
 
     RunEnd Run();
 
-    // The next pass's range and the counters it leaves when it is taken.
-    struct PassValues {
-        int64_t first = 0, last = 0, downloaded = 0, remains = 0;
-        std::string percent;
-    };
-    PassValues NextPass();
-    // Records what the fetch in hand has made durable since the last record.
-    // Called whenever the worker says more is durable, also while a dialog
-    // holds the window and the loop's own wait does not run; a failure is
-    // kept and ends the loop once its wait goes on.
+    // Converts the first range's values and counters, so that one that does
+    // not convert ends the run before the sample's request.
+    void ConvertFirstRange() { records_.AfterTake(0); }
+    // Records what the fetches in hand have made durable since the last
+    // record. Called whenever a worker says more is durable, also while a
+    // dialog holds the window and the loop's own wait does not run; a
+    // failure is kept and ends the loop once its wait goes on.
     void RecordArrived();
+    // Pause: every connection's fetch is withdrawn.
+    void WithdrawFetches();
+    // Exit: every connection's request is.
+    void AbortRequests();
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Opens the incomplete file into `file` when it is exactly FileSize
     // long; otherwise leaves `file` empty and returns why.
     std::string OpenFile(std::optional<IncompleteFile>& file);
-    RunEnd Passes(IncompleteFile& file);
-    // One pass: the first range, tried again while its failures can pass.
-    // How the run ends, or nothing when it goes on with the next pass.
-    std::optional<RunEnd> Pass(IncompleteFile& file, int pass);
-    // The fetch of one range; its result once the worker has let go of it.
-    RequestResult Fetch(IncompleteFile& file, int pass, int64_t first, int64_t last);
-    // Waits for the fetch, showing its progress at most four times a second
-    // and recording what becomes durable.
-    void WaitForFetch(int pass, int64_t first, int64_t last);
-    // Records that the bytes of the first range before `durableTo` are on
-    // disk; true when that took the whole range.
-    bool RecordDurable(int pass, int64_t durableTo);
-    // Takes the first range off the queue with its counters, as fetched.
-    void TakeRange(int pass, int64_t first, int64_t last);
-    // Withdraws a fetch that is pending or under way and waits until the
-    // worker has left it, so that nothing more is written into the file.
-    void ReleaseWorker();
+    RunEnd Fetches(IncompleteFile& file);
+    // The download complete, or the queue left short of it.
+    RunEnd Finished();
+    // Every fetch withdrawn and what it brought recorded; the run pauses.
+    RunEnd Stop(IncompleteFile& file);
+
+    // Reads every fetch that has ended; how the run ends, or nothing.
+    std::optional<RunEnd> ReadEnded(IncompleteFile& file);
+    std::optional<RunEnd> AfterFetch(ConnectionLane& lane, const RequestResult& result,
+                                     IncompleteFile& file);
+    // A failed fetch that took nothing: a refusal of an added connection,
+    // the address followed again, a retry, or the end of the run.
+    std::optional<RunEnd> AfterFailure(ConnectionLane& lane, const RequestResult& result,
+                                       IncompleteFile& file);
+    // Records what the lane's fetch made durable; true when that took its
+    // whole range.
+    bool RecordLane(ConnectionLane& lane, std::int64_t durable);
+    // Every other fetch withdrawn, read and recorded, so that the first
+    // worker may follow the download's URL again.
+    std::optional<RunEnd> SettleOthers(const ConnectionLane& keep);
+
+    // Tells the plan what arrived and carries out its decision.
+    void ChangeConnections(Clock::time_point now);
+    void LogChange(const ConnectionPlan::Decision& decision, const std::string& status);
+    // Gives every lane without a fetch its next piece (a retry after its
+    // wait) and raises its request.
+    void StartFetches(IncompleteFile& file, Clock::time_point now);
+    void StartFetch(ConnectionLane& lane, IncompleteFile& file);
+    void ShowProgress(Clock::time_point now);
+
+    // Withdraws every fetch and waits until every worker has left it, so
+    // that nothing more is written into the file.
+    void ReleaseWorkers();
     // Cuts the file to FileSize and closes it; the error's text, or "".
     std::string CutAndClose(IncompleteFile& file);
 
@@ -82,15 +108,13 @@ private:
     WorkerWait& wait_;
     RunRetries& retries_;
     SameFileCheck& check_;
+    RangeRecords records_;
+    ConnectionLanes lanes_;
+    std::optional<ConnectionPlan> plan_;
 
-    bool countersRead_ = false;
-    // The fetch in hand, while the loop waits for it: its pass, its range's
-    // first byte and byte count, and how many of its bytes are recorded.
-    struct InHand {
-        int pass = 0;
-        int64_t first = 0, total = 0, recorded = 0;
-    };
-    std::optional<InHand> inHand_;
+    // Failed tries in a row of each segment.
+    std::map<int, int> tries_;
+    TransferRate rate_; // of all connections together
     std::exception_ptr recordFailure_;
-    std::chrono::steady_clock::time_point lastProgress_{};
+    Clock::time_point lastProgress_{};
 };

@@ -8,6 +8,7 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
 
 RunRetries::RunRetries(JobLog& log, JobWindow& window, const bool& stop, const RunTimings& timings,
@@ -29,9 +30,9 @@ RequestResult RunRetries::ProbeUntilAnswered() {
     }
 }
 
-RunRetries::NextStep RunRetries::AfterFailure(const RequestResult& result, const std::string& what,
-                                              int& tries) {
-    NextStep step;
+RunRetries::Decision RunRetries::Decide(const RequestResult& result, const std::string& what,
+                                        int& tries) {
+    Decision step;
     const RetryDecision decision =
         DecideRetry(RetryFor::Transfer, result.Failure, result.StatusCode, result.RetryAfter,
                     tries + 1, UnixTimeNow());
@@ -48,26 +49,49 @@ RunRetries::NextStep RunRetries::AfterFailure(const RequestResult& result, const
     }
     ++tries;
     log_.AddLogRow(LogIcon::Info, failure + RetryingText(decision.wait, tries));
-    if (!WaitBeforeRetry(decision.wait, what)) {
-        step.end = Paused(log_, state_, state_.values.count - state_.taken);
-        return step;
-    }
     step.retry = true;
+    step.wait = decision.wait;
     return step;
+}
+
+RunRetries::NextStep RunRetries::AfterFailure(const RequestResult& result, const std::string& what,
+                                              int& tries) {
+    const Decision decision = Decide(result, what, tries);
+    NextStep step{decision.retry, decision.end};
+    if (!decision.retry) return step;
+    if (!WaitBeforeRetry(decision.wait, what)) {
+        step.retry = false;
+        step.end = Paused(log_, state_, state_.values.count - state_.taken);
+    }
+    return step;
+}
+
+std::chrono::steady_clock::duration RunRetries::Scaled(std::chrono::seconds wait) const {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait *
+                                                                           timings_.waitScale);
+}
+
+void RunRetries::ShowRetryCountdown(std::chrono::seconds wait,
+                                    std::chrono::steady_clock::time_point until,
+                                    const std::string& what) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::duration scaled = Scaled(wait);
+    const Clock::duration remaining = std::max(until - Clock::now(), Clock::duration::zero());
+    // The line counts the stated seconds down, whatever the scale.
+    const double shareLeft = scaled.count() > 0 ? std::chrono::duration<double>(remaining) /
+                                                      std::chrono::duration<double>(scaled)
+                                                : 0;
+    const auto left =
+        static_cast<int64_t>(std::ceil(shareLeft * static_cast<double>(wait.count())));
+    window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s",
+                         state_.downloaded, state_.fileSize);
 }
 
 bool RunRetries::WaitBeforeRetry(std::chrono::seconds wait, const std::string& what) {
     using Clock = std::chrono::steady_clock;
-    const auto scaled = std::chrono::duration_cast<Clock::duration>(wait * timings_.waitScale);
-    const Clock::time_point start = Clock::now(), until = start + scaled;
-    for (Clock::time_point now = start; now < until && !stop_; now = Clock::now()) {
-        // The line counts the stated seconds down, whatever the scale.
-        const double shareLeft =
-            std::chrono::duration<double>(until - now) / std::chrono::duration<double>(scaled);
-        const auto left =
-            static_cast<int64_t>(std::ceil(shareLeft * static_cast<double>(wait.count())));
-        window_.ShowProgress("Retrying " + what + " in " + std::to_string(left) + " s",
-                             state_.downloaded, state_.fileSize);
+    const Clock::time_point until = Clock::now() + Scaled(wait);
+    for (Clock::time_point now = Clock::now(); now < until && !stop_; now = Clock::now()) {
+        ShowRetryCountdown(wait, until, what);
         window_.WaitForEventsAtMost(
             std::min(std::chrono::ceil<std::chrono::milliseconds>(until - now),
                      std::chrono::milliseconds(250)));

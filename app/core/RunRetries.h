@@ -33,6 +33,21 @@ public:
     };
     NextStep AfterFailure(const RequestResult& result, const std::string& what, int& tries);
 
+    // The same decision without the wait: `wait` is how long to wait before
+    // the next try, as the log states it.
+    struct Decision {
+        bool retry = false;
+        std::chrono::seconds wait{0};
+        std::optional<RunEnd> end;
+    };
+    Decision Decide(const RequestResult& result, const std::string& what, int& tries);
+    // The status line while `what` waits: the stated seconds counted down
+    // over the scaled wait that ends at `until`.
+    void ShowRetryCountdown(std::chrono::seconds wait, std::chrono::steady_clock::time_point until,
+                            const std::string& what);
+    // How long a wait that the log states as `wait` really lasts.
+    std::chrono::steady_clock::duration Scaled(std::chrono::seconds wait) const;
+
 private:
     // Waits before a retry, counting down in the status line; false when
     // Pause or Exit came meanwhile.

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "transfer/ConnectionPlan.h"
+
 #include <chrono>
 #include <cstdint>
 
-// The times a job run keeps: the defaults are the program's, and tests
-// shorten them.
+// The times and limits a job run keeps: the defaults are the program's, and
+// tests change them.
 struct RunTimings {
     // No byte for this long, while a request waits for its answer or its
     // body, fails the request as a stall.
@@ -20,4 +22,6 @@ struct RunTimings {
     // The waits before retries, as the log states them in seconds, are
     // multiplied by this.
     double waitScale = 1.0;
+    // How many connections a download may use, and when one more pays.
+    ConnectionPlan::Limits connections;
 };

@@ -227,8 +227,7 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::FormShow() {
     // The worker wakes this thread after it has cleared a request flag.
-    worker_ = std::make_unique<tHTTPThread>(
-        [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); });
+    worker_ = MakeWorker();
     commands_.AttachWorker(worker_.get());
     commands_.SetIdle();
     list_.OpenList();
@@ -440,6 +439,11 @@ void TMainForm::WaitForEventsAtMost(std::chrono::milliseconds limit) {
     // A timer's event ends the wait when nothing else comes first.
     QTimer::singleShot(limit, this, [] {});
     WaitForEvents();
+}
+
+std::unique_ptr<tHTTPThread> TMainForm::MakeWorker() {
+    return std::make_unique<tHTTPThread>(
+        [this] { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); });
 }
 
 int TMainForm::RowCount() const {

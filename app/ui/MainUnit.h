@@ -118,6 +118,7 @@ private:
     void ShowRunning(bool running) override;
     void WaitForEvents() override;
     void WaitForEventsAtMost(std::chrono::milliseconds limit) override;
+    std::unique_ptr<tHTTPThread> MakeWorker() override;
     void CloseAfterRun() override;
     void ShowProgress(const std::string& text, std::int64_t done, std::int64_t total) override;
     void ShowRunEnd(const std::string& text) override;

@@ -2,6 +2,7 @@
 
 #include "TempDir.h"
 
+#include <algorithm>
 #include <random>
 
 std::string RandomBytes(size_t size, uint32_t seed) {
@@ -71,4 +72,43 @@ bool HoleHoldsAtMostAPrefix(const std::string& now, const std::string& original,
     for (; i < end; ++i)
         if (now[i] != '\0') return false;
     return true;
+}
+
+std::string QueueViolations(const HoleyFile& file, const std::string& original,
+                            const std::string& now, std::vector<std::pair<int64_t, int64_t>> queue,
+                            int64_t downloaded) {
+    std::string violations;
+    auto range = [](const std::pair<int64_t, int64_t>& r) {
+        return "[" + std::to_string(r.first) + ", " + std::to_string(r.second) + "]";
+    };
+    int64_t queued = 0;
+    for (const auto& r : queue) {
+        queued += r.second - r.first;
+        bool inHole = false;
+        for (const auto& hole : file.ranges)
+            inHole =
+                inHole || (hole.first <= r.first && r.first < r.second && r.second <= hole.second);
+        if (!inHole) violations += "range " + range(r) + " lies in no hole; ";
+    }
+    std::sort(queue.begin(), queue.end());
+    for (std::size_t i = 1; i < queue.size(); ++i)
+        if (queue[i].first < queue[i - 1].second)
+            violations +=
+                "ranges " + range(queue[i - 1]) + " and " + range(queue[i]) + " overlap; ";
+    for (const auto& hole : file.ranges)
+        for (int64_t at = hole.first; at < hole.second; ++at) {
+            const bool stillQueued = std::any_of(queue.begin(), queue.end(), [at](const auto& r) {
+                return r.first <= at && at < r.second;
+            });
+            if (stillQueued ||
+                now[static_cast<std::size_t>(at)] == original[static_cast<std::size_t>(at)])
+                continue;
+            violations += "byte " + std::to_string(at) + " is counted as there but is not; ";
+            break;
+        }
+    const int64_t expected = file.size - queued;
+    if (downloaded != expected)
+        violations += "Downloaded is " + std::to_string(downloaded) + ", the queue says " +
+                      std::to_string(expected) + "; ";
+    return violations;
 }

@@ -32,3 +32,13 @@ bool HoleHoldsAtMostAPrefix(const std::string& now, const std::string& original,
 HoleyFile MakeHoleyFile(const std::string& originalPath, const std::string& incompletePath,
                         int64_t size, const std::vector<std::pair<int64_t, int64_t>>& ranges,
                         uint32_t seed = 1);
+
+// What a stopped run left, checked against the disk (`now`, the file's
+// bytes): every queued range lies within one of the file's holes, no two
+// overlap (the halves of a split share only their middle byte, which both
+// request), every hole byte outside them holds the original's byte, and
+// `downloaded` moved by exactly the bytes no longer queued. Returns each
+// violation found (empty: none).
+std::string QueueViolations(const HoleyFile& file, const std::string& original,
+                            const std::string& now, std::vector<std::pair<int64_t, int64_t>> queue,
+                            int64_t downloaded);

@@ -147,12 +147,17 @@ NginxServer::NginxServer(const std::string& root, const Setup& setup)
                         : "");
         for (const auto& [placeholder, text] : setup.values)
             ReplaceAll(config, placeholder, text);
+        ReplaceAll(config, "@LIMITS@", "");
         WriteWholeFile(file("nginx.conf"), config);
         if (process_.Start({"/usr/sbin/nginx", "-p", dir_, "-c", file("nginx.conf")},
                            file("output.log"), port_))
             return;
     }
     throw std::runtime_error("nginx did not start: " + errorLog());
+}
+
+NginxServer::Setup NginxServer::WithLimits(const std::string& limits) {
+    return {QV_TEST_DATA_DIR "/nginx.conf.in", "", {{"@LIMITS@", limits}}, "", ""};
 }
 
 std::string NginxServer::url(const std::string& path) const {

@@ -65,6 +65,9 @@ public:
     // The same over https, with this certificate and key.
     NginxServer(const std::string& root, const std::string& certificate, const std::string& key);
     NginxServer(const std::string& root, const Setup& setup);
+    // The tests' usual server with `limits` (nginx directives such as
+    // "limit_rate 2m;") for its one location.
+    static Setup WithLimits(const std::string& limits);
     ~NginxServer() = default;
 
     int port() const { return port_; }

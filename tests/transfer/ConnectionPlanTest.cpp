@@ -95,9 +95,13 @@ struct Server {
             const Plan::Decision decision = plan.Next(now);
             if (decision.step == Plan::Step::Open)
                 position[decision.connection] = plan.Assign(decision.connection)->range.begin;
-            if (decision.step == Plan::Step::Close) position.erase(decision.connection);
+            if (decision.step == Plan::Step::Close) Close(decision.connection);
             if (decision.step != Plan::Step::Hold) changes.push_back(decision);
         }
+    }
+    void Close(int connection) {
+        plan.Released(connection);
+        position.erase(connection);
     }
     int Opened() const {
         return int(std::count_if(changes.begin(), changes.end(),
@@ -164,7 +168,7 @@ TEST(ConnectionPlan, RefusalsSettleTheCount) {
 
     // A 503 with a Retry-After shorter than the pause: the pause holds.
     Plan::Decision refused = server.plan.Refused(3, server.now, 30s);
-    server.position.erase(3);
+    server.Close(3);
     EXPECT_EQ(refused.step, Plan::Step::Close);
     EXPECT_EQ(refused.connections, 3);
     server.Run(179s);
@@ -175,7 +179,7 @@ TEST(ConnectionPlan, RefusalsSettleTheCount) {
     // A Retry-After longer than the pause, up to ten minutes.
     const int newest = server.changes.back().connection;
     server.plan.Refused(newest, server.now, 3600s);
-    server.position.erase(newest);
+    server.Close(newest);
     server.Run(599s);
     EXPECT_EQ(server.plan.Connections(), 3);
     server.Run(2s);
@@ -184,7 +188,7 @@ TEST(ConnectionPlan, RefusalsSettleTheCount) {
     // A connection that ignored its Range: never more than the rest again.
     const int ignoring = server.changes.back().connection;
     EXPECT_EQ(server.plan.IgnoredRange(ignoring, server.now).connections, 3);
-    server.position.erase(ignoring);
+    server.Close(ignoring);
     server.Run(900s);
     EXPECT_EQ(server.plan.Connections(), 3);
 }
