@@ -34,7 +34,7 @@ public:
         std::chrono::milliseconds worthOpening{3000};
         // The rate before a new connection and with it are each measured
         // over this long.
-        std::chrono::milliseconds judgeWindow{500};
+        std::chrono::milliseconds judgeWindow{1000};
         // A new connection that has not brought a byte after this long is
         // judged as one that did not pay.
         std::chrono::milliseconds firstBytesLimit{5000};

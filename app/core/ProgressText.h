@@ -16,7 +16,7 @@ std::string ProgressText(int pass, std::int64_t begin, std::int64_t end, std::in
                          std::int64_t total, double bytesPerSecond, const QLocale& locale);
 
 // The status bar's line while several connections fetch, for example
-// "Segments #1, #5, #6: 412.5 of 1,024.0 MiB (40%), 0:29 left, 3
+// "Segments #1, #5, #6: 412.5 of 1,000.0 MiB (41%), 0:50 left, 3
 // connections, 11.8 MiB/s": the whole file's bytes present, the time left
 // at the total rate, and the connections.
 std::string ConnectionsProgressText(const std::vector<int>& segments, std::int64_t present,

@@ -95,6 +95,14 @@ protected:
         return timings;
     }
 
+    // Several connections, as the program decides on them, with a minimum
+    // piece small enough for a download of a few MiB.
+    static RunTimings SeveralConnections() {
+        RunTimings timings = FastTimings(4);
+        timings.connections.minPiece = 256 * 1024;
+        return timings;
+    }
+
     TMainForm& OpenList(const RunTimings& timings = FastTimings()) {
         form = std::make_unique<TMainForm>(listPath(), prompts);
         form->Commands().SetRunTimings(timings);
@@ -1444,6 +1452,127 @@ TEST_F(JobRunTest, ResumeAllSendsNoDownloadThePasswordOfAnotherOnTheSameServer) 
     for (std::size_t k = 4; k < requests.size(); ++k)
         EXPECT_EQ(HeaderIn(requests[k].head, "Authorization"), "")
             << "the first download's password went out for the second";
+}
+
+constexpr int64_t kMiB = 1024 * 1024;
+
+std::vector<std::pair<int64_t, int64_t>> StoredQueue(const ListEntry& entry) {
+    std::vector<std::pair<int64_t, int64_t>> queue;
+    for (const auto& [begin, end] : entry.Queue())
+        queue.emplace_back(std::stoll(begin), std::stoll(end));
+    return queue;
+}
+
+TEST_F(JobRunTest, AServerThatCapsEachConnectionIsFetchedOverSeveralAndTheFileComesWhole) {
+    TempDir served;
+    const int64_t size = 10 * kMiB + 4321;
+    HoleyFile file = MakeHoleyFile(served.file("big.bin"), dir.file("big.bin"), size,
+                                   {{1000, 3 * kMiB}, {3 * kMiB + 100, size - 1000}}, 5);
+    NginxServer nginx(served.path(), NginxServer::WithLimits("limit_rate 2m;"));
+    TMainForm& f = Open({file.Entry(nginx.url("/big.bin"))}, SeveralConnections());
+
+    Resume();
+
+    EXPECT_TRUE(ReadWholeFile(file.incomplete) == ReadWholeFile(file.original));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(LogHas("Opening a second connection: the download runs at ")) << Log().size();
+    for (const LogRow& row : Log())
+        EXPECT_NE(row.icon, 3) << row.message;
+    EXPECT_GE(nginx.connectionCount(), 2);
+}
+
+TEST_F(JobRunTest, AServerThatAllowsTwoConnectionsSettlesTheRunAtTwoWithoutAnError) {
+    TempDir served;
+    const int64_t size = 20 * kMiB;
+    HoleyFile file =
+        MakeHoleyFile(served.file("big.bin"), dir.file("big.bin"), size, {{0, size}}, 6);
+    NginxServer nginx(served.path(),
+                      NginxServer::WithLimits("limit_rate 2m; limit_conn peraddress 2;"));
+    // A third is tried while more than half a second's bytes remain, however
+    // slowly a loaded machine measures the rate.
+    RunTimings timings = SeveralConnections();
+    timings.connections.worthOpening = std::chrono::milliseconds(500);
+    TMainForm& f = Open({file.Entry(nginx.url("/big.bin"))}, timings);
+
+    Resume();
+
+    EXPECT_TRUE(ReadWholeFile(file.incomplete) == ReadWholeFile(file.original));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    // nginx's own words for its 503.
+    EXPECT_TRUE(LogHas("The server refused a third connection (HTTP/1.1 503 Service Temporarily "
+                       "Unavailable): going on with 2."));
+    for (const LogRow& row : Log())
+        EXPECT_NE(row.icon, 3) << row.message;
+}
+
+TEST_F(JobRunTest, PauseWithSeveralConnectionsKeepsWhatEachBroughtAndResumeFinishes) {
+    TempDir served;
+    const int64_t size = 12 * kMiB;
+    HoleyFile file = MakeHoleyFile(served.file("big.bin"), dir.file("big.bin"), size,
+                                   {{100, 5 * kMiB}, {5 * kMiB, size - 100}}, 7);
+    NginxServer nginx(served.path(), NginxServer::WithLimits("limit_rate 1m;"));
+    TMainForm& f = Open({file.Entry(nginx.url("/big.bin"))}, SeveralConnections());
+    // Paused once the second connection has fetched for a while.
+    WhenReady([&] { return LogHas("Requesting segment #2"); },
+              [&] { QTimer::singleShot(1500, &f, [&f] { f.Pause1->trigger(); }); });
+    Resume();
+
+    ASSERT_EQ(f.ListView->rowCount(), 1);
+    EXPECT_TRUE(LogHas("Downloading of file " + file.incomplete + " paused"));
+    {
+        ListDocument onDisk(listPath());
+        onDisk.OpenList();
+        const ListEntry entry = onDisk.FindEntry(0);
+        const auto queue = StoredQueue(entry);
+        const int64_t downloaded = std::stoll(entry.AttributeText("Downloaded"));
+        // Each connection's bytes are recorded, not only the first's: no
+        // hole is still queued from its first byte.
+        for (const auto& [begin, end] : file.ranges)
+            for (const auto& range : queue)
+                EXPECT_NE(range.first, begin)
+                    << "nothing of [" << begin << ", " << end << "] was recorded";
+        EXPECT_EQ(QueueViolations(file, ReadWholeFile(file.original),
+                                  ReadWholeFile(file.incomplete), queue, downloaded),
+                  "");
+        EXPECT_EQ(entry.AttributeText("Segments"), std::to_string(queue.size()));
+        EXPECT_EQ(Cell(0, SegmentsColumn), std::to_string(queue.size()));
+    }
+
+    Resume();
+    EXPECT_TRUE(ReadWholeFile(file.incomplete) == ReadWholeFile(file.original));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+}
+
+// An added connection that gets the whole file for its range writes none of
+// it: the run goes on with the connection it had, which fetches the rest.
+TEST_F(JobRunTest, AnAddedConnectionAnsweredWithTheWholeFileWritesNothingOfIt) {
+    const int64_t size = 320 * 1024;
+    HoleyFile file = MakeHoleyFile(dir.file("f.orig"), dir.file("f.bin"), size,
+                                   {{0, 256 * 1024}, {290000, 300000}}, 8);
+    const std::string original = ReadWholeFile(file.original);
+    ScriptedServer server;
+    server.addConnection(
+        {Reply::Keep(ProbeAnswer(size)), Reply::Keep(SampleAnswer(original, file.ranges)),
+         Reply::Slowly(RangeAnswer(original, 0, 256 * 1024), 4096, std::chrono::milliseconds(40),
+                       ScriptedServer::Reply::Then::Keep),
+         Reply::Keep(RangeAnswer(original, 290000, 300000))});
+    server.addConnection(
+        {Reply::Keep("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                     std::string(static_cast<std::size_t>(size), 'Z'))});
+    RunTimings timings = SeveralConnections();
+    timings.connections.worthOpening = std::chrono::milliseconds(200);
+    // Longer than the loop's quarter-second look at the connections.
+    timings.connections.judgeWindow = std::chrono::milliseconds(600);
+    TMainForm& f = Open({file.Entry(server.url("/f.bin"))}, timings);
+
+    Resume();
+
+    EXPECT_TRUE(ReadWholeFile(file.incomplete) == original);
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(LogHas("The server did not send a second connection the range it asked for "
+                       "(HTTP/1.1 200 OK): nothing of it was written; going on with 1."));
+    for (const LogRow& row : Log())
+        EXPECT_NE(row.icon, 3) << row.message;
 }
 
 } // namespace

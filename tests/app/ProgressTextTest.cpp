@@ -32,6 +32,14 @@ TEST(ProgressText, KnownStates) {
     for (const auto& c : cases)
         EXPECT_EQ(ProgressText(c.pass, c.begin, c.end, c.received, c.total, c.speed, english),
                   c.text);
+    // Several connections: the whole file's bytes, the time left at the
+    // total rate, and the connections.
+    EXPECT_EQ(
+        ConnectionsProgressText({1, 5, 6}, 412 * MiB + MiB / 2, 1000 * MiB, 11.8 * MiB, 3, english),
+        "Segments #1, #5, #6: 412.5 of 1,000.0 MiB (41%), 0:50 left, 3 connections, "
+        "11.8 MiB/s");
+    EXPECT_EQ(ConnectionsProgressText({4}, 0, 1001, 0, 2, english),
+              "Segment #4: 0 of 1,001 bytes (0%), 2 connections, 0 bytes/s");
     // The locale's separators.
     const QLocale german(QLocale::German, QLocale::Germany);
     EXPECT_EQ(SizeText(1536.0 * MiB, german), "1,5 GiB");

@@ -17,9 +17,13 @@ using Clock = Plan::Clock;
 constexpr std::int64_t kMiB = 1 << 20;
 
 TEST(ConnectionPlan, FreeRangesFirstThenTheLargestRestIsHalved) {
-    Plan plan({{0, 100 * kMiB}, {200 * kMiB, 300 * kMiB}}, {});
+    Plan plan({{200 * kMiB, 300 * kMiB}, {0, 100 * kMiB}}, {});
     EXPECT_EQ(plan.Assign(0)->range, (PlanRange{0, 100 * kMiB}));
     EXPECT_EQ(plan.Assign(1)->range, (PlanRange{200 * kMiB, 300 * kMiB}));
+    // Pieces are numbered as they are first handed out; a holding names its
+    // place in the list's queue.
+    EXPECT_EQ(plan.HoldingOf(0)->segment, 1);
+    EXPECT_EQ(plan.HoldingOf(1)->index, 0u);
 
     // Connection 0 is at 40 MiB (60 to come), 1 has not begun (100 to come).
     plan.Progress(0, 40 * kMiB);
@@ -28,17 +32,20 @@ TEST(ConnectionPlan, FreeRangesFirstThenTheLargestRestIsHalved) {
     EXPECT_EQ(split->range, (PlanRange{250 * kMiB, 300 * kMiB}));
     EXPECT_EQ(split->cut->connection, 1);
     EXPECT_EQ(split->cut->stopAfter, 250 * kMiB);
+    EXPECT_EQ(split->segment, 3);
     // The halves stand in the queue where the range stood; byte m is in both.
     EXPECT_EQ(plan.Queue(),
               (std::vector<PlanRange>{
-                  {0, 100 * kMiB}, {200 * kMiB, 250 * kMiB}, {250 * kMiB, 300 * kMiB}}));
+                  {200 * kMiB, 250 * kMiB}, {250 * kMiB, 300 * kMiB}, {0, 100 * kMiB}}));
 
     // A finished range leaves the queue wherever it stands; a released one
-    // is taken again before anything is split.
+    // is taken again, under its number, before anything is split.
     plan.Finished(1);
     plan.Released(2);
-    EXPECT_EQ(plan.Assign(3)->range, (PlanRange{250 * kMiB, 300 * kMiB}));
-    EXPECT_EQ(plan.Queue(), (std::vector<PlanRange>{{0, 100 * kMiB}, {250 * kMiB, 300 * kMiB}}));
+    const auto again = plan.Assign(3);
+    EXPECT_EQ(again->range, (PlanRange{250 * kMiB, 300 * kMiB}));
+    EXPECT_EQ(again->segment, 3);
+    EXPECT_EQ(plan.Queue(), (std::vector<PlanRange>{{250 * kMiB, 300 * kMiB}, {0, 100 * kMiB}}));
 
     // A recorded prefix moves the range's begin; what a split halves is
     // what is still to come past the owner's position.
@@ -50,7 +57,7 @@ TEST(ConnectionPlan, FreeRangesFirstThenTheLargestRestIsHalved) {
     EXPECT_EQ(tail->cut->connection, 3);
     EXPECT_EQ(plan.Queue(),
               (std::vector<PlanRange>{
-                  {90 * kMiB, 100 * kMiB}, {250 * kMiB, 280 * kMiB}, {280 * kMiB, 300 * kMiB}}));
+                  {250 * kMiB, 280 * kMiB}, {280 * kMiB, 300 * kMiB}, {90 * kMiB, 100 * kMiB}}));
 }
 
 TEST(ConnectionPlan, NoPieceBelowTheMinimumAndNoneOfTheLastByte) {
@@ -112,7 +119,7 @@ struct Server {
 TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     // Capped per connection: four within a few seconds, and kept.
     Server capped(400 * kMiB, 4.0 * kMiB, 1e12);
-    capped.Run(2500ms);
+    capped.Run(4s);
     EXPECT_EQ(capped.plan.Connections(), 4);
     capped.Run(20s);
     EXPECT_EQ(capped.Opened(), 3);
@@ -125,10 +132,13 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     ASSERT_EQ(shared.changes.size(), 2u);
     EXPECT_EQ(shared.changes[1].step, Plan::Step::Close);
     EXPECT_EQ(shared.changes[1].why, Plan::Why::NoGain);
+    // The rates it was judged by, for the row that says why.
+    EXPECT_NEAR(shared.changes[1].rateBefore, 8.0 * kMiB, 0.5 * kMiB);
+    EXPECT_NEAR(shared.changes[1].rateNow, 8.0 * kMiB, 0.5 * kMiB);
     EXPECT_EQ(shared.plan.Connections(), 1);
-    shared.Run(57s);
+    shared.Run(58s);
     EXPECT_EQ(shared.Opened(), 1);
-    shared.Run(2s);
+    shared.Run(3s);
     EXPECT_EQ(shared.Opened(), 2);
 
     // What remains takes less than a few seconds at one connection's rate:
@@ -143,14 +153,14 @@ TEST(ConnectionPlan, ANewConnectionThatFinishesItsPieceAtOnceIsJudgedByTheRate) 
     plan.Assign(0);
     const Clock::time_point start{};
     plan.Observe(start, 0);
-    plan.Observe(start + 500ms, 2 * kMiB);
-    ASSERT_EQ(plan.Next(start + 500ms).step, Plan::Step::Open);
+    plan.Observe(start + 1s, 4 * kMiB);
+    ASSERT_EQ(plan.Next(start + 1s).step, Plan::Step::Open);
     EXPECT_EQ(plan.Assign(1)->range, (PlanRange{500 * kMiB, 501 * kMiB}));
     plan.Finished(1);
     // The total doubles with it: kept, and the next one is tried.
     for (int tick = 1; tick <= 20; ++tick) {
-        const auto now = start + 500ms + tick * 50ms;
-        plan.Observe(now, 2 * kMiB + tick * 2 * kMiB / 5);
+        const auto now = start + 1s + tick * 100ms;
+        plan.Observe(now, 4 * kMiB + tick * 4 * kMiB / 5);
         const Plan::Decision decision = plan.Next(now);
         ASSERT_NE(decision.step, Plan::Step::Close) << tick;
         if (decision.step == Plan::Step::Open) {
@@ -163,7 +173,7 @@ TEST(ConnectionPlan, ANewConnectionThatFinishesItsPieceAtOnceIsJudgedByTheRate) 
 
 TEST(ConnectionPlan, RefusalsSettleTheCount) {
     Server server(100 * 1024 * kMiB, 4.0 * kMiB, 1e12);
-    server.Run(2500ms);
+    server.Run(4s);
     ASSERT_EQ(server.plan.Connections(), 4);
 
     // A 503 with a Retry-After shorter than the pause: the pause holds.
