@@ -58,7 +58,7 @@ std::optional<ConnectionPlan::Assignment> ConnectionPlan::Assign(int connection)
 void ConnectionPlan::Progress(int connection, std::int64_t next) {
     Piece* piece = PieceOf(connection);
     if (!piece) return;
-    if (next > piece->next && trial_ && trial_->connection == connection) trial_->progressed = true;
+    if (next > piece->next) MarkProgressed(connection);
     piece->next = std::max(piece->next, next);
 }
 
@@ -72,7 +72,7 @@ void ConnectionPlan::Recorded(int connection, std::int64_t begin) {
 void ConnectionPlan::Finished(int connection) {
     // A new connection that finished its piece before it was judged has
     // brought bytes all the same.
-    if (trial_ && trial_->connection == connection) trial_->progressed = true;
+    MarkProgressed(connection);
     std::erase_if(queue_, [connection](const Piece& piece) { return piece.owner == connection; });
 }
 
@@ -140,19 +140,46 @@ std::optional<std::size_t> ConnectionPlan::SplitCandidate() const {
     return best;
 }
 
+bool ConnectionPlan::InTrial(int connection) const {
+    return trial_ && std::find(trial_->connections.begin(), trial_->connections.end(),
+                               connection) != trial_->connections.end();
+}
+
+void ConnectionPlan::MarkProgressed(int connection) {
+    if (InTrial(connection) && std::find(trial_->progressed.begin(), trial_->progressed.end(),
+                                         connection) == trial_->progressed.end())
+        trial_->progressed.push_back(connection);
+}
+
 ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
     const Decision hold{Step::Hold, -1, Why::None, Connections()};
+    // The rest of a batch that is being closed, or opened, one a call.
+    if (!toClose_.empty()) {
+        const int connection = toClose_.back();
+        toClose_.pop_back();
+        Decision closed = CloseConnection(connection, Why::NoGain, now, limits_.noGainPause);
+        closed.rateBefore = closingRates_.first;
+        closed.rateNow = closingRates_.second;
+        return closed;
+    }
+    if (toOpen_ > 0 && trial_) {
+        --toOpen_;
+        const int number = nextNumber_++;
+        open_.push_back(number);
+        trial_->connections.push_back(number);
+        return {Step::Open, number, Why::None, Connections(), trial_->before, trial_->before};
+    }
     if (trial_) {
         Trial& trial = *trial_;
         if (!trial.firstBytesAt) {
-            if (trial.progressed) {
+            if (trial.progressed.size() == trial.connections.size()) {
                 trial.firstBytesAt = now;
             } else if (now - trial.openedAt >= limits_.firstBytesLimit) {
-                Decision closed =
-                    CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
-                closed.rateBefore = trial.before;
-                closed.rateNow = RateOver(now - limits_.judgeWindow, now).value_or(0);
-                return closed;
+                // Judged on the bytes of those that came; none came: closed.
+                if (trial.progressed.empty())
+                    return CloseTrial(now, trial.before,
+                                      RateOver(now - limits_.judgeWindow, now).value_or(0));
+                trial.firstBytesAt = now;
             }
             return hold;
         }
@@ -160,24 +187,28 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
         const std::optional<double> with = RateOver(*trial.firstBytesAt, now);
         if (!with) return hold;
         const double before = trial.before;
-        if (*with < before * limits_.keepGain) {
-            Decision closed =
-                CloseConnection(trial.connection, Why::NoGain, now, limits_.noGainPause);
-            closed.rateBefore = before;
-            closed.rateNow = *with;
-            return closed;
-        }
-        // It paid: the rate with it is where the next try starts from.
+        if (*with < before * limits_.keepGain) return CloseTrial(now, before, *with);
+        // They paid: the rate with them is where the next try starts from.
+        // A rate that rose about as much as the connections did says the
+        // server caps each one: the rest are opened at once.
+        const double added = static_cast<double>(trial.connections.size());
+        const bool capped =
+            *with >= before * (1 + 0.75 * added / static_cast<double>(trial.countBefore));
         trial_.reset();
         settledAt_ = now - limits_.judgeWindow;
-        Decision next = Next(now);
+        Decision next = capped ? OpenIfWorth(now, cap_ - Connections()) : Next(now);
         if (next.step == Step::Hold) next = {Step::Hold, -1, Why::Pays, Connections()};
         next.why = Why::Pays;
         next.rateBefore = before;
         next.rateNow = *with;
         return next;
     }
-    if (Connections() >= cap_ || now < quietUntil_ || !settledAt_ ||
+    return OpenIfWorth(now, 1);
+}
+
+ConnectionPlan::Decision ConnectionPlan::OpenIfWorth(Clock::time_point now, int count) {
+    const Decision hold{Step::Hold, -1, Why::None, Connections()};
+    if (count <= 0 || Connections() >= cap_ || now < quietUntil_ || !settledAt_ ||
         now - *settledAt_ < limits_.judgeWindow)
         return hold;
     const std::optional<double> rate = RateOver(now - limits_.judgeWindow, now);
@@ -188,10 +219,19 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
     const std::chrono::duration<double> remaining(static_cast<double>(BytesToCome()) / *rate);
     if (!somethingToGive || remaining <= limits_.worthOpening) return hold;
     const int number = nextNumber_++;
+    trial_ = Trial{{number}, Connections(), *rate, now, {}, std::nullopt};
     open_.push_back(number);
-    trial_ = Trial{number, *rate, now, false, std::nullopt};
+    toOpen_ = std::min(count, cap_ - Connections() + 1) - 1;
     settledAt_ = now;
     return {Step::Open, number, Why::None, Connections(), *rate, *rate};
+}
+
+ConnectionPlan::Decision ConnectionPlan::CloseTrial(Clock::time_point now, double before,
+                                                    double with) {
+    toClose_ = trial_->connections;
+    toOpen_ = 0;
+    closingRates_ = {before, with};
+    return Next(now);
 }
 
 ConnectionPlan::Decision ConnectionPlan::CloseConnection(int connection, Why why,
@@ -199,7 +239,11 @@ ConnectionPlan::Decision ConnectionPlan::CloseConnection(int connection, Why why
                                                          std::chrono::seconds pause) {
     // Its piece stays its own until the driver has recorded what it brought.
     std::erase(open_, connection);
-    if (trial_ && trial_->connection == connection) trial_.reset();
+    if (InTrial(connection)) {
+        std::erase(trial_->connections, connection);
+        std::erase(trial_->progressed, connection);
+        if (trial_->connections.empty()) trial_.reset();
+    }
     settledAt_ = now;
     quietUntil_ = std::max(quietUntil_, now + pause);
     return {Step::Close, connection, why, Connections()};

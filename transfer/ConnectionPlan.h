@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // A queued range as the list holds it: the bytes begin..end are requested
@@ -106,9 +107,10 @@ public:
 
     // Bytes written by all connections together, as they stand at `now`.
     void Observe(Clock::time_point now, std::int64_t totalBytes);
-    // Whether to open or close a connection now. A connection closed keeps
-    // its piece until the driver has recorded what it brought and
-    // Released() it.
+    // Whether to open or close a connection now; called again at once after
+    // an Open or a Close, since connections opened or closed together come
+    // one a call. A connection closed keeps its piece until the driver has
+    // recorded what it brought and Released() it.
     Decision Next(Clock::time_point now);
     // A server refused an added connection (503 or 429, a refused or reset
     // connect, a close before any answer): it is closed, the count drops to
@@ -129,13 +131,15 @@ private:
         std::int64_t next = 0; // the first byte its owner has not written
         int segment = 0;       // 0 until it is first handed out
     };
+    // Connections opened together and judged together: the count and the
+    // rate before them, which of them have brought a byte (noticed by the
+    // next Next), and when Next noticed they all had.
     struct Trial {
-        int connection = -1;
-        double before = 0; // bytes per second before it was opened
+        std::vector<int> connections;
+        int countBefore = 1;
+        double before = 0;
         Clock::time_point openedAt{};
-        // Whether it has brought a byte (noticed by the next Next), and when
-        // Next noticed.
-        bool progressed = false;
+        std::vector<int> progressed;
         std::optional<Clock::time_point> firstBytesAt;
     };
 
@@ -153,6 +157,13 @@ private:
     std::int64_t MinPiece() const;
     Decision CloseConnection(int connection, Why why, Clock::time_point now,
                              std::chrono::seconds pause);
+    bool InTrial(int connection) const;
+    void MarkProgressed(int connection);
+    // Opens one connection, or the first of `count` opened together, when
+    // one more is worth it now.
+    Decision OpenIfWorth(Clock::time_point now, int count);
+    // The trial did not pay: its connections are closed, one a call.
+    Decision CloseTrial(Clock::time_point now, double before, double with);
 
     std::vector<Piece> queue_;
     Limits limits_;
@@ -161,6 +172,9 @@ private:
     int nextSegment_ = 1;
     int cap_ = 0;
     std::optional<Trial> trial_;
+    int toOpen_ = 0;
+    std::vector<int> toClose_;
+    std::pair<double, double> closingRates_; // before and with the trial being closed
     Clock::time_point quietUntil_{};
     // When the count last changed; rates are measured after it.
     std::optional<Clock::time_point> settledAt_;

@@ -277,21 +277,27 @@ void RangeLoop::ChangeConnections(Clock::time_point now) {
         if (lane->fetching && !lane->closed)
             plan_->Progress(lane->connection, lane->first + ConnectionLanes::Written(*lane));
     plan_->Observe(now, lanes_.Arrived());
-    const ConnectionPlan::Decision decision = plan_->Next(now);
-    if (decision.step == ConnectionPlan::Step::Open) lanes_.Open(decision.connection);
-    if (decision.step == ConnectionPlan::Step::Close) {
-        for (auto& lane : lanes_.All()) {
-            if (lane->connection != decision.connection) continue;
-            // Withdrawn; what it brought is recorded once the fetch has ended.
-            lane->closed = true;
-            lane->retry.reset();
-            if (lane->fetching)
-                lane->worker->CancelFetch();
-            else
-                plan_->Released(lane->connection);
-        }
+    // Connections opened or closed together come one decision at a time.
+    for (int step = 0; step < 32; ++step) {
+        const ConnectionPlan::Decision decision = plan_->Next(now);
+        if (decision.step == ConnectionPlan::Step::Open) lanes_.Open(decision.connection);
+        if (decision.step == ConnectionPlan::Step::Close) Close(decision.connection);
+        LogChange(decision, "");
+        if (decision.step == ConnectionPlan::Step::Hold) return;
     }
-    LogChange(decision, "");
+}
+
+void RangeLoop::Close(int connection) {
+    for (auto& lane : lanes_.All()) {
+        if (lane->connection != connection) continue;
+        // Withdrawn; what it brought is recorded once the fetch has ended.
+        lane->closed = true;
+        lane->retry.reset();
+        if (lane->fetching)
+            lane->worker->CancelFetch();
+        else
+            plan_->Released(lane->connection);
+    }
 }
 
 void RangeLoop::LogChange(const ConnectionPlan::Decision& decision, const std::string& status) {

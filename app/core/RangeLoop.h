@@ -84,6 +84,8 @@ private:
 
     // Tells the plan what arrived and carries out its decision.
     void ChangeConnections(Clock::time_point now);
+    // The plan closed `connection`: its fetch is withdrawn.
+    void Close(int connection);
     void LogChange(const ConnectionPlan::Decision& decision, const std::string& status);
     // Gives every lane without a fetch its next piece (a retry after its
     // wait) and raises its request.

@@ -79,6 +79,17 @@ int64_t RecordedBegin(const std::string& listPath) {
     return std::stoll(list.entries[1].begins[0]);
 }
 
+int64_t RecordedInHole(const std::string& listPath, int64_t holeBegin, int64_t holeEnd) {
+    const StoredList list = PeekStoredList(listPath);
+    if (!list.parsed) return -1;
+    if (list.entries.size() < 2) return holeEnd - holeBegin;
+    for (const std::string& text : list.entries[1].begins) {
+        const int64_t begin = std::stoll(text);
+        if (begin >= holeBegin && begin < holeEnd) return begin - holeBegin;
+    }
+    return holeEnd - holeBegin;
+}
+
 std::string CounterViolations(const StoredEntry& entry) {
     std::string problems;
     try {

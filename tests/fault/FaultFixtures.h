@@ -35,6 +35,12 @@ StoredList PeekStoredList(const std::string& listPath);
 // reads the list's second entry: the first Begin; -1 when it has none.
 int64_t RecordedBegin(const std::string& listPath);
 
+// How many bytes of the hole [holeBegin, holeEnd) a running download's list
+// records as there, as PeekStoredList reads its second entry: up to the
+// Begin of the queued range inside the hole, all of it when none is left or
+// the entry is gone; -1 when the list cannot be read just then.
+int64_t RecordedInHole(const std::string& listPath, int64_t holeBegin, int64_t holeEnd);
+
 // Checks that an entry describes its file truthfully: Remains = FileSize -
 // Downloaded, Segments = the number of queued ranges, Begin and End equally
 // long, Percent as the program computes it. Returns a description of every

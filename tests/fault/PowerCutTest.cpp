@@ -16,8 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -216,6 +220,97 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
                                                    onMount, original, neighbour);
                         }},
                        file.size);
+    unsetenv("QV_FAULT_RECORD_MS");
+    unsetenv("QV_FAULT_RECORD_BYTES");
+}
+
+// Two ranges in flight on two connections. The server lets them take turns
+// (each sends the bytes of its next record only once the other's last one
+// is in the list), so every run makes the same durable steps; after every
+// cut the list claims nothing the disk lacks, its ranges never overlap, and
+// its counters agree.
+TEST_F(PowerCutTest, AfterEveryDurabilityEventTwoRangesInFlightAreRecordedTruthfully) {
+    TempDir served;
+    constexpr int64_t kRecordBytes = 16384;
+    // 5 records' bytes each (End - Begin + 1): four recorded as they come,
+    // the last one taken with the range, each from a piece of its own.
+    constexpr int64_t kHole = 5 * kRecordBytes - 1;
+    const std::pair<int64_t, int64_t> first{5000, 5000 + kHole};
+    const std::pair<int64_t, int64_t> second{200000, 200000 + kHole};
+    const HoleyFile file =
+        MakeHoleyFile(served.file("f.bin"), seed_ + "/f.bin", 300000, {first, second}, 12);
+    const std::string original = ReadWholeFile(file.original);
+    HoleyFile onMount = file;
+    onMount.incomplete = mountPoint_ + "/f.bin";
+    const std::string list = mountPoint_ + "/List.xml";
+    const auto recorded = [&](const std::pair<int64_t, int64_t>& hole) {
+        return RecordedInHole(list, hole.first, hole.second);
+    };
+    // Pieces of one record's size: the k-th piece after the first completes
+    // the range's k-th record. The first range's first record comes after
+    // most of a second, so that the run sees bytes arrive over the time it
+    // measures before it opens the second connection.
+    const auto turns = [&](const std::pair<int64_t, int64_t>& own,
+                           const std::pair<int64_t, int64_t>& other, int64_t otherAhead) {
+        auto firstAsked = std::make_shared<std::optional<std::chrono::steady_clock::time_point>>();
+        return ScriptedServer::Reply::WhenReady(
+            RangeAnswer(original, own.first, own.second), kRecordBytes,
+            [&, own, other, otherAhead, firstAsked](size_t sent) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!*firstAsked) *firstAsked = now;
+                const int64_t k = static_cast<int64_t>(sent) / kRecordBytes;
+                if (otherAhead == 0 && k == 1 &&
+                    now - **firstAsked < std::chrono::milliseconds(700))
+                    return false;
+                return recorded(own) >= (k - 1) * kRecordBytes &&
+                       recorded(other) >= std::min((k - 1 + otherAhead) * kRecordBytes, kHole);
+            });
+    };
+    ScriptedServer server; // after what its replies use, so it ends first
+    TestEntry entry = onMount.Entry(server.url("/f.bin"));
+    entry.percent = PercentText(file.size - file.Missing(), file.size);
+    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
+    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
+    setenv("QV_FAULT_RECORD_BYTES", std::to_string(kRecordBytes).c_str(), 1);
+    setenv("QV_FAULT_RECORD_MS", "3600000", 1); // no record by time
+    setenv("QV_FAULT_CONNECTIONS", "2", 1);
+    setenv("QV_FAULT_EAGER", "1", 1);
+    CutAfterEveryEvent(
+        {RunArgs(list, 1),
+         [&] {
+             // A round cut before the second connection leaves its script.
+             server.clearConnections();
+             server.addConnection({ScriptedServer::Reply::Keep(ProbeAnswer(file.size)),
+                                   ScriptedServer::Reply::Keep(SampleAnswer(original, file.ranges)),
+                                   turns(first, second, 0)});
+             server.addConnection({turns(second, first, 1)});
+         },
+         "LOG 2 File " + onMount.incomplete + " downloaded successfully.",
+         [&](const std::string& durable) -> int64_t {
+             const StoredList kept = ReadStoredList(durable + "/List.xml");
+             if (!kept.parsed || kept.entries.empty() || kept.entries.size() > 2) {
+                 ADD_FAILURE() << "List.xml holds " << kept.entries.size() << " entries "
+                               << kept.error;
+                 return 0;
+             }
+             EXPECT_EQ(kept.entries[0].attributes, neighbour.attributes);
+             const std::string now = ReadWholeFile(durable + "/f.bin");
+             if (kept.entries.size() == 1) {
+                 EXPECT_TRUE(now == original) << "the entry left before the file was whole";
+                 return file.size;
+             }
+             const StoredEntry& left = kept.entries[1];
+             EXPECT_EQ(CounterViolations(left), "");
+             std::vector<std::pair<int64_t, int64_t>> queue;
+             for (std::size_t i = 0; i < left.begins.size() && i < left.ends.size(); ++i)
+                 queue.emplace_back(std::stoll(left.begins[i]), std::stoll(left.ends[i]));
+             const int64_t downloaded = std::stoll(left.Text("Downloaded"));
+             EXPECT_EQ(QueueViolations(onMount, original, now, queue, downloaded), "");
+             return downloaded;
+         }},
+        file.size);
+    unsetenv("QV_FAULT_EAGER");
+    unsetenv("QV_FAULT_CONNECTIONS");
     unsetenv("QV_FAULT_RECORD_MS");
     unsetenv("QV_FAULT_RECORD_BYTES");
 }

@@ -87,7 +87,7 @@ std::string QueueViolations(const HoleyFile& file, const std::string& original,
         bool inHole = false;
         for (const auto& hole : file.ranges)
             inHole =
-                inHole || (hole.first <= r.first && r.first < r.second && r.second <= hole.second);
+                inHole || (hole.first <= r.first && r.first <= r.second && r.second <= hole.second);
         if (!inHole) violations += "range " + range(r) + " lies in no hole; ";
     }
     std::sort(queue.begin(), queue.end());

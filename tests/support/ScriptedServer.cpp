@@ -47,6 +47,11 @@ void ScriptedServer::addConnection(std::vector<Reply> replies) {
     scripts_.push_back(std::move(replies));
 }
 
+void ScriptedServer::clearConnections() {
+    std::lock_guard lock(mutex_);
+    scripts_.clear();
+}
+
 int ScriptedServer::connectionCount() const {
     std::lock_guard lock(mutex_);
     return accepted_;

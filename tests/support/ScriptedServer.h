@@ -71,6 +71,8 @@ public:
 
     // The replies of the next connection to be accepted, one per request.
     void addConnection(std::vector<Reply> replies);
+    // Drops the scripts of connections not yet accepted.
+    void clearConnections();
 
     int connectionCount() const;
     // Connections the server has finished with (closed, reset, or seen closed).

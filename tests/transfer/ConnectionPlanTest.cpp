@@ -117,9 +117,10 @@ struct Server {
 };
 
 TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
-    // Capped per connection: four within a few seconds, and kept.
+    // Capped per connection: the second doubles the rate, so the rest are
+    // opened at once, and kept.
     Server capped(400 * kMiB, 4.0 * kMiB, 1e12);
-    capped.Run(4s);
+    capped.Run(2500ms);
     EXPECT_EQ(capped.plan.Connections(), 4);
     capped.Run(20s);
     EXPECT_EQ(capped.Opened(), 3);
@@ -140,6 +141,16 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     EXPECT_EQ(shared.Opened(), 1);
     shared.Run(3s);
     EXPECT_EQ(shared.Opened(), 2);
+
+    // Capped per connection and by the line at two connections' worth: the
+    // two opened after the second are closed together, and two stay.
+    Server line(400 * kMiB, 4.0 * kMiB, 8.0 * kMiB);
+    line.Run(6s);
+    EXPECT_EQ(line.plan.Connections(), 2);
+    EXPECT_EQ(line.Opened(), 3);
+    ASSERT_EQ(line.changes.size(), 5u);
+    EXPECT_EQ(line.changes[4].why, Plan::Why::NoGain);
+    EXPECT_EQ(line.changes[4].connections, 2);
 
     // What remains takes less than a few seconds at one connection's rate:
     // fetched as with one.
