@@ -61,6 +61,15 @@ int JobRunMain(int argc, char** argv) {
         if (logRows > 0)
             std::printf("last_log=%s\n",
                         form.LogView->item(logRows - 1, 2)->text().toStdString().c_str());
+        // The error rows, and the rows about the connections, in order.
+        int errorRows = 0, connectionRows = 0;
+        for (int row = 0; row < logRows; ++row) {
+            const std::string text = form.LogView->item(row, 2)->text().toStdString();
+            if (form.LogView->item(row, 0)->data(Qt::UserRole).toInt() == 3) ++errorRows;
+            if (text.find(" connection") != std::string::npos)
+                std::printf("connection_row_%d=%s\n", ++connectionRows, text.c_str());
+        }
+        std::printf("error_rows=%d\nconnection_rows=%d\n", errorRows, connectionRows);
         const auto errors = prompts.Errors();
         std::printf("errors=%zu\n", errors.size());
         for (const std::string& e : errors)

@@ -27,8 +27,8 @@ void HostileAnswers(BenchContext& bench);
 
 // 10. The 1 GiB range by the program now and by the program before retries
 // and records, taking turns, and with a record every second.
-void Records(BenchContext& bench, const std::string& big, const std::string& bigHash,
-             int64_t begin, int64_t end);
+void Records(BenchContext& bench, const std::string& big, const std::string& bigHash, int64_t begin,
+             int64_t end);
 // 11. A range whose connection is reset every few MiB: the bytes fetched
 // twice per drop.
 void Drops(BenchContext& bench);
@@ -44,3 +44,7 @@ struct SampleCase {
 // 8. The cost of the same-file sample: the program now against the program
 // before it, taking turns.
 void SampleCost(BenchContext& bench, const SampleCase& c);
+
+// 12. Several connections: servers that cap each connection (four holes, one
+// hole, two connections allowed), against aria2c fetching as many bytes.
+void SeveralConnections(BenchContext& bench);

@@ -23,7 +23,8 @@
 # the program now; the one before the sample takes turns with it on the
 # thousand small ranges and on the 1 GiB range.
 #
-# Needs nginx, curl, cmake, ninja and the build dependencies of the program;
+# Installs what is missing (scripts/setup.sh --bench: nginx, curl, aria2 and
+# the build dependencies of the program);
 # about 6 GiB free in the temporary folder ($TMPDIR, else /tmp).
 set -euo pipefail
 
@@ -32,7 +33,10 @@ root="$(cd "$here/.." && pwd)"
 build="${BUILD_DIR:-$root/build-bench}"
 results="$here/results.md"
 
-for tool in nginx curl cmake ninja; do
+# What the benchmarks need besides the test suite's packages (aria2).
+"$root/scripts/setup.sh" --bench >&2
+
+for tool in nginx curl cmake ninja aria2c; do
     if ! command -v "$tool" >/dev/null && [ ! -x "/usr/sbin/$tool" ]; then
         echo "run.sh: $tool is missing" >&2
         exit 1

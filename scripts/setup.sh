@@ -4,6 +4,8 @@
 # installs through sudo; with nothing missing it needs neither root nor sudo.
 #   scripts/setup.sh            what building and running the whole test suite need
 #   scripts/setup.sh --program  only what building and running the program need
+#   scripts/setup.sh --bench    the test suite's packages and what the benchmarks
+#                               time against
 set -euo pipefail
 
 # Building and running the program.
@@ -27,9 +29,14 @@ test_packages=(
     # The power-cut test's file system, which keeps only what was synced.
     libfuse3-dev fuse3
 )
-if [ "${1:-}" != "--program" ]; then
-    packages+=("${test_packages[@]}")
-fi
+# The benchmarks: a download tool that opens several connections, timed
+# against as curl is.
+bench_packages=(aria2)
+case "${1:-}" in
+--program) ;;
+--bench) packages+=("${test_packages[@]}" "${bench_packages[@]}") ;;
+*) packages+=("${test_packages[@]}") ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -84,16 +84,22 @@ void ConnectionPlan::Released(int connection) {
 }
 
 void ConnectionPlan::Observe(Clock::time_point now, std::int64_t totalBytes) {
-    if (!settledAt_) settledAt_ = now;
+    // Rates are measured from a second after the first bytes on: a server
+    // may send a new request's first second of bytes at once, and its next
+    // second's soon after (nginx's limit_rate does), which says nothing of
+    // its rate.
+    if (!settledAt_ && totalBytes > 0) settledAt_ = now + limits_.judgeWindow;
     totals_.emplace_back(now, totalBytes);
     while (totals_.size() > 2 && now - totals_.front().first > kKeepTotals)
         totals_.pop_front();
 }
 
 std::optional<double> ConnectionPlan::RateOver(Clock::time_point from, Clock::time_point to) const {
-    // The first observation at or after `from` and the last at or before `to`.
-    auto first = std::find_if(totals_.begin(), totals_.end(),
-                              [from](const auto& total) { return total.first >= from; });
+    // The last observation at or before `from` (else the first after it)
+    // and the last at or before `to`: the span is never shorter than asked.
+    auto first = totals_.begin();
+    for (auto it = totals_.begin(); it != totals_.end() && it->first <= from; ++it)
+        first = it;
     auto last = std::find_if(totals_.rbegin(), totals_.rend(),
                              [to](const auto& total) { return total.first <= to; });
     if (first == totals_.end() || last == totals_.rend() || last->first <= first->first)
@@ -114,13 +120,14 @@ std::int64_t ConnectionPlan::BytesToCome() const {
 }
 
 std::int64_t ConnectionPlan::MinPiece() const {
-    // A piece smaller than a second of one connection's bytes costs more in
-    // its request than it gains.
+    // A piece smaller than a quarter second of one connection's bytes costs
+    // more in its request than it gains; a larger one left to a single
+    // connection at the end of a download costs more than its request.
     if (totals_.empty()) return limits_.minPiece;
     const Clock::time_point now = totals_.back().first;
     const double perConnection =
         RateOver(now - limits_.judgeWindow, now).value_or(0) / static_cast<double>(open_.size());
-    return std::max(limits_.minPiece, static_cast<std::int64_t>(perConnection));
+    return std::max(limits_.minPiece, static_cast<std::int64_t>(perConnection / 4));
 }
 
 std::optional<std::size_t> ConnectionPlan::SplitCandidate() const {
@@ -187,13 +194,16 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
         const std::optional<double> with = RateOver(*trial.firstBytesAt, now);
         if (!with) return hold;
         const double before = trial.before;
-        if (*with < before * limits_.keepGain) return CloseTrial(now, before, *with);
-        // They paid: the rate with them is where the next try starts from.
-        // A rate that rose about as much as the connections did says the
-        // server caps each one: the rest are opened at once.
+        // A rate that rose by half as much as the connections did says the
+        // server caps each one: they are kept and the rest opened at once.
         const double added = static_cast<double>(trial.connections.size());
         const bool capped =
-            *with >= before * (1 + 0.75 * added / static_cast<double>(trial.countBefore));
+            *with >= before * (1 + 0.5 * added / static_cast<double>(trial.countBefore));
+        if (!capped) {
+            if (now - *trial.firstBytesAt < limits_.settleWindow) return hold;
+            if (*with < before * limits_.keepGain) return CloseTrial(now, before, *with);
+        }
+        // They paid: the rate with them is where the next try starts from.
         trial_.reset();
         settledAt_ = now - limits_.judgeWindow;
         Decision next = capped ? OpenIfWorth(now, cap_ - Connections()) : Next(now);

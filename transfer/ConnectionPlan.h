@@ -28,14 +28,20 @@ public:
         // Most connections at once.
         int connections = 4;
         // No split leaves a piece smaller than this, nor smaller than what
-        // one connection fetches in a second.
+        // one connection fetches in a quarter of a second.
         std::int64_t minPiece = std::int64_t{1} << 20;
         // Another connection is tried only while what remains would take
         // longer than this at the current rate.
         std::chrono::milliseconds worthOpening{3000};
         // The rate before a new connection and with it are each measured
-        // over this long.
+        // over this long at least (whole seconds suit servers that send a
+        // capped connection's bytes in one burst a second).
         std::chrono::milliseconds judgeWindow{1000};
+        // New connections that did not clearly pay over judgeWindow (raise
+        // the rate by half as much as the connections rose) are judged
+        // again over this long before they are closed: a wrong close costs
+        // far more than a connection kept a little longer.
+        std::chrono::milliseconds settleWindow{3000};
         // A new connection that has not brought a byte after this long is
         // judged as one that did not pay.
         std::chrono::milliseconds firstBytesLimit{5000};

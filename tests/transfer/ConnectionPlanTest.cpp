@@ -120,7 +120,7 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     // Capped per connection: the second doubles the rate, so the rest are
     // opened at once, and kept.
     Server capped(400 * kMiB, 4.0 * kMiB, 1e12);
-    capped.Run(2500ms);
+    capped.Run(3500ms);
     EXPECT_EQ(capped.plan.Connections(), 4);
     capped.Run(20s);
     EXPECT_EQ(capped.Opened(), 3);
@@ -129,7 +129,7 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     // One line shared by all: the second does not pay, is closed, and is
     // tried again only after the pause.
     Server shared(400 * kMiB, 8.0 * kMiB, 8.0 * kMiB);
-    shared.Run(3s);
+    shared.Run(5500ms);
     ASSERT_EQ(shared.changes.size(), 2u);
     EXPECT_EQ(shared.changes[1].step, Plan::Step::Close);
     EXPECT_EQ(shared.changes[1].why, Plan::Why::NoGain);
@@ -145,7 +145,7 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     // Capped per connection and by the line at two connections' worth: the
     // two opened after the second are closed together, and two stay.
     Server line(400 * kMiB, 4.0 * kMiB, 8.0 * kMiB);
-    line.Run(6s);
+    line.Run(7s);
     EXPECT_EQ(line.plan.Connections(), 2);
     EXPECT_EQ(line.Opened(), 3);
     ASSERT_EQ(line.changes.size(), 5u);
@@ -164,14 +164,18 @@ TEST(ConnectionPlan, ANewConnectionThatFinishesItsPieceAtOnceIsJudgedByTheRate) 
     plan.Assign(0);
     const Clock::time_point start{};
     plan.Observe(start, 0);
-    plan.Observe(start + 1s, 4 * kMiB);
-    ASSERT_EQ(plan.Next(start + 1s).step, Plan::Step::Open);
+    plan.Observe(start + 100ms, kMiB);
+    plan.Observe(start + 1100ms, 5 * kMiB);
+    // No rate is measured within a second of the first bytes.
+    EXPECT_EQ(plan.Next(start + 1100ms).step, Plan::Step::Hold);
+    plan.Observe(start + 2100ms, 9 * kMiB);
+    ASSERT_EQ(plan.Next(start + 2100ms).step, Plan::Step::Open);
     EXPECT_EQ(plan.Assign(1)->range, (PlanRange{500 * kMiB, 501 * kMiB}));
     plan.Finished(1);
     // The total doubles with it: kept, and the next one is tried.
     for (int tick = 1; tick <= 20; ++tick) {
-        const auto now = start + 1s + tick * 100ms;
-        plan.Observe(now, 4 * kMiB + tick * 4 * kMiB / 5);
+        const auto now = start + 2100ms + tick * 100ms;
+        plan.Observe(now, 9 * kMiB + tick * 4 * kMiB / 5);
         const Plan::Decision decision = plan.Next(now);
         ASSERT_NE(decision.step, Plan::Step::Close) << tick;
         if (decision.step == Plan::Step::Open) {
@@ -184,7 +188,7 @@ TEST(ConnectionPlan, ANewConnectionThatFinishesItsPieceAtOnceIsJudgedByTheRate) 
 
 TEST(ConnectionPlan, RefusalsSettleTheCount) {
     Server server(100 * 1024 * kMiB, 4.0 * kMiB, 1e12);
-    server.Run(4s);
+    server.Run(4500ms);
     ASSERT_EQ(server.plan.Connections(), 4);
 
     // A 503 with a Retry-After shorter than the pause: the pause holds.
