@@ -58,6 +58,7 @@ void RunCase(BenchContext& bench, const Case& c, int caseNumber) {
     const std::string url = bench.Url(c.location + "many-" + std::to_string(caseNumber) + ".bin");
     Series quilvane, aria2, rss, errors;
     std::string rows;
+    // Each run takes tens of seconds: half the usual repetitions.
     const int reps = std::max(1, o.reps / 2);
     for (int rep = 0; rep < reps; ++rep) {
         Progress("connections: " + c.label + ", run " + std::to_string(rep + 1) + " of " +
@@ -86,7 +87,7 @@ void RunCase(BenchContext& bench, const Case& c, int caseNumber) {
     }
     RemoveFile(served);
     RemoveFile(same);
-    if (!bench.Complete(quilvane)) {
+    if (static_cast<int>(quilvane.values.size()) < reps) {
         bench.AddRow(
             {name, "all figures", "not reported: a run failed its check", "", "", "", "**no**"});
         return;
