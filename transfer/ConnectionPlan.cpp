@@ -89,6 +89,7 @@ void ConnectionPlan::Observe(Clock::time_point now, std::int64_t totalBytes) {
     // second's soon after (nginx's limit_rate does), which says nothing of
     // its rate.
     if (!settledAt_ && totalBytes > 0) settledAt_ = now + limits_.judgeWindow;
+    sawBytes_ = sawBytes_ || totalBytes > 0;
     totals_.emplace_back(now, totalBytes);
     while (totals_.size() > 2 && now - totals_.front().first > kKeepTotals)
         totals_.pop_front();
@@ -169,6 +170,7 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
         closed.rateNow = closingRates_.second;
         return closed;
     }
+    if (!limits_.adaptive) return OpenFixed(now);
     if (toOpen_ > 0 && trial_) {
         --toOpen_;
         const int number = nextNumber_++;
@@ -216,6 +218,20 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
     return OpenIfWorth(now, 1);
 }
 
+ConnectionPlan::Decision ConnectionPlan::OpenFixed(Clock::time_point now) {
+    if (!sawBytes_ || Connections() >= cap_ || now < quietUntil_ || !SomethingToGive())
+        return {Step::Hold, -1, Why::None, Connections()};
+    const int number = nextNumber_++;
+    open_.push_back(number);
+    return {Step::Open, number, Why::None, Connections()};
+}
+
+bool ConnectionPlan::SomethingToGive() const {
+    return std::any_of(queue_.begin(), queue_.end(),
+                       [](const Piece& piece) { return piece.owner < 0; }) ||
+           SplitCandidate();
+}
+
 ConnectionPlan::Decision ConnectionPlan::OpenIfWorth(Clock::time_point now, int count) {
     const Decision hold{Step::Hold, -1, Why::None, Connections()};
     if (count <= 0 || Connections() >= cap_ || now < quietUntil_ || !settledAt_ ||
@@ -223,11 +239,8 @@ ConnectionPlan::Decision ConnectionPlan::OpenIfWorth(Clock::time_point now, int 
         return hold;
     const std::optional<double> rate = RateOver(now - limits_.judgeWindow, now);
     if (!rate || *rate <= 0) return hold;
-    const bool somethingToGive = std::any_of(queue_.begin(), queue_.end(),
-                                             [](const Piece& piece) { return piece.owner < 0; }) ||
-                                 SplitCandidate();
     const std::chrono::duration<double> remaining(static_cast<double>(BytesToCome()) / *rate);
-    if (!somethingToGive || remaining <= limits_.worthOpening) return hold;
+    if (!SomethingToGive() || remaining <= limits_.worthOpening) return hold;
     const int number = nextNumber_++;
     trial_ = Trial{{number}, Connections(), *rate, now, {}, std::nullopt};
     open_.push_back(number);

@@ -54,6 +54,9 @@ public:
         std::chrono::seconds noGainPause{60};
         std::chrono::seconds refusalPause{180};
         std::chrono::seconds maxRefusalPause{600};
+        // False: a fixed count, every connection opened as soon as the
+        // first bytes have come and kept (only a refusal closes one).
+        bool adaptive = true;
     };
 
     // What a connection is to fetch. `cut`: the connection that held the
@@ -165,6 +168,10 @@ private:
                              std::chrono::seconds pause);
     bool InTrial(int connection) const;
     void MarkProgressed(int connection);
+    // A fixed count: one more as soon as bytes have come.
+    Decision OpenFixed(Clock::time_point now);
+    // A queued range nobody fetches, or a piece worth splitting.
+    bool SomethingToGive() const;
     // Opens one connection, or the first of `count` opened together, when
     // one more is worth it now.
     Decision OpenIfWorth(Clock::time_point now, int count);
@@ -184,5 +191,6 @@ private:
     Clock::time_point quietUntil_{};
     // When the count last changed; rates are measured after it.
     std::optional<Clock::time_point> settledAt_;
+    bool sawBytes_ = false;
     std::deque<std::pair<Clock::time_point, std::int64_t>> totals_;
 };

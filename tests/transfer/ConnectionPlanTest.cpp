@@ -152,6 +152,15 @@ TEST(ConnectionPlan, ConnectionsAreAddedWhileEachRaisesTheRate) {
     EXPECT_EQ(line.changes[4].why, Plan::Why::NoGain);
     EXPECT_EQ(line.changes[4].connections, 2);
 
+    // A fixed count: all opened once bytes come, on a shared line too.
+    Plan::Limits fixed;
+    fixed.adaptive = false;
+    Server fixedCount(400 * kMiB, 8.0 * kMiB, 8.0 * kMiB, fixed);
+    fixedCount.Run(500ms);
+    EXPECT_EQ(fixedCount.plan.Connections(), 4);
+    fixedCount.Run(60s);
+    EXPECT_EQ(fixedCount.Opened(), 3);
+
     // What remains takes less than a few seconds at one connection's rate:
     // fetched as with one.
     Server small(10 * kMiB, 4.0 * kMiB, 1e12);

@@ -121,14 +121,13 @@ public:
         if (const char* scale = std::getenv("QV_FAULT_WAIT_SCALE"))
             timings.waitScale = std::atof(scale);
         // QV_FAULT_CONNECTIONS caps the connections of a run; with
-        // QV_FAULT_EAGER set, one more is opened as soon as bytes come, always
-        // kept, and nothing is split, so every run opens the same ones.
+        // QV_FAULT_EAGER set, the count is fixed (every connection opened as
+        // soon as bytes come, and kept) and nothing is split, so every run
+        // opens the same ones whatever the rates.
         if (const char* count = std::getenv("QV_FAULT_CONNECTIONS"))
             timings.connections.connections = std::atoi(count);
         if (std::getenv("QV_FAULT_EAGER")) {
-            timings.connections.judgeWindow = std::chrono::milliseconds(600);
-            timings.connections.worthOpening = std::chrono::milliseconds(0);
-            timings.connections.keepGain = 0;
+            timings.connections.adaptive = false;
             timings.connections.minPiece = std::int64_t{1} << 40;
         }
         Commands().SetRunTimings(timings);
