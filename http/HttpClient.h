@@ -77,6 +77,8 @@ public:
     // before ClearAbort(), fail promptly with a socket error.
     void Abort();
     void ClearAbort();
+    // The flag Abort() raises, for a wait of the caller's own.
+    const AbortSignal& AbortFlag() const { return *abort_; }
 
     CookieStore& Cookies() { return *cookies_; }
     // Makes this client a further connection of the download `other` works

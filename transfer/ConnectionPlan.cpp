@@ -170,8 +170,11 @@ ConnectionPlan::Decision ConnectionPlan::Next(Clock::time_point now) {
         closed.rateNow = closingRates_.second;
         return closed;
     }
+    // The newest go first when the options allow fewer; the first stays.
+    if (Connections() > cap_ && open_.size() > 1)
+        return CloseConnection(open_.back(), Why::Options, now, {});
     if (!limits_.adaptive) return OpenFixed(now);
-    if (toOpen_ > 0 && trial_) {
+    if (toOpen_ > 0 && trial_ && Connections() < cap_) {
         --toOpen_;
         const int number = nextNumber_++;
         open_.push_back(number);
@@ -282,7 +285,13 @@ ConnectionPlan::Decision ConnectionPlan::Refused(int connection, Clock::time_poi
 ConnectionPlan::Decision ConnectionPlan::IgnoredRange(int connection, Clock::time_point now) {
     Decision closed = CloseConnection(connection, Why::IgnoredRange, now, {});
     cap_ = std::max(1, Connections());
+    capFixed_ = true;
     return closed;
+}
+
+void ConnectionPlan::SetConnections(int connections) {
+    const int wanted = std::max(1, connections);
+    cap_ = capFixed_ ? std::min(cap_, wanted) : wanted;
 }
 
 std::vector<PlanRange> ConnectionPlan::Queue() const {

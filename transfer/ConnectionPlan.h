@@ -82,7 +82,7 @@ public:
 
     // What the driver does about the number of connections.
     enum class Step { Hold, Open, Close };
-    enum class Why { None, Pays, NoGain, Refused, IgnoredRange };
+    enum class Why { None, Pays, NoGain, Refused, IgnoredRange, Options };
     struct Decision {
         Step step = Step::Hold;
         int connection = -1; // the one to open (a new number) or to close
@@ -128,6 +128,10 @@ public:
     // An added connection got the whole file or another range than it asked
     // for: it is closed and the count never rises above the rest this run.
     Decision IgnoredRange(int connection, Clock::time_point now);
+
+    // The most connections from now on (the user's options changed): while
+    // more are open, Next closes the newest.
+    void SetConnections(int connections);
 
     // The queue as it stands, in the list's order.
     std::vector<PlanRange> Queue() const;
@@ -184,6 +188,7 @@ private:
     int nextNumber_ = 0;
     int nextSegment_ = 1;
     int cap_ = 0;
+    bool capFixed_ = false; // a connection ignored Range: cap_ stays where it is
     std::optional<Trial> trial_;
     int toOpen_ = 0;
     std::vector<int> toClose_;

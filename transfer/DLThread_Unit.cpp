@@ -5,6 +5,7 @@
 #include "http/AnswerParse.h"
 #include "http/Url.h"
 #include "net/SocketError.h"
+#include "transfer/LimitedSink.h"
 #include "transfer/RangeSample.h"
 #include "transfer/RangeWriter.h"
 
@@ -307,7 +308,8 @@ RequestResult tHTTPThread::Fetch() {
                        RangeBytesDurable, Target.durableEvery, Target.durableEveryBytes,
                        onRequestEnded_);
     writer.FollowCut(StopAfter);
-    SameEndSink sink(writer, Client, FetchAddress());
+    LimitedSink limited(writer, Limit.get(), Client.AbortFlag());
+    SameEndSink sink(limited, Client, FetchAddress());
     RequestResult result;
     try {
         try {

@@ -4,12 +4,14 @@
 #include "transfer/RequestResult.h"
 
 class IncompleteFile;
+class SpeedLimit;
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,6 +64,9 @@ public:
         std::int64_t durableEveryBytes = 0;
     };
     FetchTarget Target;
+    // The download's speed limit, shared with its other connections (none:
+    // no limit); set like Target.
+    std::shared_ptr<SpeedLimit> Limit;
 
     // The bytes of the range in hand written so far, and of those the ones
     // on disk (flushed), counted from the range's begin: the window reads

@@ -38,6 +38,7 @@ void ConnectionLanes::StartFetch(ConnectionLane& lane, IncompleteFile& file, std
         worker.URL = first_.URL;
         worker.FetchURL = first_.FetchURL;
     }
+    worker.Limit = timings_.speedLimit;
     worker.Client.ByteRange = std::to_string(first) + "-" + std::to_string(last);
     worker.Target = {
         &file, first, last, fileSize, timings_.recordInterval, timings_.recordEveryBytes};

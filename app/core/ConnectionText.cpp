@@ -44,6 +44,9 @@ std::string ConnectionChangeText(const ConnectionPlan::Decision& decision,
     case Plan::Why::IgnoredRange:
         return "The server did not send " + one + " the range it asked for" + answered +
                ": nothing of it was written; " + goingOn;
+    case Plan::Why::Options:
+        return "Going on with " + std::to_string(count) +
+               (count == 1 ? " connection" : " connections") + ", as the options now say.";
     case Plan::Why::None:
         break;
     }

@@ -131,3 +131,11 @@ void JobCommands::RunQueued(ResumeAllQueue& queue) {
     window_.ShowRunEnd(end.statusLine);
     if (end.fileFailed) log_.AddLogRow(LogIcon::Error, StandardErrorText(end.statusLine));
 }
+
+void JobCommands::ApplyOptions(const UserOptions& options) {
+    timings_.connections.connections = options.connections;
+    if (!timings_.speedLimit) timings_.speedLimit = std::make_shared<SpeedLimit>();
+    // The run in progress shares the limit: a new rate holds at once.
+    timings_.speedLimit->SetRate(static_cast<std::int64_t>(options.limitKiB) * 1024);
+    if (run_) run_->SetConnections(options.connections);
+}

@@ -2,6 +2,7 @@
 
 #include "app/core/JobSeams.h"
 #include "app/core/RunTimings.h"
+#include "app/core/UserOptions.h"
 #include "list/ListDocument.h"
 
 class JobRun;
@@ -24,6 +25,9 @@ public:
     void AttachWorker(tHTTPThread* worker) { worker_ = worker; }
     // The times the runs keep (stall limit, record interval, retry waits).
     void SetRunTimings(const RunTimings& timings) { timings_ = timings; }
+    // The user's options: the connections a download may use and the speed
+    // limit, for the next runs and the one in progress.
+    void ApplyOptions(const UserOptions& options);
 
     // Set: no job run is in progress, or Pause asked the run to stop.
     bool Idle() const { return idle_; }

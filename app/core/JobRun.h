@@ -49,6 +49,8 @@ public:
     // The worker made more of the fetch in hand durable: it is recorded now,
     // even while a dialog holds the window.
     void RecordArrived() { loop_.RecordArrived(); }
+    // The options now allow this many connections.
+    void SetConnections(int connections) { loop_.SetConnections(connections); }
 
 private:
     void ReadRow();

@@ -329,10 +329,15 @@ void RangeLoop::ShowProgress(Clock::time_point now) {
     rate_.Add(now, lanes_.Arrived());
     std::sort(segments.begin(), segments.end());
     const int connections = plan_->Connections();
+    // A speed limit in force is said at the end of the line.
+    const std::int64_t limit = timings_.speedLimit ? timings_.speedLimit->Rate() : 0;
+    const std::string limited =
+        limit > 0 ? ", limited to " + SizeText(static_cast<double>(limit), locale) + "/s" : "";
     if (connections > 1 || !only) {
         if (segments.empty()) return;
         window_.ShowProgress(ConnectionsProgressText(segments, present, state_.fileSize,
-                                                     rate_.BytesPerSecond(), connections, locale),
+                                                     rate_.BytesPerSecond(), connections, locale) +
+                                 limited,
                              present, state_.fileSize);
         return;
     }
@@ -347,7 +352,7 @@ void RangeLoop::ShowProgress(Clock::time_point now) {
     const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - only->lastArrival);
     if (now - only->lastArrival >= timings_.stallNotice)
         line += ", no data for " + std::to_string(silent.count()) + " s";
-    window_.ShowProgress(line, present, state_.fileSize);
+    window_.ShowProgress(line + limited, present, state_.fileSize);
 }
 
 void RangeLoop::WithdrawFetches() {

@@ -54,6 +54,11 @@ public:
     void WithdrawFetches();
     // Exit: every connection's request is.
     void AbortRequests();
+    // The options now allow this many connections: the newest close once
+    // what they brought is recorded.
+    void SetConnections(int connections) {
+        if (plan_) plan_->SetConnections(connections);
+    }
 
 private:
     using Clock = std::chrono::steady_clock;

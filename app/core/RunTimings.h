@@ -1,9 +1,11 @@
 #pragma once
 
 #include "transfer/ConnectionPlan.h"
+#include "transfer/SpeedLimit.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 // The times and limits a job run keeps: the defaults are the program's, and
 // tests change them.
@@ -24,4 +26,7 @@ struct RunTimings {
     double waitScale = 1.0;
     // How many connections a download may use, and when one more pays.
     ConnectionPlan::Limits connections;
+    // The speed limit over all connections of a run, shared with the window,
+    // which may change its rate while a run goes on.
+    std::shared_ptr<SpeedLimit> speedLimit = std::make_shared<SpeedLimit>();
 };

@@ -1,7 +1,9 @@
 #include "app/ui/MainUnit.h"
 
 #include "app/core/SegmentFileDrop.h"
+#include "app/core/UserOptions.h"
 #include "app/ui/DownloadListView.h"
+#include "app/ui/OptionsDialog.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
 #include "import/ui/SDLImportUnit.h"
@@ -71,6 +73,8 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     SDL_Import_Form = new TSDL_Import_Form(list_, prompts_, this);
     Edit_Download_Form =
         new TSDL_Import_Form(list_, prompts_, this, TSDL_Import_Form::Purpose::Edit);
+    Options_Form = new TOptionsForm(this);
+    commands_.ApplyOptions(ReadUserOptions());
 }
 
 TMainForm::~TMainForm() {
@@ -92,7 +96,6 @@ void TMainForm::BuildMenus() {
     FileMenuSeparator1->setObjectName("FileMenuSeparator1");
     Options1 = File1->addAction(QStringLiteral("Options"));
     Options1->setObjectName("Options1");
-    Options1->setEnabled(false);
     N2 = File1->addSeparator();
     N2->setObjectName("N2");
     Exit1 = File1->addAction(QStringLiteral("Exit"));
@@ -115,6 +118,8 @@ void TMainForm::BuildMenus() {
             [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
     connect(Import1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
+    connect(Options1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { Options1Click(); }); });
     connect(Jobs1, &QMenu::aboutToShow, this, [this] { Jobs1Click(); });
     connect(ResumeAll1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { ResumeAll1Click(); }); });
@@ -300,6 +305,15 @@ void TMainForm::Import1Click() {
     const std::string path = prompts_.OpenFileName(options);
     if (path.empty()) return;
     ImportSegmentFile(path);
+}
+
+void TMainForm::Options1Click() {
+    Options_Form->Show(ReadUserOptions());
+    if (Options_Form->exec() != QDialog::Accepted) return;
+    const UserOptions chosen = Options_Form->Chosen();
+    // Applied even when they cannot be kept; the error box then says so.
+    commands_.ApplyOptions(chosen);
+    WriteUserOptions(chosen);
 }
 
 void TMainForm::ImportSegmentFile(const std::string& path) {

@@ -20,6 +20,7 @@ class QSplitter;
 class QTableWidget;
 class TSDL_Import_Form;
 class tHTTPThread;
+class TOptionsForm;
 
 // The main window: the download list, the activity log, the menus and the
 // popup commands. Handlers read the widgets, call the core and write back.
@@ -54,6 +55,7 @@ public:
     TSDL_Import_Form* SDL_Import_Form;
     // The import dialog made for editing one download's address.
     TSDL_Import_Form* Edit_Download_Form;
+    TOptionsForm* Options_Form;
     // The status bar: the range in hand or how the run ended, and the bar
     // of the whole file while a range arrives.
     QLabel* RunStatusLabel;
@@ -65,6 +67,8 @@ public:
     void Save1Click();
     void Exit1Click();
     void Import1Click();
+    // File > Options: shows the user's options; Ok keeps and applies them.
+    void Options1Click();
     // The Import command's steps after the open-file dialog: the segment-file
     // test, the import dialog and, on Ok, the new row and the save. A drop of
     // one segment file on the window starts here too.

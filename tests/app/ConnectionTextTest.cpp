@@ -39,6 +39,12 @@ TEST(ConnectionText, RowsForEveryChangeAndTheStatusLine) {
          "HTTP/1.1 200 OK",
          "The server did not send a second connection the range it asked for (HTTP/1.1 200 "
          "OK): nothing of it was written; going on with 1."},
+        {{Plan::Step::Close, 3, Plan::Why::Options, 2},
+         "",
+         "Going on with 2 connections, as the options now say."},
+        {{Plan::Step::Close, 1, Plan::Why::Options, 1},
+         "",
+         "Going on with 1 connection, as the options now say."},
         {{Plan::Step::Hold, -1, Plan::Why::None, 3}, "", ""},
     };
     for (const auto& c : cases)

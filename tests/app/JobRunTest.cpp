@@ -1579,4 +1579,28 @@ TEST_F(JobRunTest, AnAddedConnectionAnsweredWithTheWholeFileWritesNothingOfIt) {
         EXPECT_NE(row.icon, 3) << row.message;
 }
 
+// A speed limit holds over the run (never faster than it allows) and the
+// status line says so.
+TEST_F(JobRunTest, ASpeedLimitHoldsOverTheRunAndTheStatusLineSaysSo) {
+    TempDir served;
+    const int64_t size = 3 * kMiB;
+    HoleyFile file =
+        MakeHoleyFile(served.file("big.bin"), dir.file("big.bin"), size, {{0, size}}, 9);
+    NginxServer nginx(served.path());
+    RunTimings timings = SeveralConnections();
+    TMainForm& f = Open({file.Entry(nginx.url("/big.bin"))}, timings);
+    f.Commands().ApplyOptions({4, 1024});
+    std::string line;
+    WhenReady([&] { return f.RunStatusLabel->text().contains("limited to"); },
+              [&] { line = f.RunStatusLabel->text().toStdString(); });
+    const auto start = Clock::now();
+    Resume();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    EXPECT_TRUE(ReadWholeFile(file.incomplete) == ReadWholeFile(file.original));
+    // 3 MiB at 1 MiB/s, of which a tenth of a second's bytes may come at once.
+    EXPECT_GE(seconds, 2.8);
+    EXPECT_NE(line.find(", limited to 1.0 MiB/s"), std::string::npos) << line;
+}
+
 } // namespace

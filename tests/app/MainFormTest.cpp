@@ -4,6 +4,7 @@
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
+#include "app/ui/OptionsDialog.h"
 #include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
 #include "ui/Icons.h"
@@ -18,12 +19,14 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QSplitter>
 #include <QTableWidget>
 #include <QTest>
@@ -31,6 +34,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 
 #include <sys/resource.h>
@@ -109,7 +113,7 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     EXPECT_EQ(f.File1->title(), "File");
     EXPECT_EQ(f.Jobs1->title(), "Downloads");
     EXPECT_FALSE(f.New2->isEnabled());
-    EXPECT_FALSE(f.Options1->isEnabled());
+    EXPECT_TRUE(f.Options1->isEnabled());
     EXPECT_FALSE(f.New1->isEnabled());
     EXPECT_TRUE(f.Save1->isEnabled());
     EXPECT_TRUE(f.Exit1->isEnabled());
@@ -140,6 +144,44 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
         ASSERT_NE(table, nullptr) << name;
         EXPECT_EQ(table->text(QAccessible::Name).toStdString(), name);
     }
+}
+
+// File > Options: its fields named for screen readers, Ok keeps the values
+// in the user's configuration folder, and the next start shows them.
+TEST_F(MainFormTest, OptionsAreChosenKeptAndShownAgainAfterARestart) {
+    TempDir config;
+    const char* before = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = before ? before : "";
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    TMainForm& f = Open();
+    TOptionsForm& dialog = *f.findChild<TOptionsForm*>("OptionsForm");
+    EXPECT_EQ(dialog.windowTitle(), "Options");
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    QTimer::singleShot(0, &f, [&dialog] {
+        EXPECT_EQ(dialog.ConnectionsSpin->value(), 4);
+        EXPECT_EQ(dialog.LimitSpin->value(), 0);
+        dialog.ConnectionsSpin->setValue(2);
+        dialog.LimitSpin->setValue(1500);
+        dialog.OkButton->click();
+    });
+    f.Options1->trigger();
+    EXPECT_EQ(ReadUserOptions(config.path() + "/Quilvane/Quilvane.conf"), (UserOptions{2, 1500}));
+
+    form->close();
+    form.reset();
+    TMainForm& again = Open();
+    TOptionsForm& shown = *again.findChild<TOptionsForm*>("OptionsForm");
+    QTimer::singleShot(0, &again, [&shown] {
+        EXPECT_EQ(shown.ConnectionsSpin->value(), 2);
+        EXPECT_EQ(shown.LimitSpin->value(), 1500);
+        shown.CancelButton->click();
+    });
+    again.Options1->trigger();
+    if (before)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(MainFormTest, BothWindowsUseTahomaAtElevenPixelsWhenItsFilesArePresent) {

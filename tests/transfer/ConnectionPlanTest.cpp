@@ -227,4 +227,22 @@ TEST(ConnectionPlan, RefusalsSettleTheCount) {
     EXPECT_EQ(server.plan.Connections(), 3);
 }
 
+TEST(ConnectionPlan, FewerConnectionsInTheOptionsCloseTheNewest) {
+    Server server(100 * 1024 * kMiB, 4.0 * kMiB, 1e12);
+    server.Run(4500ms);
+    ASSERT_EQ(server.plan.Connections(), 4);
+    const std::size_t before = server.changes.size();
+    server.plan.SetConnections(2);
+    server.Run(200ms);
+    ASSERT_EQ(server.changes.size(), before + 2);
+    EXPECT_EQ(server.changes[before].why, Plan::Why::Options);
+    EXPECT_EQ(server.changes[before].connection, 3);
+    EXPECT_EQ(server.changes[before + 1].connection, 2);
+    EXPECT_EQ(server.plan.Connections(), 2);
+    // More again: opened as they pay.
+    server.plan.SetConnections(3);
+    server.Run(70s);
+    EXPECT_EQ(server.plan.Connections(), 3);
+}
+
 } // namespace
