@@ -23,6 +23,10 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     // 0 reads as what it means.
     LimitSpin->setSpecialValueText(QStringLiteral("No limit"));
     LimitSpin->setGroupSeparatorShown(true);
+    // Wide enough for the largest value, typed in full.
+    for (QSpinBox* spin : {ConnectionsSpin, LimitSpin})
+        spin->setMinimumWidth(spin->fontMetrics().horizontalAdvance(QStringLiteral("1,000,000")) +
+                              48);
 
     auto* connectionsLabel = new QLabel(QStringLiteral("Connections per download:"), this);
     connectionsLabel->setBuddy(ConnectionsSpin);
