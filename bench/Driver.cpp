@@ -27,6 +27,7 @@ int DriverMain(int argc, char** argv) {
     if (bench.Wanted("hostile")) HostileAnswers(bench);
     if (bench.Wanted("drops")) Drops(bench);
     if (bench.Wanted("connections")) SeveralConnections(bench);
+    if (bench.Wanted("limit")) SpeedLimitHolds(bench);
     if (bench.Wanted("sample"))
         SampleCost(bench, {"1000 ranges of 4 KiB, 100-byte sample", many.path, many.hash,
                            bench.Url("/many.bin"), 64 * kMiB, many.holes, false});

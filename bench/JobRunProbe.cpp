@@ -10,9 +10,30 @@
 
 #include <QApplication>
 #include <QTableWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+// wchar of /proc/self/io: bytes this process has written so far.
+long long WrittenBytesOfSelf() {
+    std::ifstream io("/proc/self/io");
+    for (std::string key; io >> key;) {
+        long long value = 0;
+        io >> value;
+        if (key == "wchar:") return value;
+    }
+    return 0;
+}
+
+} // namespace
 
 int JobRunMain(int argc, char** argv) {
     if (argc != 3) {
@@ -33,6 +54,24 @@ int JobRunMain(int argc, char** argv) {
         if (const char* scale = std::getenv("QV_BENCH_WAIT_SCALE"))
             timings.waitScale = std::atof(scale);
         form.Commands().SetRunTimings(timings);
+        // QV_BENCH_LIMIT_KIB and QV_BENCH_CONNECTIONS: the options a
+        // scenario runs under.
+        if (const char* limit = std::getenv("QV_BENCH_LIMIT_KIB")) {
+            const char* count = std::getenv("QV_BENCH_CONNECTIONS");
+            form.Commands().ApplyOptions({count ? std::atoi(count) : 4, std::atoi(limit)});
+        }
+        // The bytes the process wrote in each whole second of the run, as
+        // the kernel counts them (/proc/self/io wchar: the file's bytes, and
+        // a few of List.xml's).
+        std::vector<long long> perSecond;
+        long long lastWritten = WrittenBytesOfSelf();
+        QTimer seconds;
+        seconds.setInterval(1000);
+        QObject::connect(&seconds, &QTimer::timeout, [&] {
+            const long long now = WrittenBytesOfSelf();
+            perSecond.push_back(now - lastWritten);
+            lastWritten = now;
+        });
         form.show();
         QApplication::processEvents();
         form.ListView->selectRow(0);
@@ -45,7 +84,9 @@ int JobRunMain(int argc, char** argv) {
         const CpuTimes cpu0 = ProcessCpu();
         const CpuTimes main0 = ThreadCpu();
         const auto start = BenchClock::now();
+        seconds.start();
         form.Resume1->trigger(); // returns when the run has ended
+        seconds.stop();
         const double wall = SecondsSince(start);
         const CpuTimes main1 = ThreadCpu();
         const CpuTimes cpu1 = ProcessCpu();
@@ -70,6 +111,10 @@ int JobRunMain(int argc, char** argv) {
                 std::printf("connection_row_%d=%s\n", ++connectionRows, text.c_str());
         }
         std::printf("error_rows=%d\nconnection_rows=%d\n", errorRows, connectionRows);
+        long long most = 0;
+        for (long long bytes : perSecond)
+            most = std::max(most, bytes);
+        std::printf("whole_seconds=%zu\nmost_bytes_in_a_second=%lld\n", perSecond.size(), most);
         const auto errors = prompts.Errors();
         std::printf("errors=%zu\n", errors.size());
         for (const std::string& e : errors)

@@ -48,3 +48,7 @@ void SampleCost(BenchContext& bench, const SampleCase& c);
 // 12. Several connections: servers that cap each connection (four holes, one
 // hole, two connections allowed), against aria2c fetching as many bytes.
 void SeveralConnections(BenchContext& bench);
+
+// 13. A speed limit of 1024 KiB/s over 20 s against an uncapped nginx, with
+// one connection allowed and with four.
+void SpeedLimitHolds(BenchContext& bench);
