@@ -5,6 +5,8 @@
 #include "list/ListDocument.h"
 #include "list/RangePrefix.h"
 
+#include <utility>
+
 std::string SegmentText(int segment, std::int64_t begin, std::int64_t end) {
     return "#" + std::to_string(segment) + " - [" + std::to_string(begin) + "-" +
            std::to_string(end) + "]";
@@ -28,12 +30,7 @@ RangeRecords::Taken RangeRecords::AfterTake(std::size_t index) {
         state_.remains = StrToInt64(state_.values.remains);
         countersRead_ = true;
     }
-    const std::vector<RangeTexts> queue =
-        index == 0 ? std::vector<RangeTexts>{state_.entry.FirstRange()} : state_.entry.Queue();
-    if (index >= queue.size())
-        throw AppError("The download list entry N" + std::to_string(state_.row + 1) +
-                       " has no segment " + std::to_string(index + 1));
-    const auto& [firstText, lastText] = queue[index];
+    const auto [firstText, lastText] = RangeAt(index);
     Taken taken;
     taken.first = StrToInt64(firstText);
     taken.last = StrToInt64(lastText);
@@ -45,14 +42,19 @@ RangeRecords::Taken RangeRecords::AfterTake(std::size_t index) {
     return taken;
 }
 
-RangeState RangeRecords::StateOf(std::size_t index) const {
-    const std::vector<RangeTexts> queue =
-        index == 0 ? std::vector<RangeTexts>{state_.entry.FirstRange()} : state_.entry.Queue();
+RangeTexts RangeRecords::RangeAt(std::size_t index) const {
+    // The first range without reading the whole queue.
+    if (index == 0) return state_.entry.FirstRange();
+    std::vector<RangeTexts> queue = state_.entry.Queue();
     if (index >= queue.size())
         throw AppError("The download list entry N" + std::to_string(state_.row + 1) +
                        " has no segment " + std::to_string(index + 1));
-    return {StrToInt64(queue[index].first), StrToInt64(queue[index].second), state_.downloaded,
-            state_.remains};
+    return std::move(queue[index]);
+}
+
+RangeState RangeRecords::StateOf(std::size_t index) const {
+    const auto [first, last] = RangeAt(index);
+    return {StrToInt64(first), StrToInt64(last), state_.downloaded, state_.remains};
 }
 
 RangeRecords::Recorded RangeRecords::RecordDurable(std::size_t index, int segment,

@@ -54,6 +54,8 @@ public:
     int SegmentsLeft() const { return state_.values.count - state_.taken; }
 
 private:
+    // The texts of range `index`; throws AppError when the queue is shorter.
+    RangeTexts RangeAt(std::size_t index) const;
     RangeState StateOf(std::size_t index) const;
     // The counters, the list's and the row's, after a record or a take.
     void SetCounters(std::int64_t downloaded, std::int64_t remains);

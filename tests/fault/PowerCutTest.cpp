@@ -143,6 +143,27 @@ protected:
         }
     }
 
+    // The seed's List.xml: a neighbour entry, then the download of `file`
+    // from `url`; returns the neighbour as stored.
+    StoredEntry SeedList(const HoleyFile& file, const std::string& url) {
+        TestEntry entry = file.Entry(url);
+        entry.percent = PercentText(file.size - file.Missing(), file.size);
+        WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
+        return ReadStoredList(seed_ + "/List.xml").entries.at(0);
+    }
+
+    // The driver records every `bytes` of a range and never by time; 0: as
+    // the program does.
+    static void RecordEvery(int64_t bytes) {
+        if (bytes == 0) {
+            unsetenv("QV_FAULT_RECORD_MS");
+            unsetenv("QV_FAULT_RECORD_BYTES");
+            return;
+        }
+        setenv("QV_FAULT_RECORD_BYTES", std::to_string(bytes).c_str(), 1);
+        setenv("QV_FAULT_RECORD_MS", "3600000", 1);
+    }
+
     TempDir work_;
     std::string seed_ = work_.file("seed"), mountPoint_ = work_.file("mnt");
 };
@@ -162,10 +183,7 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventTheListClaimsOnlyWhatTheDiskHolds)
     // The list names the file where the program finds it: on the mount.
     file.incomplete = mountPoint_ + "/f.bin";
     NginxServer nginx(served.path());
-    TestEntry entry = file.Entry(nginx.url("/f.bin"));
-    entry.percent = PercentText(file.size - file.Missing(), file.size);
-    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
-    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
+    const StoredEntry neighbour = SeedList(file, nginx.url("/f.bin"));
 
     CutAfterEveryEvent({RunArgs(mountPoint_ + "/List.xml", 1),
                         {},
@@ -198,12 +216,8 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
         return begin < 0 ? begin : begin - 5000;
     };
     ScriptedServer server; // after what its replies use, so it ends first
-    TestEntry entry = onMount.Entry(server.url("/f.bin"));
-    entry.percent = PercentText(file.size - file.Missing(), file.size);
-    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
-    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
-    setenv("QV_FAULT_RECORD_BYTES", std::to_string(kRecordBytes).c_str(), 1);
-    setenv("QV_FAULT_RECORD_MS", "3600000", 1); // no record by time
+    const StoredEntry neighbour = SeedList(onMount, server.url("/f.bin"));
+    RecordEvery(kRecordBytes);
     CutAfterEveryEvent({RunArgs(mountPoint_ + "/List.xml", 1),
                         [&] {
                             server.addConnection(
@@ -220,8 +234,7 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventARecordedPrefixIsOnTheDisk) {
                                                    onMount, original, neighbour);
                         }},
                        file.size);
-    unsetenv("QV_FAULT_RECORD_MS");
-    unsetenv("QV_FAULT_RECORD_BYTES");
+    RecordEvery(0);
 }
 
 // Two ranges in flight on two connections. The server lets them take turns
@@ -267,12 +280,8 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventTwoRangesInFlightAreRecordedTruthf
             });
     };
     ScriptedServer server; // after what its replies use, so it ends first
-    TestEntry entry = onMount.Entry(server.url("/f.bin"));
-    entry.percent = PercentText(file.size - file.Missing(), file.size);
-    WriteWholeFile(seed_ + "/List.xml", ListXml({SimpleEntry(3, 4), entry}));
-    const StoredEntry neighbour = ReadStoredList(seed_ + "/List.xml").entries.at(0);
-    setenv("QV_FAULT_RECORD_BYTES", std::to_string(kRecordBytes).c_str(), 1);
-    setenv("QV_FAULT_RECORD_MS", "3600000", 1); // no record by time
+    const StoredEntry neighbour = SeedList(onMount, server.url("/f.bin"));
+    RecordEvery(kRecordBytes);
     setenv("QV_FAULT_CONNECTIONS", "2", 1);
     setenv("QV_FAULT_EAGER", "1", 1);
     CutAfterEveryEvent(
@@ -311,8 +320,7 @@ TEST_F(PowerCutTest, AfterEveryDurabilityEventTwoRangesInFlightAreRecordedTruthf
         file.size);
     unsetenv("QV_FAULT_EAGER");
     unsetenv("QV_FAULT_CONNECTIONS");
-    unsetenv("QV_FAULT_RECORD_MS");
-    unsetenv("QV_FAULT_RECORD_BYTES");
+    RecordEvery(0);
 }
 
 // An import with "Rename file by URL" of a file longer than the complete
