@@ -1,12 +1,14 @@
 #include "app/core/ListGuard.h"
 #include "app/core/ListLocation.h"
-#include "app/ui/BringToFront.h"
+#include "app/core/WindowDrops.h"
+#include "app/ui/HandOver.h"
 #include "app/ui/MainUnit.h"
 #include "ui/Icons.h"
 #include "ui/QtPrompts.h"
 
 #include <QApplication>
 #include <QStandardPaths>
+#include <QStringList>
 
 #include <csignal>
 #include <exception>
@@ -20,6 +22,16 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quilvane"));
     QApplication::setWindowIcon(ApplicationIcon());
     QtPrompts prompts;
+    // `quilvane URL` opens New download with the URL (a launcher passes the
+    // links it is given the same way).
+    std::string url;
+    const QStringList arguments = QApplication::arguments().mid(1);
+    if (arguments.size() == 1 && IsWebAddress(arguments.front())) {
+        url = arguments.front().toStdString();
+    } else if (!arguments.isEmpty()) {
+        prompts.ErrorBox("Quilvane takes one http or https URL to download; \"" +
+                         arguments.join(QLatin1Char(' ')).toStdString() + "\" is not one");
+    }
     // Beside the executable, whatever the working folder; the installed
     // program keeps it in the user's data folder. A list that is a link is
     // followed to its target here, once.
@@ -39,7 +51,7 @@ int main(int argc, char** argv) {
     std::optional<ListGuard> guard;
     try {
         guard.emplace(listPath);
-        switch (guard->Take()) {
+        switch (guard->Take(url)) {
         case ListGuard::Start::Holder:
             break;
         case ListGuard::Start::HandedOver:
@@ -53,8 +65,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     TMainForm form(listPath, prompts);
-    guard->SetRaiseHandler([&form] { BringToFront(form); });
+    ServeHandOver(*guard, form, prompts);
     prompts.SetParent(&form);
     form.showMaximized();
+    if (!url.empty()) OpenNewDownloadLater(form, prompts, url);
     return QApplication::exec();
 }

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr FileCalls kSystem{::flock, ::sync_file_range, ::fdatasync};
+constexpr FileCalls kSystem{::flock, ::sync_file_range, ::fdatasync, ::fallocate64};
 FileCalls active = kSystem;
 
 } // namespace

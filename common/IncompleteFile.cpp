@@ -132,6 +132,24 @@ void IncompleteFile::Flush() {
     if (ActiveFileCalls().dataSync(fd_.Get()) != 0) Fail("written", errno);
 }
 
+void IncompleteFile::Allocate(int64_t size) {
+    const int64_t length = Length();
+    if (size <= length) return;
+    int result;
+    do {
+        result = ActiveFileCalls().allocate(fd_.Get(), 0, length, size - length);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return;
+    const int error = errno;
+    if (error == EOPNOTSUPP || error == ENOSYS || error == EINVAL) {
+        SetSize(size);
+        return;
+    }
+    // What a partial allocation added goes again: the file is as it was.
+    (void)::ftruncate(fd_.Get(), length);
+    Fail("given its full length of " + std::to_string(size) + " bytes", error);
+}
+
 void IncompleteFile::SetSize(int64_t size) {
     if (size < 0) Fail("cut to a negative size", EINVAL);
     if (::ftruncate(fd_.Get(), size) != 0) Fail("cut to " + std::to_string(size) + " bytes", errno);

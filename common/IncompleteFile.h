@@ -45,6 +45,11 @@ public:
     void WaitWriteback(int64_t offset, int64_t size);
     // Makes every byte written so far durable. Throws AppError.
     void Flush();
+    // Extends the file to `size` bytes with its blocks allocated, so that a
+    // disk too small says so now and not when the bytes arrive; a file system
+    // that cannot allocate ahead gets the length alone. When the disk is
+    // full, the file gets its old length back before the AppError.
+    void Allocate(int64_t size);
     // Cuts or extends the file to exactly size bytes.
     void SetSize(int64_t size);
     void Close();

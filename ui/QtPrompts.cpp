@@ -29,7 +29,8 @@ void QtPrompts::PlainBox(const std::string& message) {
 }
 
 void QtPrompts::AbortBox(const std::string& title, const std::string& message) {
-    Show(parent_, QMessageBox::Critical, QString::fromStdString(title), message, QMessageBox::Abort);
+    Show(parent_, QMessageBox::Critical, QString::fromStdString(title), message,
+         QMessageBox::Abort);
 }
 
 std::string QtPrompts::OpenFileName(const OpenFileOptions& options) {
@@ -39,8 +40,19 @@ std::string QtPrompts::OpenFileName(const OpenFileOptions& options) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setNameFilter(QString::fromStdString(options.filter));
     dialog.setDefaultSuffix(QString::fromStdString(options.defaultExtension));
-    if (options.showHidden)
-        dialog.setFilter(dialog.filter() | QDir::Hidden);
+    if (options.showHidden) dialog.setFilter(dialog.filter() | QDir::Hidden);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first().toStdString();
+}
+
+std::string QtPrompts::SaveFileName(const std::string& proposed) {
+    QFileDialog dialog(Owner(parent_));
+    dialog.setObjectName("SaveAsDialog");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    // An existing file is continued, not overwritten: no question about it.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.selectFile(QString::fromStdString(proposed));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first().toStdString();
 }

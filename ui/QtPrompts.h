@@ -14,6 +14,7 @@ public:
     void PlainBox(const std::string& message) override;
     void AbortBox(const std::string& title, const std::string& message) override;
     std::string OpenFileName(const OpenFileOptions& options) override;
+    std::string SaveFileName(const std::string& proposed) override;
 
 private:
     QWidget* parent_;

@@ -70,6 +70,38 @@ bool JobCommands::PrepareClose() {
 
 void JobCommands::Resume1Click(int row) {
     if (Busy() || !worker_ || row < 0 || row >= rows_.RowCount()) return;
+    RunOne(row);
+    while (!closeRequested_ && !waiting_.empty() && !Busy()) {
+        const int next = RowOf(waiting_.front());
+        waiting_.pop_front();
+        if (next >= 0) RunOne(next);
+    }
+}
+
+void JobCommands::StartAdded(int row) {
+    const std::string fileName = rows_.Text(row, FileNameColumn);
+    if (queue_) {
+        log_.AddLogRow(LogIcon::Info,
+                       "Download of file " + fileName + " waits for its turn in Resume all.");
+        return;
+    }
+    if (run_) {
+        waiting_.push_back(fileName);
+        log_.AddLogRow(LogIcon::Info, "Download of file " + fileName +
+                                          " waits for the download in progress and starts when "
+                                          "it ends.");
+        return;
+    }
+    Resume1Click(row);
+}
+
+int JobCommands::RowOf(const std::string& fileName) const {
+    for (int row = rows_.RowCount() - 1; row >= 0; --row)
+        if (rows_.Text(row, FileNameColumn) == fileName) return row;
+    return -1;
+}
+
+void JobCommands::RunOne(int row) {
     JobRun run(rows_, log_, window_, list_, *worker_, idle_, timings_);
     ActiveRun active(run_, run, closeRequested_, window_);
     // A fetch withdrawn by Pause may still be unwinding on its socket; its

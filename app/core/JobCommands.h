@@ -5,6 +5,9 @@
 #include "app/core/UserOptions.h"
 #include "list/ListDocument.h"
 
+#include <deque>
+#include <string>
+
 class JobRun;
 class Prompts;
 class ResumeAllQueue;
@@ -44,7 +47,13 @@ public:
 
     // The job run on row `row`. Conversion errors propagate to the caller's
     // error box and leave the state Running until Pause.
+    // Downloads added while it ran (StartAdded) start after it, in turn.
     void Resume1Click(int row);
+    // A download just added on row `row`: it starts now as Resume starts it
+    // when nothing runs; otherwise it waits, with an info row that says so,
+    // for the run in progress (and starts when that ends) or for its turn in
+    // Resume all.
+    void StartAdded(int row);
     // Every listed download, first to last, each as Resume would run it, the
     // window Running throughout. Only Pause and Exit stop the queue: a
     // download that does not finish stays listed, and what Resume would show
@@ -66,6 +75,10 @@ private:
     // Runs the queue's next download; returns without starting it when Pause
     // or Exit came while the worker was still busy.
     void RunQueued(ResumeAllQueue& queue);
+    // One job run on `row`, as Resume runs it.
+    void RunOne(int row);
+    // The row of the listed download that writes `fileName`, -1 for none.
+    int RowOf(const std::string& fileName) const;
 
     JobRows& rows_;
     JobLog& log_;
@@ -78,4 +91,7 @@ private:
     JobRun* run_ = nullptr;           // the run in progress
     ResumeAllQueue* queue_ = nullptr; // the Resume all in progress
     RunTimings timings_;
+    // Added downloads that wait for the run in progress, by file name (two
+    // listed downloads never write one file).
+    std::deque<std::string> waiting_;
 };

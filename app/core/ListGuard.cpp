@@ -24,9 +24,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A later start's request and the holder's answer; nothing else is read.
-const QByteArray kRequest = QByteArrayLiteral("raise\n");
+// A later start's request, "raise" with the URL it was given after a space
+// (none without one), and the holder's answer; nothing else is read.
+const QByteArray kRequest = QByteArrayLiteral("raise");
 const QByteArray kAnswer = QByteArrayLiteral("raised\n");
+// A request longer than this is no request of ours.
+constexpr qint64 kRequestLimit = 64 * 1024;
+
+QByteArray RequestFor(const std::string& url) {
+    return kRequest + (url.empty() ? QByteArray() : " " + QByteArray::fromStdString(url)) + "\n";
+}
 
 std::string LockPathOf(const std::string& listPath) {
     const std::filesystem::path path(listPath);
@@ -79,7 +86,7 @@ ListGuard::ListGuard(std::string listPath, std::chrono::milliseconds answerLimit
 
 ListGuard::~ListGuard() = default;
 
-ListGuard::Start ListGuard::Take() {
+ListGuard::Start ListGuard::Take(const std::string& url) {
     const auto deadline = Clock::now() + answerLimit_;
     for (;;) {
         const Lock lock = TryLock();
@@ -87,7 +94,7 @@ ListGuard::Start ListGuard::Take() {
             Listen();
             return Start::Holder;
         }
-        const Reply reply = AskHolder(deadline);
+        const Reply reply = AskHolder(deadline, url);
         if (reply == Reply::Raised) return Start::HandedOver;
         // Without locks the socket alone tells: a program that holds the
         // list listens on it.
@@ -160,19 +167,27 @@ void ListGuard::Listen() {
 }
 
 void ListGuard::Serve(QLocalSocket& socket) {
-    if (socket.bytesAvailable() < kRequest.size()) return;
-    if (socket.read(kRequest.size()) != kRequest) {
+    if (!socket.canReadLine()) {
+        if (socket.bytesAvailable() > kRequestLimit) Drop(&socket);
+        return;
+    }
+    const QByteArray line = socket.readLine(kRequestLimit + 1);
+    const bool plain = line == kRequest + "\n";
+    const bool withUrl = line.startsWith(kRequest + " ") && line.size() > kRequest.size() + 2;
+    if (!plain && !withUrl) {
         Drop(&socket);
         return;
     }
+    const std::string url =
+        plain ? std::string() : line.mid(kRequest.size() + 1).chopped(1).toStdString();
     // One request per connection, whatever follows it.
     QObject::disconnect(&socket, &QLocalSocket::readyRead, nullptr, nullptr);
-    if (raise_) raise_();
+    if (raise_) raise_(url);
     socket.write(kAnswer);
     socket.disconnectFromServer();
 }
 
-ListGuard::Reply ListGuard::AskHolder(Clock::time_point deadline) const {
+ListGuard::Reply ListGuard::AskHolder(Clock::time_point deadline, const std::string& url) const {
     QLocalSocket socket;
     socket.connectToServer(socketPath_);
     if (!socket.waitForConnected(RemainingMs(deadline))) {
@@ -183,7 +198,7 @@ ListGuard::Reply ListGuard::AskHolder(Clock::time_point deadline) const {
                    : Reply::Silent;
     }
     if (!PeerIsThisUser(socket)) return Reply::Silent;
-    socket.write(kRequest);
+    socket.write(RequestFor(url));
     if (!socket.waitForBytesWritten(RemainingMs(deadline))) return Reply::Silent;
     QByteArray answer;
     while (answer.size() < kAnswer.size()) {

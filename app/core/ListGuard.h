@@ -45,14 +45,16 @@ public:
     ListGuard& operator=(const ListGuard&) = delete;
 
     // Takes the lock and starts listening, or asks the holder to come to the
-    // front. Throws AppError naming the list when the lock file cannot be
-    // opened or locking it fails for another reason than a file system
-    // without locks. The holder answers in the event loop of the calling thread.
-    Start Take();
+    // front, handing it `url` (none when empty; it holds no line break). Throws AppError naming the
+    // list when the lock file cannot be opened or locking it fails for another reason than a file
+    // system without locks. The holder answers in the event loop of the calling thread.
+    Start Take(const std::string& url = {});
 
-    // What the holder does for a later start, on the holder's thread, before
-    // it answers.
-    void SetRaiseHandler(std::function<void()> handler) { raise_ = std::move(handler); }
+    // What the holder does for a later start, given the URL that start was
+    // handed (empty: none), on the holder's thread, before it answers.
+    void SetRaiseHandler(std::function<void(const std::string& url)> handler) {
+        raise_ = std::move(handler);
+    }
 
     // The message a later start shows when the holder does not answer.
     std::string NoAnswerMessage() const;
@@ -68,12 +70,12 @@ private:
     Lock TryLock();
     void Listen();
     void Serve(QLocalSocket& socket);
-    Reply AskHolder(std::chrono::steady_clock::time_point deadline) const;
+    Reply AskHolder(std::chrono::steady_clock::time_point deadline, const std::string& url) const;
 
     std::string listPath_;
     std::chrono::milliseconds answerLimit_;
     QString socketPath_;
-    std::function<void()> raise_;
+    std::function<void(const std::string&)> raise_;
     UniqueFd lock_;
     // Declared after the lock: the socket goes away while the lock is held.
     std::unique_ptr<QLocalServer> server_;

@@ -4,6 +4,7 @@
 #include "app/core/RangeLoop.h"
 
 #include "app/core/ConnectionText.h"
+#include "app/core/FinishedName.h"
 #include "app/core/ProgressText.h"
 #include "app/core/RetryText.h"
 #include "common/AppError.h"
@@ -65,6 +66,9 @@ RunEnd RangeLoop::Run() {
     const std::string cutError = CutAndClose(*file);
     // The failure that ended the loop is the one the user is told of.
     if (error) std::rethrow_exception(error);
+    if (finished_ && cutError.empty())
+        if (const std::optional<std::string> renamed = RenameFinished(state_.values.fileName))
+            log_.AddLogRow(LogIcon::Info, *renamed);
     if (end.fileFailed || cutError.empty()) return end;
     return RunEnd::Failed(cutError);
 }
@@ -101,6 +105,7 @@ RunEnd RangeLoop::Finished() {
         log_.AddLogRow(LogIcon::Info,
                        "File " + state_.values.fileName + " downloaded successfully.");
         DeleteEntryAndRow(list_, rows_, state_.row);
+        finished_ = true;
         return {CompletedText(state_.values.fileName)};
     }
     return {NotDownloadedText(records_.SegmentsLeft())};

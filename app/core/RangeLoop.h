@@ -123,5 +123,7 @@ private:
     std::map<int, int> tries_;
     TransferRate rate_; // of all connections together
     std::exception_ptr recordFailure_;
+    // The run took the last range and removed the download from the list.
+    bool finished_ = false;
     Clock::time_point lastProgress_{};
 };

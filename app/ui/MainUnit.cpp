@@ -1,11 +1,12 @@
 #include "app/ui/MainUnit.h"
 
-#include "app/core/SegmentFileDrop.h"
 #include "app/core/UserOptions.h"
+#include "app/core/WindowDrops.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/OptionsDialog.h"
 #include "common/Texts.h"
 #include "import/core/SegmentFile.h"
+#include "import/ui/NewDownloadUnit.h"
 #include "import/ui/SDLImportUnit.h"
 #include "transfer/DLThread_Unit.h"
 #include "ui/Icons.h"
@@ -61,7 +62,7 @@ QTableWidgetItem* TextItem(const std::string& text) {
 
 TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     : QMainWindow(parent), prompts_(prompts), list_(std::move(listPath)),
-      commands_(*this, *this, *this, list_, prompts) {
+      commands_(*this, *this, *this, list_, prompts), newQuery_(*this, RunTimings{}.stallLimit) {
     setObjectName("MainForm");
     setWindowTitle(QStringLiteral("Quilvane 0.3alpha"));
     setFont(WindowFont());
@@ -74,6 +75,7 @@ TMainForm::TMainForm(std::string listPath, Prompts& prompts, QWidget* parent)
     Edit_Download_Form =
         new TSDL_Import_Form(list_, prompts_, this, TSDL_Import_Form::Purpose::Edit);
     Options_Form = new TOptionsForm(this);
+    New_Download_Form = new TNewDownloadForm(list_, prompts_, newQuery_, this);
     commands_.ApplyOptions(ReadUserOptions());
 }
 
@@ -87,9 +89,8 @@ void TMainForm::BuildMenus() {
     MainFormMenu->setObjectName("MainFormMenu");
     File1 = MainFormMenu->addMenu(QStringLiteral("File"));
     File1->setObjectName("File1");
-    New2 = File1->addAction(QStringLiteral("New"));
+    New2 = File1->addAction(QStringLiteral("New..."));
     New2->setObjectName("New2");
-    New2->setEnabled(false);
     Save1 = File1->addAction(QStringLiteral("Save"));
     Save1->setObjectName("Save1");
     FileMenuSeparator1 = File1->addSeparator();
@@ -103,9 +104,8 @@ void TMainForm::BuildMenus() {
 
     Jobs1 = MainFormMenu->addMenu(QStringLiteral("Downloads"));
     Jobs1->setObjectName("Jobs1");
-    New1 = Jobs1->addAction(QStringLiteral("New"));
+    New1 = Jobs1->addAction(QStringLiteral("New..."));
     New1->setObjectName("New1");
-    New1->setEnabled(false);
     Import1 = Jobs1->addAction(QStringLiteral("Import..."));
     Import1->setObjectName("Import1");
     ResumeAll1 = Jobs1->addAction(QIcon(PopupMenuPixmap(0)), QStringLiteral("Resume all"));
@@ -116,6 +116,9 @@ void TMainForm::BuildMenus() {
             [this] { RunGuarded(prompts_, [this] { Save1Click(); }); });
     connect(Exit1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Exit1Click(); }); });
+    for (QAction* item : {New1, New2})
+        connect(item, &QAction::triggered, this,
+                [this] { RunGuarded(prompts_, [this] { New1Click(); }); });
     connect(Import1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Import1Click(); }); });
     connect(Options1, &QAction::triggered, this,
@@ -307,6 +310,27 @@ void TMainForm::Import1Click() {
     ImportSegmentFile(path);
 }
 
+void TMainForm::New1Click() {
+    OpenNewDownload({});
+}
+
+void TMainForm::OpenNewDownload(const std::string& url) {
+    if (New_Download_Form->isVisible()) {
+        // One new download at a time: the open dialog takes the URL.
+        if (!url.empty()) New_Download_Form->SetUrl(url);
+        New_Download_Form->raise();
+        New_Download_Form->activateWindow();
+        return;
+    }
+    New_Download_Form->SetUrl(url);
+    if (New_Download_Form->exec() != QDialog::Accepted) return;
+    const int row = ListView->rowCount();
+    AddEntryRow(list_.FindEntry(list_.EntryCount() - 1));
+    list_.SaveList();
+    SelectRow(row);
+    commands_.StartAdded(row);
+}
+
 void TMainForm::Options1Click() {
     Options_Form->Show(ReadUserOptions());
     if (Options_Form->exec() != QDialog::Accepted) return;
@@ -328,8 +352,9 @@ void TMainForm::ImportSegmentFile(const std::string& path) {
 }
 
 bool TMainForm::AcceptsDrop(const QMimeData* data) const {
-    // While the import dialog is open a drop starts nothing.
-    return data && !SDL_Import_Form->isVisible() && DroppedSegmentFile(data->urls()).has_value();
+    // While the import or new-download dialog is open a drop starts nothing.
+    if (!data || SDL_Import_Form->isVisible() || New_Download_Form->isVisible()) return false;
+    return DroppedSegmentFile(data->urls()) || DroppedWebAddress(data->urls(), data->text());
 }
 
 void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
@@ -342,15 +367,22 @@ void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
 
 void TMainForm::dropEvent(QDropEvent* event) {
     if (!AcceptsDrop(event->mimeData())) return;
-    const std::string path = *DroppedSegmentFile(event->mimeData()->urls());
+    const QMimeData* data = event->mimeData();
+    const std::optional<std::string> path = DroppedSegmentFile(data->urls());
+    const std::string url = path ? std::string() : *DroppedWebAddress(data->urls(), data->text());
     event->acceptProposedAction();
-    // The drop finishes first: the file manager that sent it is not kept
-    // waiting while the import dialog is open.
+    // The drop finishes first: the program that sent it is not kept waiting
+    // while a dialog is open.
     QMetaObject::invokeMethod(
         this,
-        [this, path] {
-            if (SDL_Import_Form->isVisible()) return;
-            RunGuarded(prompts_, [this, &path] { ImportSegmentFile(path); });
+        [this, path, url] {
+            if (SDL_Import_Form->isVisible() || New_Download_Form->isVisible()) return;
+            RunGuarded(prompts_, [this, &path, &url] {
+                if (path)
+                    ImportSegmentFile(*path);
+                else
+                    OpenNewDownload(url);
+            });
         },
         Qt::QueuedConnection);
 }

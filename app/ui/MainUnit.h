@@ -2,6 +2,7 @@
 
 #include "app/core/JobCommands.h"
 #include "app/core/JobSeams.h"
+#include "app/core/NewDownloadQuery.h"
 #include "list/ListDocument.h"
 
 #include <QMainWindow>
@@ -18,6 +19,7 @@ class QProgressBar;
 class QMimeData;
 class QSplitter;
 class QTableWidget;
+class TNewDownloadForm;
 class TSDL_Import_Form;
 class tHTTPThread;
 class TOptionsForm;
@@ -56,6 +58,7 @@ public:
     // The import dialog made for editing one download's address.
     TSDL_Import_Form* Edit_Download_Form;
     TOptionsForm* Options_Form;
+    TNewDownloadForm* New_Download_Form;
     // The status bar: the range in hand or how the run ended, and the bar
     // of the whole file while a range arrives.
     QLabel* RunStatusLabel;
@@ -67,6 +70,13 @@ public:
     void Save1Click();
     void Exit1Click();
     void Import1Click();
+    // File > New... and Downloads > New...: a download from a URL.
+    void New1Click();
+    // Opens New download with `url` filled in (empty: none), or gives the
+    // URL to the one already open; on Ok the row is added, the list saved
+    // and the download started (or queued behind the one in progress). A
+    // dropped link and a URL handed over by a later start come here.
+    void OpenNewDownload(const std::string& url);
     // File > Options: shows the user's options; Ok keeps and applies them.
     void Options1Click();
     // The Import command's steps after the open-file dialog: the segment-file
@@ -136,6 +146,7 @@ private:
     ListDocument list_;
     JobCommands commands_;
     std::unique_ptr<tHTTPThread> worker_;
+    NewDownloadQuery newQuery_;
     bool shown_ = false;
     bool closed_ = false;
 };

@@ -21,7 +21,8 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// Moves a file without replacing one; 0 or the reason it could not.
+} // namespace
+
 int MoveNoReplace(const std::string& from, const std::string& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     int error = errno;
@@ -38,6 +39,8 @@ int MoveNoReplace(const std::string& from, const std::string& to) {
     }
     return error;
 }
+
+namespace {
 
 // What to add to the message of an import that failed after the move: nothing
 // when the file has its old name again, otherwise where it is now.

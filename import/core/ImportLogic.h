@@ -33,6 +33,10 @@ std::string FileNameFromURL(const std::string& url);
 // names no usable file name.
 std::string RenameByUrlTarget(const std::string& incompletePath, const std::string& url);
 
+// Moves a file without replacing one; 0 or the errno that says why it
+// could not.
+int MoveNoReplace(const std::string& from, const std::string& to);
+
 // Moves a file within its folder; never replaces an existing file. Throws
 // AppError saying why when the move cannot be done; the file then keeps its
 // name.

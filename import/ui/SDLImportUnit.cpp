@@ -4,6 +4,8 @@
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
 #include "import/core/ImportLogic.h"
+#include "import/ui/AddressGroups.h"
+#include "import/ui/FormControls.h"
 #include "list/ListDocument.h"
 #include "ui/Icons.h"
 #include "ui/WindowFont.h"
@@ -22,95 +24,7 @@
 #include <QShowEvent>
 #include <QTableWidget>
 
-namespace {
-
-const QColor kNavy(0, 0, 128);
-const QColor kBlack(0, 0, 0);
-const QColor kRed(255, 0, 0);
-
-QFont WithBold(QFont font, bool bold) {
-    font.setBold(bold);
-    return font;
-}
-
-void SetLook(QWidget* widget, bool bold, const QColor& textColor) {
-    widget->setFont(WithBold(WindowFont(), bold));
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, textColor);
-    palette.setColor(QPalette::Text, textColor);
-    widget->setPalette(palette);
-}
-
-// A marked label is bold and red; an unmarked one regular and black. The
-// label grows with its bold caption.
-void MarkLabel(QLabel* label, bool marked) {
-    SetLook(label, marked, marked ? kRed : kBlack);
-    label->adjustSize();
-}
-
-// A check box whose box leaves the entry unresumable is marked as a label is.
-void MarkCheckBox(QCheckBox* box, bool marked) {
-    SetLook(box, marked, marked ? kRed : kBlack);
-    box->adjustSize();
-}
-
-QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->move(x, y);
-    MarkLabel(label, false);
-    return label;
-}
-
-QLineEdit* NewEdit(QWidget* parent, const char* name, QRect geometry) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setGeometry(geometry);
-    return edit;
-}
-
-QCheckBox* NewCheckBox(QWidget* parent, const char* name, const QString& text, int x, int y) {
-    auto* box = new QCheckBox(text, parent);
-    box->setObjectName(name);
-    box->move(x, y);
-    box->adjustSize();
-    return box;
-}
-
-QFrame* NewFrame(QWidget* parent, QRect geometry, int style) {
-    auto* frame = new QFrame(parent);
-    frame->setFrameStyle(style);
-    frame->setGeometry(geometry);
-    return frame;
-}
-
-QLabel* NewStaticText(QWidget* parent, const char* name, QRect geometry) {
-    auto* text = new QLabel(parent);
-    text->setObjectName(name);
-    text->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    SetLook(text, false, kBlack);
-    text->setGeometry(geometry);
-    return text;
-}
-
-QGroupBox* NewGroup(QWidget* parent, const char* name, const QString& title, QRect geometry) {
-    auto* group = new QGroupBox(title, parent);
-    group->setObjectName(name);
-    group->setGeometry(geometry);
-    // The caption and every control inside take this font and colour unless
-    // they set their own.
-    SetLook(group, true, kNavy);
-    return group;
-}
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-std::string S(const QString& text) {
-    return text.toStdString();
-}
-
-} // namespace
+#include <tuple>
 
 TSDL_Import_Form::TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent,
                                    Purpose purpose)
@@ -160,45 +74,18 @@ void TSDL_Import_Form::BuildControls() {
     Size_StaticText = NewStaticText(GroupBox1, "Size_StaticText", {6, 238, 251, 19});
     Remain_StaticText = NewStaticText(GroupBox1, "Remain_StaticText", {259, 238, 251, 19});
 
-    // Server options
-    GroupBox4 = NewGroup(this, "GroupBox4", QStringLiteral("Server options"), {0, 265, 516, 86});
-    Import_Server_CheckBox = NewCheckBox(GroupBox4, "Import_Server_CheckBox",
-                                         QStringLiteral("Server requires authorization"), 7, 18);
-    SetLook(Import_Server_CheckBox, false, kBlack);
-    QFrame* serverPanel = NewFrame(GroupBox4, {6, 41, 504, 38}, QFrame::Panel | QFrame::Raised);
-    QLabel* serverNameLabel =
-        NewLabel(serverPanel, "Server_Name_Label", QStringLiteral("Username:"), 8, 11);
-    Import_Server_Name_Edit = NewEdit(serverPanel, "Import_Server_Name_Edit", {66, 8, 175, 21});
-    QLabel* serverPassLabel =
-        NewLabel(serverPanel, "Server_Pass_Label", QStringLiteral("Password:"), 261, 11);
-    Import_Server_Pass_Edit = NewEdit(serverPanel, "Import_Server_Pass_Edit", {319, 8, 175, 21});
-    serverNameLabel->setBuddy(Import_Server_Name_Edit);
-    serverPassLabel->setBuddy(Import_Server_Pass_Edit);
-
-    // Proxy options
-    GroupBox3 = NewGroup(this, "GroupBox3", QStringLiteral("Proxy options"), {0, 351, 516, 114});
-    Import_Proxy_CheckBox = NewCheckBox(GroupBox3, "Import_Proxy_CheckBox",
-                                        QStringLiteral("Use default proxy settings"), 7, 18);
-    SetLook(Import_Proxy_CheckBox, false, kBlack);
-    Import_Proxy_CheckBox->setChecked(true);
-    NewFrame(GroupBox3, {6, 41, 251, 66}, QFrame::Box | QFrame::Sunken);
-    NewFrame(GroupBox3, {259, 41, 251, 66}, QFrame::Box | QFrame::Sunken);
-    QLabel* proxyServerLabel =
-        NewLabel(GroupBox3, "Proxy_Server_Label", QStringLiteral("Server:"), 12, 52);
-    Import_Proxy_Server_Edit = NewEdit(GroupBox3, "Import_Proxy_Server_Edit", {54, 49, 195, 21});
-    QLabel* proxyPortLabel =
-        NewLabel(GroupBox3, "Proxy_Port_Label", QStringLiteral("Port:"), 12, 81);
-    Import_Proxy_Port_Edit = NewEdit(GroupBox3, "Import_Proxy_Port_Edit", {54, 78, 75, 21});
-    QLabel* proxyNameLabel =
-        NewLabel(GroupBox3, "Proxy_Name_Label", QStringLiteral("Username:"), 265, 52);
-    Import_Proxy_Name_Edit = NewEdit(GroupBox3, "Import_Proxy_Name_Edit", {325, 49, 175, 21});
-    QLabel* proxyPassLabel =
-        NewLabel(GroupBox3, "Proxy_Pass_Label", QStringLiteral("Password:"), 265, 81);
-    Import_Proxy_Pass_Edit = NewEdit(GroupBox3, "Import_Proxy_Pass_Edit", {325, 78, 175, 21});
-    proxyServerLabel->setBuddy(Import_Proxy_Server_Edit);
-    proxyPortLabel->setBuddy(Import_Proxy_Port_Edit);
-    proxyNameLabel->setBuddy(Import_Proxy_Name_Edit);
-    proxyPassLabel->setBuddy(Import_Proxy_Pass_Edit);
+    // Server options and Proxy options
+    address_ = BuildAddressGroups(this, 265);
+    GroupBox4 = address_.serverGroup;
+    Import_Server_CheckBox = address_.serverBox;
+    Import_Server_Name_Edit = address_.serverName;
+    Import_Server_Pass_Edit = address_.serverPass;
+    GroupBox3 = address_.proxyGroup;
+    Import_Proxy_CheckBox = address_.proxyBox;
+    Import_Proxy_Server_Edit = address_.proxyServer;
+    Import_Proxy_Port_Edit = address_.proxyPort;
+    Import_Proxy_Name_Edit = address_.proxyName;
+    Import_Proxy_Pass_Edit = address_.proxyPass;
 
     // File segments
     GroupBox2 = NewGroup(this, "GroupBox2", QStringLiteral("File segments"), {516, 0, 234, 509});
@@ -228,14 +115,7 @@ void TSDL_Import_Form::BuildControls() {
     Seg_StaticText = NewStaticText(GroupBox2, "Seg_StaticText", {7, 340, 220, 19});
 
     // Button panel
-    QFrame* buttonPanel = NewFrame(this, {0, 469, 516, 40}, QFrame::Panel | QFrame::Raised);
-    OK_Button = new QPushButton(QStringLiteral("Ok"), buttonPanel);
-    OK_Button->setObjectName("OK_Button");
-    OK_Button->setGeometry(100, 7, 75, 25);
-    OK_Button->setDefault(true);
-    Cancel_Button = new QPushButton(QStringLiteral("Cancel"), buttonPanel);
-    Cancel_Button->setObjectName("Cancel_Button");
-    Cancel_Button->setGeometry(340, 7, 75, 25);
+    std::tie(OK_Button, Cancel_Button) = NewOkCancelPanel(this, 469);
 }
 
 // The left column alone, without what only an import reads or changes: the
@@ -350,12 +230,7 @@ void TSDL_Import_Form::EditShowSteps() {
 }
 
 void TSDL_Import_Form::FormShowSteps() {
-    Import_Server_CheckBox->setChecked(false);
-    Import_Proxy_CheckBox->setChecked(true);
-    // Ticked, the proxy box has nothing left to refuse.
-    MarkCheckBox(Import_Proxy_CheckBox, false);
-    UpdateServerEdits();
-    UpdateProxyEdits();
+    ResetAddressGroups(address_);
 
     // Ok accepts only values read from this segment file: until a reading
     // succeeds it repeats the reading's error instead.
@@ -406,27 +281,12 @@ void TSDL_Import_Form::ClearValues() {
     Seg_StaticText->clear();
 }
 
-void TSDL_Import_Form::SetEditEnabled(QLineEdit* edit, bool enabled) {
-    // An enabled edit has the window colour, a disabled one the button face.
-    const QPalette standard = QApplication::palette(edit);
-    QPalette palette = edit->palette();
-    palette.setColor(QPalette::Base, standard.color(enabled ? QPalette::Base : QPalette::Button));
-    edit->setEnabled(enabled);
-    if (enabled) edit->clear();
-    edit->setPalette(palette);
-}
-
 void TSDL_Import_Form::UpdateServerEdits() {
-    const bool ticked = Import_Server_CheckBox->isChecked();
-    for (QLineEdit* edit : {Import_Server_Name_Edit, Import_Server_Pass_Edit})
-        SetEditEnabled(edit, ticked);
+    ::UpdateServerEdits(address_);
 }
 
 void TSDL_Import_Form::UpdateProxyEdits() {
-    const bool ticked = Import_Proxy_CheckBox->isChecked();
-    for (QLineEdit* edit : {Import_Proxy_Server_Edit, Import_Proxy_Port_Edit,
-                            Import_Proxy_Name_Edit, Import_Proxy_Pass_Edit})
-        SetEditEnabled(edit, !ticked);
+    ::UpdateProxyEdits(address_);
 }
 
 void TSDL_Import_Form::Import_Server_CheckBoxClick() {
@@ -450,14 +310,7 @@ ImportInputs TSDL_Import_Form::Inputs() const {
     ImportInputs inputs;
     inputs.Url = S(Import_URL_Edit->text());
     inputs.Referer = S(Import_Referer_Edit->text());
-    inputs.ServerAuthorization = Import_Server_CheckBox->isChecked();
-    inputs.ServerName = S(Import_Server_Name_Edit->text());
-    inputs.ServerPass = S(Import_Server_Pass_Edit->text());
-    inputs.DefaultProxy = Import_Proxy_CheckBox->isChecked();
-    inputs.ProxyServer = S(Import_Proxy_Server_Edit->text());
-    inputs.ProxyPort = S(Import_Proxy_Port_Edit->text());
-    inputs.ProxyName = S(Import_Proxy_Name_Edit->text());
-    inputs.ProxyPass = S(Import_Proxy_Pass_Edit->text());
+    ReadAddressInputs(address_, inputs);
     return inputs;
 }
 

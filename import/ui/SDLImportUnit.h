@@ -1,6 +1,7 @@
 #pragma once
 
 #include "import/core/SegmentFile.h"
+#include "import/ui/AddressGroups.h"
 #include "list/ListEntry.h"
 
 #include <QDialog>
@@ -33,7 +34,7 @@ class QTableWidget;
 class TSDL_Import_Form : public QDialog {
     Q_OBJECT
 
-  public:
+public:
     enum class Purpose { Import, Edit };
 
     TSDL_Import_Form(ListDocument& list, Prompts& prompts, QWidget* parent = nullptr,
@@ -74,12 +75,12 @@ class TSDL_Import_Form : public QDialog {
     QLabel* Seg_StaticText;
     QPushButton *OK_Button, *Cancel_Button;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
     // Only the close box and Cancel_Button dismiss the dialog without an entry.
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     void BuildControls();
     void FormShowSteps();
     void OkSteps();
@@ -89,7 +90,6 @@ class TSDL_Import_Form : public QDialog {
     ImportInputs Inputs() const;
     void ShowValues(const ImportValues& values);
     void ClearValues();
-    void SetEditEnabled(QLineEdit* edit, bool enabled);
 
     ListDocument& list_;
     Prompts& prompts_;
@@ -98,4 +98,5 @@ class TSDL_Import_Form : public QDialog {
     std::string readError_;
     Purpose purpose_;
     ListEntry edited_;
+    AddressGroups address_{};
 };

@@ -26,12 +26,13 @@ using namespace std::chrono_literals;
 
 // A later start on the list, in a thread of its own so that the holder can
 // answer in this thread's event loop (or, for a hung holder, not at all).
-ListGuard::Start StartBeside(const std::string& listPath, bool holderAnswers) {
+ListGuard::Start StartBeside(const std::string& listPath, bool holderAnswers,
+                             const std::string& url = {}) {
     std::atomic<bool> done = false;
     ListGuard::Start result = ListGuard::Start::Holder;
     std::thread later([&] {
         ListGuard guard(listPath, holderAnswers ? 10s : 200ms);
-        result = guard.Take();
+        result = guard.Take(url);
         done = true;
     });
     // The later start gives up by itself, so this loop ends either way.
@@ -51,9 +52,18 @@ TEST(ListGuard, ALaterStartRaisesTheHolderOrSaysItDoesNotAnswer) {
     ASSERT_EQ(::stat(holder.SocketPath().toLocal8Bit().constData(), &socket), 0);
     EXPECT_EQ(socket.st_mode & 077, 0u) << "the socket is open to other users";
 
-    holder.SetRaiseHandler([&raised] { ++raised; });
+    std::string handed = "(none)";
+    holder.SetRaiseHandler([&raised, &handed](const std::string& url) {
+        ++raised;
+        handed = url;
+    });
     EXPECT_EQ(StartBeside(list, true), ListGuard::Start::HandedOver);
     EXPECT_EQ(raised, 1);
+    EXPECT_EQ(handed, "");
+    // A start with a URL hands it over with the request.
+    const std::string url = "https://example.com/a%20b/file.iso?x=1&y=2";
+    EXPECT_EQ(StartBeside(list, true, url), ListGuard::Start::HandedOver);
+    EXPECT_EQ(handed, url);
 
     // The holder's event loop does not run: the later start gives up.
     EXPECT_EQ(StartBeside(list, false), ListGuard::Start::NoAnswer);

@@ -112,9 +112,9 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
 
     EXPECT_EQ(f.File1->title(), "File");
     EXPECT_EQ(f.Jobs1->title(), "Downloads");
-    EXPECT_FALSE(f.New2->isEnabled());
+    EXPECT_TRUE(f.New2->isEnabled());
     EXPECT_TRUE(f.Options1->isEnabled());
-    EXPECT_FALSE(f.New1->isEnabled());
+    EXPECT_TRUE(f.New1->isEnabled());
     EXPECT_TRUE(f.Save1->isEnabled());
     EXPECT_TRUE(f.Exit1->isEnabled());
     EXPECT_TRUE(f.Import1->isEnabled());

@@ -34,7 +34,7 @@ done
 
 desktop=$root/share/applications/$id.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $desktop"
-for line in "Name=Quilvane" "Exec=quilvane" "Icon=$id" "Categories=Network;FileTransfer;"; do
+for line in "Name=Quilvane" "Exec=quilvane %U" "Icon=$id" "Categories=Network;FileTransfer;"; do
     grep -qx "$line" "$desktop" || fail "$desktop lacks $line"
 done
 

@@ -7,14 +7,15 @@
 #include <fcntl.h>
 
 // While one of these lives, the locks (of the incomplete file and of the
-// list's lock file), or the incomplete file's writeback or flush calls, fail
+// list's lock file), or the incomplete file's writeback, flush or allocation
+// calls, fail
 // with the given error, as on a file system or disk that refuses them. One at
 // a time; the error is read on whichever thread makes the call.
 class FailingFileCalls {
 public:
     // Writeback: every sync_file_range call; WritebackWait: only those that
     // wait for the bytes.
-    enum Step { Lock, Writeback, WritebackWait, Flush };
+    enum Step { Lock, Writeback, WritebackWait, Flush, Allocate };
     FailingFileCalls(Step step, int error) {
         Error().store(error);
         FileCalls calls = SystemFileCalls();
@@ -28,6 +29,7 @@ public:
                            : ::sync_file_range(fd, offset, size, flags);
             };
         if (step == Flush) calls.dataSync = [](int) { return Fail(); };
+        if (step == Allocate) calls.allocate = [](int, int, off64_t, off64_t) { return Fail(); };
         SetFileCalls(calls);
     }
     ~FailingFileCalls() { SetFileCalls(SystemFileCalls()); }

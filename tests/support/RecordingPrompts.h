@@ -19,8 +19,12 @@ public:
     std::deque<std::string> openFileAnswers;
     std::vector<OpenFileOptions> openFileRequests;
 
-    void ErrorBox(const std::string& message) override { shown.push_back({"error", "Quilvane", message}); }
-    void PlainBox(const std::string& message) override { shown.push_back({"plain", "Quilvane", message}); }
+    void ErrorBox(const std::string& message) override {
+        shown.push_back({"error", "Quilvane", message});
+    }
+    void PlainBox(const std::string& message) override {
+        shown.push_back({"plain", "Quilvane", message});
+    }
     void AbortBox(const std::string& title, const std::string& message) override {
         shown.push_back({"abort", title, message});
     }
@@ -29,6 +33,14 @@ public:
         if (openFileAnswers.empty()) return {};
         std::string answer = openFileAnswers.front();
         openFileAnswers.pop_front();
+        return answer;
+    }
+    // Answers for SaveFileName, taken from the front; empty means cancel.
+    std::deque<std::string> saveFileAnswers;
+    std::string SaveFileName(const std::string&) override {
+        if (saveFileAnswers.empty()) return {};
+        std::string answer = saveFileAnswers.front();
+        saveFileAnswers.pop_front();
         return answer;
     }
     std::vector<std::string> Errors() const {

@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-// The message boxes and the open-file dialog, reached through one interface so
+// The message boxes and the open-file and save-file dialogs, reached through one interface so
 // that tests can answer them without a modal loop. The windows get the real
 // implementation (ui/QtPrompts.h); tests pass a recorder.
 class Prompts {
@@ -25,6 +25,9 @@ public:
     };
     // The chosen path, or empty text when the user cancelled.
     virtual std::string OpenFileName(const OpenFileOptions& options) = 0;
+    // A file to save to, starting at `proposed`; an existing file may be
+    // chosen without a question. Empty text when the user cancelled.
+    virtual std::string SaveFileName(const std::string& proposed) = 0;
 };
 
 // The message as the standard error box shows it: a full stop is added when
@@ -33,8 +36,7 @@ std::string StandardErrorText(const std::string& message);
 
 // Runs a command or show handler; any error that escapes it is shown in the
 // standard error box and goes no further, so nothing escapes a Qt slot.
-template <class Handler>
-void RunGuarded(Prompts& prompts, Handler&& handler) {
+template <class Handler> void RunGuarded(Prompts& prompts, Handler&& handler) {
     try {
         handler();
     } catch (const std::exception& e) {

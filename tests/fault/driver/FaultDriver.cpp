@@ -102,6 +102,7 @@ public:
         Print("OPENFILE " + (chosen.empty() ? "cancelled" : Escaped(chosen)));
         return chosen;
     }
+    std::string SaveFileName(const std::string&) override { return {}; }
     std::string chosen; // what the open-file dialog answers; empty: cancel
 };
 
