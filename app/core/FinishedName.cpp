@@ -18,17 +18,19 @@ std::optional<std::string> NameWithoutPartialEnding(const std::string& path) {
     return std::nullopt;
 }
 
-std::optional<std::string> RenameFinished(const std::string& path) {
+std::optional<FinishedRename> RenameFinished(const std::string& path) {
     const std::optional<std::string> target = NameWithoutPartialEnding(path);
     if (!target) return std::nullopt;
     const int error = MoveNoReplace(path, *target);
     if (error == EEXIST)
-        return "File " + path + " keeps its name: a file named " + *target + " already exists.";
+        return FinishedRename{
+            "File " + path + " keeps its name: a file named " + *target + " already exists.", path};
     if (error != 0)
-        return "File " + path + " keeps its name: it cannot be renamed to " + *target + ": " +
-               std::strerror(error) + ".";
+        return FinishedRename{"File " + path + " keeps its name: it cannot be renamed to " +
+                                  *target + ": " + std::strerror(error) + ".",
+                              path};
     // The list no longer names the file, so a rename that a power cut takes
     // back leaves only the old name: nothing to report if this fails.
     SyncFolderOf(*target);
-    return "File " + path + " renamed to " + *target + ".";
+    return FinishedRename{"File " + path + " renamed to " + *target + ".", *target};
 }

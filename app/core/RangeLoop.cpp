@@ -66,9 +66,12 @@ RunEnd RangeLoop::Run() {
     const std::string cutError = CutAndClose(*file);
     // The failure that ended the loop is the one the user is told of.
     if (error) std::rethrow_exception(error);
-    if (finished_ && cutError.empty())
-        if (const std::optional<std::string> renamed = RenameFinished(state_.values.fileName))
-            log_.AddLogRow(LogIcon::Info, *renamed);
+    if (finished_ && cutError.empty()) {
+        if (const std::optional<FinishedRename> renamed = RenameFinished(state_.values.fileName)) {
+            log_.AddLogRow(LogIcon::Info, renamed->message);
+            end.statusLine = CompletedText(renamed->path);
+        }
+    }
     if (end.fileFailed || cutError.empty()) return end;
     return RunEnd::Failed(cutError);
 }

@@ -22,13 +22,16 @@ TEST(FinishedName, APartialFileEndingGoesWhenTheNameIsFree) {
     const std::string part = dir.file("movie.avi.part"), whole = dir.file("movie.avi");
     WriteWholeFile(part, "new");
     WriteWholeFile(whole, "theirs");
-    EXPECT_EQ(RenameFinished(part),
+    EXPECT_EQ(RenameFinished(part)->message,
               "File " + part + " keeps its name: a file named " + whole + " already exists.");
+    EXPECT_EQ(RenameFinished(part)->path, part);
     EXPECT_EQ(ReadWholeFile(whole), "theirs");
     ::unlink(whole.c_str());
-    EXPECT_EQ(RenameFinished(part), "File " + part + " renamed to " + whole + ".");
+    const std::optional<FinishedRename> renamed = RenameFinished(part);
+    EXPECT_EQ(renamed->message, "File " + part + " renamed to " + whole + ".");
+    EXPECT_EQ(renamed->path, whole);
     EXPECT_EQ(ReadWholeFile(whole), "new");
-    EXPECT_EQ(RenameFinished(whole), std::nullopt);
+    EXPECT_FALSE(RenameFinished(whole));
 }
 
 } // namespace

@@ -164,6 +164,50 @@ TEST_F(NewDownloadTest, AFileOfAnotherVersionOrAlreadyWholeIsRefusedAndLeftAsItW
     EXPECT_EQ(form->ListView->rowCount(), 0);
 }
 
+TEST_F(NewDownloadTest, ANewDownloadDuringARunWaitsAndStartsWhenTheRunEnds) {
+    const int64_t size = 3 * 1024 * 1024;
+    HoleyFile first = MakeHoleyFile(served.file("first.bin"), dir.file("first.bin"), size,
+                                    {{0, size}}, 34);
+    const std::string second = RandomBytes(200000, 35);
+    WriteWholeFile(served.file("second.bin"), second);
+    NginxServer nginx(served.path(), NginxServer::WithLimits("limit_rate 2m;"));
+    form.reset();
+    WriteWholeFile(dir.file("List.xml"), ListXml({first.Entry(nginx.url("/first.bin"))}));
+    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
+    form->show();
+    QApplication::processEvents();
+
+    // While the first download runs, a second is added.
+    TNewDownloadForm* dialog = form->New_Download_Form;
+    QTimer::singleShot(300, form.get(), [&, dialog] {
+        QTimer::singleShot(0, dialog, [&, dialog] {
+            dialog->SetUrl(nginx.url("/second.bin"));
+            dialog->OK_Button->click();
+        });
+        form->OpenNewDownload({});
+        EXPECT_EQ(form->ListView->rowCount(), 2) << "the second waits in the list";
+    });
+    form->ListView->selectRow(0);
+    form->fm_List_PopupMenuPopup();
+    form->Resume1->trigger();
+
+    ASSERT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
+    const std::vector<std::string> log = LogMessages();
+    const auto at = [&log](const std::string& message) {
+        return std::find(log.begin(), log.end(), message) - log.begin();
+    };
+    const std::string waits = "Download of file " + dir.file("second.bin") +
+                              " waits for the download in progress and starts when it ends.";
+    const std::string firstDone = "File " + dir.file("first.bin") + " downloaded successfully.";
+    const std::string secondDone = "File " + dir.file("second.bin") + " downloaded successfully.";
+    ASSERT_LT(at(secondDone), static_cast<long>(log.size()));
+    EXPECT_LT(at(waits), at(firstDone));
+    EXPECT_LT(at(firstDone), at(secondDone));
+    EXPECT_EQ(ReadWholeFile(dir.file("first.bin")), ReadWholeFile(first.original));
+    EXPECT_EQ(ReadWholeFile(dir.file("second.bin")), second);
+    EXPECT_EQ(form->ListView->rowCount(), 0);
+}
+
 TEST_F(NewDownloadTest, CancelWithdrawsAnUnansweredQuestionAndCreatesNothing) {
     ScriptedServer server;
     server.addConnection({ScriptedServer::Reply::Stall()});
