@@ -143,9 +143,20 @@ JobRun BenchContext::RunJob(const std::string& folder, const std::string& list,
 JobRun BenchContext::RunJobOf(const std::string& program, const std::string& folder,
                               const std::string& list, const std::string& incomplete,
                               const std::string& expectedHash, int entriesAfter) {
+    return RunProbe({program, "jobrun", list}, folder, incomplete, expectedHash, entriesAfter);
+}
+
+JobRun BenchContext::RunNewDownload(const std::string& folder, const std::string& list,
+                                    const std::string& url, const std::string& savedAs,
+                                    const std::string& expectedHash) {
+    return RunProbe({self_, "newdownload", list, url, folder}, folder, savedAs, expectedHash, 0);
+}
+
+JobRun BenchContext::RunProbe(std::vector<std::string> argv, const std::string& folder,
+                              const std::string& finished, const std::string& expectedHash,
+                              int entriesAfter) {
     SyncFileSystem(folder);
     JobRun run;
-    std::vector<std::string> argv = {program, "jobrun", list};
     if (!o_.wrap.empty()) {
         // Trial runs under a profiler: QV_BENCH_WRAP="/usr/bin/perf record -g -o FILE".
         std::istringstream words(o_.wrap);
@@ -156,13 +167,13 @@ JobRun BenchContext::RunJobOf(const std::string& program, const std::string& fol
     }
     run.child = RunChild(argv, folder + "/jobrun.txt");
     run.values = ParseKeyValues(run.child.output);
-    const std::string done = "File " + incomplete + " downloaded successfully.";
+    const std::string done = "File " + finished + " downloaded successfully.";
     bool ok = run.child.exitStatus == 0 && run.values["last_log"] == done &&
               run.values["entries_after"] == std::to_string(entriesAfter);
     if (!ok) {
         Progress("job run failed its checks: " + run.child.output);
     } else {
-        ok = Check(Sha256OfFile(incomplete) == expectedHash, "job run: " + incomplete);
+        ok = Check(Sha256OfFile(finished) == expectedHash, "job run: " + finished);
     }
     run.ok = ok;
     if (ok) {

@@ -27,8 +27,8 @@ struct Options {
     int reps = 5;
     int64_t bigSize = 1024 * kMiB;
     int64_t hugeSize = 4096 * kMiB + kMiB; // a range past 4 GiB
-    std::string baseline;     // quilvane_bench built from the program before the change
-    std::string beforeSample; // quilvane_bench built from the program before the same-file sample
+    std::string baseline;      // quilvane_bench built from the program before the change
+    std::string beforeSample;  // quilvane_bench built from the program before the same-file sample
     std::string beforeRetries; // quilvane_bench built from the program before retries and records
     int manyRanges = 1000;
     int partsCount = 100; // per parts probe; two probes per run
@@ -110,6 +110,12 @@ public:
     JobRun RunJobOf(const std::string& program, const std::string& folder, const std::string& list,
                     const std::string& incomplete, const std::string& expectedHash,
                     int entriesAfter);
+    // Downloads > New... of `url` with the downloads folder at `folder`, Ok
+    // pressed; checked as a job run is, on `savedAs`, the file the dialog
+    // is to propose there.
+    JobRun RunNewDownload(const std::string& folder, const std::string& list,
+                          const std::string& url, const std::string& savedAs,
+                          const std::string& expectedHash);
     // Counts a SHA-256 comparison for the correctness row.
     bool Check(bool ok, const std::string& what);
 
@@ -130,6 +136,12 @@ public:
     std::string Table() const;
 
 private:
+    // A probe (`argv`: the program and its arguments) as a child, under
+    // QV_BENCH_WRAP's command when set; checked by its last log line, the
+    // entries left and the SHA-256 of the `finished` file.
+    JobRun RunProbe(std::vector<std::string> argv, const std::string& folder,
+                    const std::string& finished, const std::string& expectedHash, int entriesAfter);
+
     Options o_;
     std::string self_;
     std::string www_;

@@ -1,5 +1,5 @@
-// quilvane_bench: the benchmark driver and the four probes it runs as its
-// own child processes.
+// quilvane_bench: the benchmark driver and the probes it runs as its own
+// child processes.
 
 #include <cstdio>
 #include <cstring>
@@ -7,6 +7,7 @@
 
 int DriverMain(int argc, char** argv);
 int JobRunMain(int argc, char** argv);
+int NewDownloadMain(int argc, char** argv);
 int PartsMain(int argc, char** argv);
 int ZeroCopyMain(int argc, char** argv);
 int SampleMain(int argc, char** argv);
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
     try {
         if (argc >= 2 && std::strcmp(argv[1], "driver") == 0) return DriverMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "jobrun") == 0) return JobRunMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "newdownload") == 0)
+            return NewDownloadMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "parts") == 0) return PartsMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "zerocopy") == 0) return ZeroCopyMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "sample") == 0) return SampleMain(argc, argv);
@@ -22,6 +25,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s driver|jobrun|parts|zerocopy|sample ...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s driver|jobrun|newdownload|parts|zerocopy|sample ...\n",
+                 argv[0]);
     return 2;
 }

@@ -17,7 +17,7 @@ int DriverMain(int argc, char** argv) {
     TestCertificates::TrustInThisProcess();
     BenchContext bench(std::move(options));
     if (bench.Wanted("large") || bench.Wanted("https") || bench.Wanted("zerocopy") ||
-        bench.Wanted("records") || bench.Wanted("sample"))
+        bench.Wanted("records") || bench.Wanted("sample") || bench.Wanted("new"))
         LargeRange(bench);
     if (bench.Wanted("huge")) HugeRange(bench);
     const ManyFile many = bench.PrepareManyFile();

@@ -65,13 +65,14 @@ private:
             if (const auto at = head.find("Range: bytes="); at != std::string::npos) {
                 first = static_cast<int64_t>(std::stoll(head.substr(at + 13)));
                 const std::string to = head.substr(head.find('-', at + 13) + 1);
-                if (!to.empty() && to[0] != '\r') last = std::min<int64_t>(std::stoll(to), size - 1);
+                if (!to.empty() && to[0] != '\r')
+                    last = std::min<int64_t>(std::stoll(to), size - 1);
             }
-            const std::string answer =
-                "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
-                std::to_string(last - first + 1) + "\r\nContent-Range: bytes " +
-                std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size) +
-                "\r\nConnection: keep-alive\r\n\r\n";
+            const std::string answer = "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
+                                       std::to_string(last - first + 1) +
+                                       "\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                                       std::to_string(last) + "/" + std::to_string(size) +
+                                       "\r\nConnection: keep-alive\r\n\r\n";
             if (!SendAll(fd, answer.data(), answer.size())) return;
             if (head.rfind("HEAD ", 0) == 0) continue;
             const int64_t length = last - first + 1;
@@ -113,13 +114,14 @@ private:
 // at most what was in flight when the line went.
 void Drops(BenchContext& bench) {
     const Options& o = bench.Opt();
-    const std::string name = "11. A range reset every 6 MiB (64 MiB, retried from the durable point)";
+    const std::string name =
+        "11. A range reset every 6 MiB (64 MiB, retried from the durable point)";
     const std::string folder = bench.Folder("drops");
     const std::string served = folder + "/f.bin";
     const int64_t size = 64 * kMiB;
     WriteRandomFile(served, size, 11);
     const std::string hash = Sha256OfFile(served);
-    const std::string incomplete = folder + "/f.bin.part";
+    const std::string incomplete = folder + "/f.bin.incomplete";
     const std::string list = folder + "/List.xml";
     Series twicePerDrop, drops, wall;
     for (int rep = 0; rep < o.reps; ++rep) {
@@ -142,8 +144,8 @@ void Drops(BenchContext& bench) {
     }
     RemoveFile(served);
     if (!bench.Complete(twicePerDrop)) {
-        bench.AddRow({name, "all figures", "not reported: a run failed its check", "", "", "",
-                      "**no**"});
+        bench.AddRow(
+            {name, "all figures", "not reported: a run failed its check", "", "", "", "**no**"});
         return;
     }
     bench.AddRow({name, "drops per run", Fixed(drops.Median(), 0), "", "", "", ""});

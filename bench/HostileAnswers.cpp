@@ -174,7 +174,7 @@ void HostileAnswers(BenchContext& bench) {
         Ranges holes;
         for (int i = 0; i < c.ranges; ++i)
             holes.push_back({4096 + i * 16384LL, 4096 + i * 16384LL + 8191});
-        const std::string incomplete = folder + "/f.bin.part";
+        const std::string incomplete = folder + "/f.bin.incomplete";
         double peak = 0, slowest = 0;
         int ended = 0, asExpected = 0;
         int64_t endless = 0;

@@ -56,7 +56,7 @@ void HugeRange(BenchContext& bench) {
     const std::string hugeHash = Sha256OfFile(huge);
     const int64_t begin = 4096, end = o.hugeSize - 4096;
     const int64_t rangeBytes = end - begin + 1;
-    const std::string incomplete = folder + "/huge.bin.part";
+    const std::string incomplete = folder + "/huge.bin.incomplete";
     const std::string list = folder + "/List.xml";
     WriteHoleyCopy(huge, incomplete, {{begin, end}}, true);
     WriteText(list,

@@ -1,19 +1,26 @@
-// One job run exactly as a user's Resume runs it: the real main window
-// (offscreen), row 0 selected, the popup menu opened and Resume chosen. The
-// window is built before the clock starts; the figures cover the run alone.
+// One job run exactly as a user starts it, with the real main window
+// (offscreen): Resume on row 0 (row selected, popup menu opened, Resume
+// chosen), or Downloads > New... with a URL typed in and Ok pressed. The
+// window is built before the clock starts; the figures cover the command
+// alone, from Resume or Ok until the run has ended.
 
 #include "BenchSupport.h"
 #include "RecordingPrompts.h"
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
+#include "import/ui/NewDownloadUnit.h"
 
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,20 +40,93 @@ long long WrittenBytesOfSelf() {
     return 0;
 }
 
-} // namespace
-
-int JobRunMain(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s jobrun <List.xml>\n", argv[0]);
-        return 2;
+// The clock and the CPU counters of a command, and the bytes the process
+// wrote in each whole second of it, as the kernel counts them (/proc/self/io
+// wchar: the file's bytes, and a few of List.xml's).
+class RunMeter {
+public:
+    RunMeter() {
+        seconds_.setInterval(1000);
+        QObject::connect(&seconds_, &QTimer::timeout, [this] {
+            const long long now = WrittenBytesOfSelf();
+            perSecond_.push_back(now - lastWritten_);
+            lastWritten_ = now;
+        });
     }
+    void Start() {
+        lastWritten_ = WrittenBytesOfSelf();
+        cpu0_ = ProcessCpu();
+        main0_ = ThreadCpu();
+        start_ = BenchClock::now();
+        seconds_.start();
+    }
+    void Stop() {
+        seconds_.stop();
+        wall_ = SecondsSince(start_);
+        main1_ = ThreadCpu();
+        cpu1_ = ProcessCpu();
+    }
+    double Elapsed() const { return SecondsSince(start_); }
+    void Print() const {
+        std::printf("run_wall=%.6f\n", wall_);
+        std::printf("run_user=%.6f\n", cpu1_.user - cpu0_.user);
+        std::printf("run_sys=%.6f\n", cpu1_.system - cpu0_.system);
+        std::printf("run_main_cpu=%.6f\n", main1_.Total() - main0_.Total());
+        long long most = 0;
+        for (long long bytes : perSecond_)
+            most = std::max(most, bytes);
+        std::printf("whole_seconds=%zu\nmost_bytes_in_a_second=%lld\n", perSecond_.size(), most);
+    }
+
+private:
+    QTimer seconds_;
+    std::vector<long long> perSecond_;
+    long long lastWritten_ = 0;
+    CpuTimes cpu0_, main0_, cpu1_, main1_;
+    BenchClock::time_point start_;
+    double wall_ = 0;
+};
+
+// What the window shows once the command has returned: the rows, the log
+// (its last line, the error rows and the rows about connections) and the
+// boxes shown. Returns the exit status: 1 when an error box was shown.
+int PrintOutcome(TMainForm& form, const RecordingPrompts& prompts) {
+    std::printf("entries_after=%d\n", form.List().EntryCount());
+    std::printf("rows_after=%d\n", form.ListView->rowCount());
+    const int logRows = form.LogView->rowCount();
+    std::printf("log_rows=%d\n", logRows);
+    if (logRows > 0)
+        std::printf("last_log=%s\n",
+                    form.LogView->item(logRows - 1, 2)->text().toStdString().c_str());
+    int errorRows = 0, connectionRows = 0;
+    for (int row = 0; row < logRows; ++row) {
+        const std::string text = form.LogView->item(row, 2)->text().toStdString();
+        if (form.LogView->item(row, 0)->data(Qt::UserRole).toInt() == 3) ++errorRows;
+        if (text.find(" connection") != std::string::npos)
+            std::printf("connection_row_%d=%s\n", ++connectionRows, text.c_str());
+    }
+    std::printf("error_rows=%d\nconnection_rows=%d\n", errorRows, connectionRows);
+    const auto errors = prompts.Errors();
+    std::printf("errors=%zu\n", errors.size());
+    for (const std::string& e : errors)
+        std::printf("error=%s\n", e.c_str());
+    return errors.empty() ? 0 : 1;
+}
+
+// The main window on `list`, shown offscreen, under the run timings and
+// options a scenario asks for. `command` gives the user's command with the
+// meter started and stopped around it, and returns 0, or the exit status
+// when the command could not be given; then the figures and the outcome
+// are printed.
+int WithWindow(char** argv, const std::string& list,
+               const std::function<int(TMainForm&, RunMeter&)>& command) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     RecordingPrompts prompts;
     int status = 0;
     {
-        TMainForm form(argv[2], prompts);
+        TMainForm form(list, prompts);
         // A scenario may record more often, or wait less before retries.
         RunTimings timings;
         if (const char* ms = std::getenv("QV_BENCH_RECORD_MS"))
@@ -60,70 +140,75 @@ int JobRunMain(int argc, char** argv) {
             const char* count = std::getenv("QV_BENCH_CONNECTIONS");
             form.Commands().ApplyOptions({count ? std::atoi(count) : 4, std::atoi(limit)});
         }
-        // The bytes the process wrote in each whole second of the run, as
-        // the kernel counts them (/proc/self/io wchar: the file's bytes, and
-        // a few of List.xml's).
-        std::vector<long long> perSecond;
-        long long lastWritten = WrittenBytesOfSelf();
-        QTimer seconds;
-        seconds.setInterval(1000);
-        QObject::connect(&seconds, &QTimer::timeout, [&] {
-            const long long now = WrittenBytesOfSelf();
-            perSecond.push_back(now - lastWritten);
-            lastWritten = now;
-        });
         form.show();
         QApplication::processEvents();
-        form.ListView->selectRow(0);
-        form.fm_List_PopupMenuPopup();
-        if (!form.Resume1->isEnabled()) {
-            std::fprintf(stderr, "jobrun: Resume is not offered\n");
-            return 1;
-        }
-
-        const CpuTimes cpu0 = ProcessCpu();
-        const CpuTimes main0 = ThreadCpu();
-        const auto start = BenchClock::now();
-        seconds.start();
-        form.Resume1->trigger(); // returns when the run has ended
-        seconds.stop();
-        const double wall = SecondsSince(start);
-        const CpuTimes main1 = ThreadCpu();
-        const CpuTimes cpu1 = ProcessCpu();
-
-        std::printf("run_wall=%.6f\n", wall);
-        std::printf("run_user=%.6f\n", cpu1.user - cpu0.user);
-        std::printf("run_sys=%.6f\n", cpu1.system - cpu0.system);
-        std::printf("run_main_cpu=%.6f\n", main1.Total() - main0.Total());
-        std::printf("entries_after=%d\n", form.List().EntryCount());
-        std::printf("rows_after=%d\n", form.ListView->rowCount());
-        const int logRows = form.LogView->rowCount();
-        std::printf("log_rows=%d\n", logRows);
-        if (logRows > 0)
-            std::printf("last_log=%s\n",
-                        form.LogView->item(logRows - 1, 2)->text().toStdString().c_str());
-        // The error rows, and the rows about the connections, in order.
-        int errorRows = 0, connectionRows = 0;
-        for (int row = 0; row < logRows; ++row) {
-            const std::string text = form.LogView->item(row, 2)->text().toStdString();
-            if (form.LogView->item(row, 0)->data(Qt::UserRole).toInt() == 3) ++errorRows;
-            if (text.find(" connection") != std::string::npos)
-                std::printf("connection_row_%d=%s\n", ++connectionRows, text.c_str());
-        }
-        std::printf("error_rows=%d\nconnection_rows=%d\n", errorRows, connectionRows);
-        long long most = 0;
-        for (long long bytes : perSecond)
-            most = std::max(most, bytes);
-        std::printf("whole_seconds=%zu\nmost_bytes_in_a_second=%lld\n", perSecond.size(), most);
-        const auto errors = prompts.Errors();
-        std::printf("errors=%zu\n", errors.size());
-        for (const std::string& e : errors)
-            std::printf("error=%s\n", e.c_str());
-        if (!errors.empty()) status = 1;
+        RunMeter meter;
+        status = command(form, meter);
+        if (status != 0) return status;
+        meter.Print();
+        status = PrintOutcome(form, prompts);
         form.close();
     }
     QApplication::processEvents();
     // The high-water mark of the resident set, as the kernel keeps it.
     std::printf("vm_hwm_kib=%ld\n", PeakRssKiBOfSelf());
     return status;
+}
+
+} // namespace
+
+int JobRunMain(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s jobrun <List.xml>\n", argv[0]);
+        return 2;
+    }
+    return WithWindow(argv, argv[2], [](TMainForm& form, RunMeter& meter) {
+        form.ListView->selectRow(0);
+        form.fm_List_PopupMenuPopup();
+        if (!form.Resume1->isEnabled()) {
+            std::fprintf(stderr, "jobrun: Resume is not offered\n");
+            return 1;
+        }
+        meter.Start();
+        form.Resume1->trigger(); // returns when the run has ended
+        meter.Stop();
+        return 0;
+    });
+}
+
+// Downloads > New... with `url` typed into the dialog, which proposes the
+// Save as in `folder` (as XDG_DOWNLOAD_DIR); the clock starts as Ok is
+// pressed, so the server's question, the allocation of the file and the
+// whole run are measured.
+int NewDownloadMain(int argc, char** argv) {
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s newdownload <List.xml> <url> <folder>\n", argv[0]);
+        return 2;
+    }
+    setenv("XDG_DOWNLOAD_DIR", argv[4], 1);
+    const QString url = QString::fromUtf8(argv[3]);
+    return WithWindow(argv, argv[2], [&url](TMainForm& form, RunMeter& meter) {
+        TNewDownloadForm* dialog = form.New_Download_Form;
+        bool pressed = false;
+        // The part before the run: the server's question, the file
+        // allocated and made durable, the entry appended.
+        QObject::connect(dialog, &QDialog::finished, dialog,
+                         [&meter] { std::printf("ok_to_close=%.6f\n", meter.Elapsed()); });
+        QTimer::singleShot(0, dialog, [&] {
+            QTest::keyClicks(dialog->URL_Edit, url);
+            std::printf("save_as=%s\n", dialog->SaveAs_Edit->text().toStdString().c_str());
+            meter.Start();
+            dialog->OK_Button->click();
+            pressed = true;
+            // A refused Ok leaves the dialog open: Cancel ends the command.
+            if (dialog->isVisible()) dialog->Cancel_Button->click();
+        });
+        form.New1->trigger(); // returns when the run has ended
+        meter.Stop();
+        if (!pressed) {
+            std::fprintf(stderr, "newdownload: the dialog did not open\n");
+            return 1;
+        }
+        return 0;
+    });
 }

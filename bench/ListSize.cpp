@@ -29,7 +29,7 @@ void ListSize(BenchContext& bench, const ManyFile& many) {
                        many.holes.begin() + std::min<size_t>(many.holes.size(), o.listRanges));
     const std::string templ = folder + "/list.template";
     WriteHoleyCopy(many.path, templ, holes, false);
-    const std::string incomplete = folder + "/many.bin.part";
+    const std::string incomplete = folder + "/many.bin.incomplete";
     const std::string list = folder + "/List.xml";
     const std::vector<int> others = {1, 100, 500, 1000};
     std::vector<std::string> texts;

@@ -11,7 +11,7 @@ void ManyRanges(BenchContext& bench, const ManyFile& many) {
     const std::string folder = bench.Folder("many");
     const std::string templ = folder + "/many.template";
     WriteHoleyCopy(many.path, templ, many.holes, false);
-    const std::string incomplete = folder + "/many.bin.part";
+    const std::string incomplete = folder + "/many.bin.incomplete";
     const std::string list = folder + "/List.xml";
     const std::string url = bench.Url("/many.bin");
     const std::string listText = ListXml({EntryFor(incomplete, 64 * kMiB, many.holes, url)});

@@ -6,18 +6,18 @@
 // now (records every 10 s, retries) and by the program before them, taking
 // turns; and by the program now recording every second, so that records
 // happen even when the range arrives in a few seconds.
-void Records(BenchContext& bench, const std::string& big, const std::string& bigHash,
-             int64_t begin, int64_t end) {
+void Records(BenchContext& bench, const std::string& big, const std::string& bigHash, int64_t begin,
+             int64_t end) {
     const Options& o = bench.Opt();
     const std::string name = "10. Progress kept inside a range (1 GiB range, vs the program "
                              "before records and retries)";
     if (o.beforeRetries.empty()) {
-        bench.AddRow({name, "all figures", "not run: no program before records and retries", "",
-                      "", "", "**no**"});
+        bench.AddRow({name, "all figures", "not run: no program before records and retries", "", "",
+                      "", "**no**"});
         return;
     }
     const std::string folder = bench.Folder("records");
-    const std::string incomplete = folder + "/big.bin.part";
+    const std::string incomplete = folder + "/big.bin.incomplete";
     const std::string list = folder + "/List.xml";
     const std::string listText =
         ListXml({EntryFor(incomplete, o.bigSize, {{begin, end}}, bench.Url("/big.bin"))});
@@ -47,8 +47,8 @@ void Records(BenchContext& bench, const std::string& big, const std::string& big
                  Fixed(runs[EverySecond].wall, 3) + " s");
     }
     if (!bench.Complete(ratio)) {
-        bench.AddRow({name, "all figures", "not reported: a run failed its check", "", "", "",
-                      "**no**"});
+        bench.AddRow(
+            {name, "all figures", "not reported: a run failed its check", "", "", "", "**no**"});
         return;
     }
     bench.AddRow({name, "wall time (s): records every 10 s, vs before",

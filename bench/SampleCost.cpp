@@ -13,7 +13,7 @@ void SampleCost(BenchContext& bench, const SampleCase& c) {
         return;
     }
     const std::string folder = bench.Folder("sample");
-    const std::string incomplete = folder + "/sample.part";
+    const std::string incomplete = folder + "/sample.incomplete";
     const std::string list = folder + "/List.xml";
     const std::string listText = ListXml({EntryFor(incomplete, c.size, c.holes, c.url)});
     const double fetches = static_cast<double>(c.holes.size());

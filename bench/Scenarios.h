@@ -9,7 +9,8 @@
 // by the driver in that order. Each adds its rows to the context's table.
 
 // 1. A range of almost all of a 1 GiB file, against curl, over http and
-// over https; runs scenario 2 on the same file before removing it.
+// over https; runs scenarios 2, 8, 10 and 14 on the same file before
+// removing it.
 void LargeRange(BenchContext& bench);
 // 2. The same range into a file by copy or by splice, through the zero-copy
 // probe.
@@ -52,3 +53,7 @@ void SeveralConnections(BenchContext& bench);
 // 13. A speed limit of 1024 KiB/s over 20 s against an uncapped nginx, with
 // one connection allowed and with four.
 void SpeedLimitHolds(BenchContext& bench);
+
+// 14. The 1 GiB file of scenario 1 as a new download (Downloads > New...,
+// Ok), from Ok to the end of the run, against curl fetching the whole file.
+void NewDownloadBesideCurl(BenchContext& bench, const std::string& bigHash);

@@ -6,7 +6,7 @@ void Waiting(BenchContext& bench, const ManyFile& many) {
     const std::string folder = bench.Folder("waiting");
     const int64_t length = static_cast<int64_t>(kSlowRate * o.slowSeconds);
     const int64_t begin = 3 * kMiB + 123, end = begin + length - 1;
-    const std::string incomplete = folder + "/slow.bin.part";
+    const std::string incomplete = folder + "/slow.bin.incomplete";
     const std::string templ = folder + "/slow.template";
     WriteHoleyCopy(many.path, templ, {{begin, end}}, false);
     const std::string list = folder + "/List.xml";

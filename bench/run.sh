@@ -164,7 +164,7 @@ fi
     echo "| program before records and retries inside a range (reference in 10) | $retry_note |"
     echo
     echo "Every figure is the median of 5 runs (the job runs with the real window offscreen," \
-        "started by Resume as a user starts it), but for the range past 4 GiB (one run)," \
+        "started by Resume, or by New download's Ok in scenario 14, as a user starts it), but for the range past 4 GiB (one run)," \
         "the hostile answers (the highest of 3 runs) and the sample alone (the mean of 500); every ratio compares figures of this" \
         "same run. A run whose finished file does not match the original by SHA-256 gives no" \
         "figure. The machine's 2 cores are shared with other developers' builds: a load" \
