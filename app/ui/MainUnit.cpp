@@ -316,8 +316,9 @@ void TMainForm::New1Click() {
 
 void TMainForm::OpenNewDownload(const std::string& url) {
     if (New_Download_Form->isVisible()) {
-        // One new download at a time: the open dialog takes the URL.
-        if (!url.empty()) New_Download_Form->SetUrl(url);
+        // One new download at a time: the open dialog takes the URL, unless
+        // its Ok is asking the server about the one it holds.
+        if (!url.empty() && !New_Download_Form->Asking()) New_Download_Form->SetUrl(url);
         New_Download_Form->raise();
         New_Download_Form->activateWindow();
         return;

@@ -73,10 +73,6 @@ void TNewDownloadForm::SetUrl(const std::string& url) {
     ProposeSaveAs();
 }
 
-std::string TNewDownloadForm::SavedAs() const {
-    return S(SaveAs_Edit->text());
-}
-
 void TNewDownloadForm::ProposeSaveAs() {
     if (saveAsChosen_) return;
     SaveAs_Edit->setText(Q(DownloadFolder() + "/" + ProposedFileName(S(URL_Edit->text()))));

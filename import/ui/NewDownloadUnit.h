@@ -30,8 +30,8 @@ public:
 
     // The URL the next showing starts with, and the Save as it proposes.
     void SetUrl(const std::string& url);
-    // The Save as path of the entry Ok appended.
-    std::string SavedAs() const;
+    // Ok is waiting for the server's answer.
+    bool Asking() const { return asking_; }
 
     void FormShow();
     void OK_ButtonClick();
