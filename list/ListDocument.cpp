@@ -122,6 +122,7 @@ NamedTexts EntryAttributes(const EntryValues& values) {
         attributes.emplace_back(kRowColumnAttributes[column], columnTexts[column]);
     const NamedTexts address = AddressAttributes(values);
     attributes.insert(attributes.end(), address.begin(), address.end());
+    if (!values.Checksum.empty()) attributes.emplace_back("Checksum", &values.Checksum);
     return attributes;
 }
 
@@ -373,6 +374,12 @@ void ListDocument::ChangeQueue(ListEntry entry, std::size_t index, Change change
     if (!begin || !FindAttribute(Element(begin), name.c_str()) ||
         !FindAttribute(Element(end), name.c_str()))
         throw AppError(kNullConversionMessage);
+    ChangeQueueAndSave(entry, change);
+}
+
+template <typename Change> void ListDocument::ChangeQueueAndSave(ListEntry entry, Change change) {
+    const auto [begin, end] = entry.QueueEnds();
+    if (!begin) throw AppError(kNullConversionMessage);
     const SavedAttributes entryBefore(Element(entry.node_)), beginBefore(Element(begin)),
         endBefore(Element(end));
     try {
@@ -393,6 +400,7 @@ void ListDocument::ReplaceAddress(ListEntry entry, const EntryValues& values) {
     const NamedTexts address = AddressAttributes(values);
     for (const auto& [name, value] : address)
         CheckStorable(name, *value);
+    CheckStorable("Checksum", values.Checksum);
     const xmlNodePtr element = Element(entry.node_);
     const SavedAttributes before(element);
     try {
@@ -411,11 +419,32 @@ void ListDocument::ReplaceAddress(ListEntry entry, const EntryValues& values) {
                               reinterpret_cast<xmlNodePtr>(added));
             after = added;
         }
+        if (values.Checksum.empty()) {
+            if (xmlAttrPtr checksum = FindAttribute(element, "Checksum")) xmlRemoveProp(checksum);
+        } else {
+            SetAttribute(element, "Checksum", values.Checksum);
+        }
         SaveList();
     } catch (...) {
         before.Restore();
         throw;
     }
+}
+
+void ListDocument::QueueWholeFile(ListEntry entry, const EntryCounters& counters) {
+    RequireOpen();
+    RequireEntry(entry);
+    const std::string size = entry.AttributeText(kRowColumnAttributes[FileSizeColumn]);
+    ChangeQueueAndSave(entry, [&](xmlNodePtr begin, xmlNodePtr end) {
+        const auto refill = [](xmlNodePtr queueEnd, const std::string& value) {
+            while (queueEnd->properties)
+                xmlRemoveProp(queueEnd->properties);
+            Checked(xmlNewProp(queueEnd, Xml("S1"), Xml(value)));
+        };
+        refill(begin, "0");
+        refill(end, size);
+        UpdateCounters(entry, counters);
+    });
 }
 
 void ListDocument::DeleteEntry(int row) {

@@ -19,6 +19,9 @@ struct EntryValues {
     };
     std::optional<Auth> auth;   // absent: neither attribute is written
     std::optional<Proxy> proxy; // absent: none of the three is written
+    // As the list keeps it ("sha256:9f86d0..."); empty: not written. It
+    // stands after every other attribute.
+    std::string Checksum;
     std::vector<RangeTexts> ranges;
 };
 
@@ -78,12 +81,17 @@ public:
     void SplitRange(ListEntry entry, std::size_t index, const std::string& middle,
                     const EntryCounters& counters);
     // Gives the entry the URL, Referer and authorization and proxy groups of
-    // `values` (its other members are not read), then saves. Those attributes
-    // stand after Segments in the order AppendEntry writes them, and a group
-    // that `values` leaves out is removed; every other attribute keeps its
-    // place and the queue is not touched. When a text cannot be stored or the
-    // save fails, the document is put back as it was and the error is thrown.
+    // `values`, and its Checksum (its other members are not read), then
+    // saves. Those attributes stand after Segments in the order AppendEntry
+    // writes them, and a group that `values` leaves out is removed; a
+    // Checksum keeps its place or is added last, an empty one is removed;
+    // every other attribute keeps its place and the queue is not touched. When a text cannot be
+    // stored or the save fails, the document is put back as it was and the error is thrown.
     void ReplaceAddress(ListEntry entry, const EntryValues& values);
+    // Queues the whole file anew, written in one save: the queue becomes the
+    // one range [0, FileSize] and the counters are set. When the save fails,
+    // the document is put back as it was and the error is thrown.
+    void QueueWholeFile(ListEntry entry, const EntryCounters& counters);
     // Removes entry N<row+1>, renumbers the rest N1.., then saves.
     void DeleteEntry(int row);
 
@@ -97,6 +105,8 @@ private:
     // range `index`, and saves; puts back the entry and its queue when
     // either fails.
     template <typename Change> void ChangeQueue(ListEntry entry, std::size_t index, Change change);
+    // The same without asking for a range: the entry needs only its queue.
+    template <typename Change> void ChangeQueueAndSave(ListEntry entry, Change change);
 
     // The root element, or null while no list is open.
     ListNode* RootNode() const;

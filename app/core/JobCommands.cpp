@@ -1,7 +1,9 @@
 #include "app/core/JobCommands.h"
 
+#include "app/core/DigestCheck.h"
 #include "app/core/JobRun.h"
 #include "app/core/ResumeAllQueue.h"
+#include "common/Texts.h"
 #include "transfer/DLThread_Unit.h"
 #include "ui/core/Prompts.h"
 
@@ -58,6 +60,26 @@ void JobCommands::RecordArrived() {
 void JobCommands::Delete1Click(int row) {
     if (Busy()) return; // the run holds references into the entries
     DeleteEntryAndRow(list_, rows_, row);
+}
+
+bool JobCommands::OffersDownloadAgain(int row) const {
+    if (!idle_ || Busy() || row < 0 || row >= rows_.RowCount()) return false;
+    if (rows_.Text(row, SegmentsColumn) != "0") return false;
+    const ListEntry entry = list_.FindEntry(row);
+    return entry && entry.HasSegmentQueue() && entry.Queue().empty() && EntryChecksum(entry);
+}
+
+void JobCommands::DownloadAgain1Click(int row) {
+    if (!OffersDownloadAgain(row)) return;
+    const std::string size = rows_.Text(row, FileSizeColumn);
+    const EntryCounters counters{"0", PercentText(0, StrToInt64(size)), size, "1"};
+    list_.QueueWholeFile(list_.FindEntry(row), counters);
+    rows_.SetText(row, DownloadedColumn, counters.Downloaded);
+    rows_.SetText(row, PercentColumn, counters.Percent);
+    rows_.SetText(row, RemainsColumn, counters.Remains);
+    rows_.SetText(row, SegmentsColumn, counters.Segments);
+    log_.AddLogRow(LogIcon::Info, "The whole file " + rows_.Text(row, FileNameColumn) +
+                                      " is queued again; Resume downloads it.");
 }
 
 bool JobCommands::PrepareClose() {

@@ -64,6 +64,11 @@ public:
     // The worker says more is durable: the run in progress records it.
     void RecordArrived();
     void Delete1Click(int row);
+    // Offered for a download whose ranges are all in but whose file did not
+    // match its checksum, while nothing runs.
+    bool OffersDownloadAgain(int row) const;
+    // Queues the whole file [0, FileSize] anew; the next Resume fetches it.
+    void DownloadAgain1Click(int row);
 
     // True when the window may close now. Otherwise the run in progress is
     // told to stop, and the window is asked to close again once it has ended.

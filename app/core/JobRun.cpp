@@ -21,6 +21,7 @@ void JobRun::WaitForIdleWorker() {
 RunEnd JobRun::Run(int row) {
     state_.row = row;
     ReadRow();
+    if (AwaitsChecksum()) return loop_.CheckAgain();
     ReadEntryAndHandOver();
     return JudgeProbe(retries_.ProbeUntilAnswered());
 }
@@ -32,6 +33,14 @@ void JobRun::ReadRow() {
     state_.values.remains = rows_.Text(state_.row, RemainsColumn);
     state_.values.count = StrToInt32(rows_.Text(state_.row, SegmentsColumn));
     state_.values.url = rows_.Text(state_.row, URLColumn);
+}
+
+bool JobRun::AwaitsChecksum() {
+    const RowValues& values = state_.values;
+    if (values.count != 0 || values.remains != "0" || values.downloaded != values.fileSize)
+        return false;
+    state_.entry = list_.FindEntry(state_.row);
+    return state_.entry && state_.entry.Queue().empty() && EntryChecksum(state_.entry);
 }
 
 void JobRun::ReadEntryAndHandOver() {

@@ -54,6 +54,9 @@ public:
 
 private:
     void ReadRow();
+    // All ranges are in and the row's counters say so, but the checksum the
+    // download has was not yet found to match.
+    bool AwaitsChecksum();
     void ReadEntryAndHandOver();
     RunEnd JudgeProbe(const RequestResult& probe);
 

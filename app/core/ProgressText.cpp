@@ -118,3 +118,8 @@ double TransferRate::BytesPerSecond() const {
     if (seconds <= 0) return 0;
     return static_cast<double>(last.bytes - first.bytes) / seconds;
 }
+
+std::string ChecksumProgressText(const std::string& algorithm, std::int64_t hashed,
+                                 std::int64_t total, const QLocale& locale) {
+    return "Checking the " + algorithm + " checksum: " + AmountText(hashed, total, locale);
+}

@@ -23,6 +23,11 @@ std::string ConnectionsProgressText(const std::vector<int>& segments, std::int64
                                     std::int64_t fileSize, double bytesPerSecond, int connections,
                                     const QLocale& locale);
 
+// The status bar's line while a finished file is hashed, for example
+// "Checking the SHA-256 checksum: 412.5 of 1,000.0 MiB (41%)".
+std::string ChecksumProgressText(const std::string& algorithm, std::int64_t hashed,
+                                 std::int64_t total, const QLocale& locale);
+
 // A byte count in bytes, KiB, MiB or GiB with one decimal ("1,024.0 MiB");
 // plain bytes have none ("512 bytes").
 std::string SizeText(double bytes, const QLocale& locale);

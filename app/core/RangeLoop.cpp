@@ -25,7 +25,8 @@ RangeLoop::RangeLoop(JobRows& rows, JobLog& log, JobWindow& window, ListDocument
                      RunState& state, WorkerWait& wait, RunRetries& retries, SameFileCheck& check)
     : rows_(rows), log_(log), window_(window), list_(list), worker_(worker), stop_(stop),
       timings_(timings), state_(state), wait_(wait), retries_(retries), check_(check),
-      records_(rows, log, list, state), lanes_(worker, window, timings) {}
+      records_(rows, log, list, state), lanes_(worker, window, timings),
+      digest_(log, window, stop) {}
 
 std::string RangeLoop::OpenFile(std::optional<IncompleteFile>& file) {
     std::string refusal;
@@ -66,14 +67,29 @@ RunEnd RangeLoop::Run() {
     const std::string cutError = CutAndClose(*file);
     // The failure that ended the loop is the one the user is told of.
     if (error) std::rethrow_exception(error);
-    if (finished_ && cutError.empty()) {
-        if (const std::optional<FinishedRename> renamed = RenameFinished(state_.values.fileName)) {
-            log_.AddLogRow(LogIcon::Info, renamed->message);
-            end.statusLine = CompletedText(renamed->path);
-        }
-    }
+    if (cutError.empty()) RenameFinished(end);
     if (end.fileFailed || cutError.empty()) return end;
     return RunEnd::Failed(cutError);
+}
+
+RunEnd RangeLoop::CheckAgain() {
+    state_.fileSize = StrToInt64(state_.values.fileSize);
+    std::optional<IncompleteFile> file;
+    const std::string refusal = OpenFile(file);
+    if (!file) return RunEnd::Failed(refusal);
+    // Held (and locked) while it is read, so no other writer changes it.
+    RunEnd end = Complete();
+    file->Close();
+    RenameFinished(end);
+    return end;
+}
+
+void RangeLoop::RenameFinished(RunEnd& end) {
+    if (!finished_) return;
+    if (const std::optional<FinishedRename> renamed = ::RenameFinished(state_.values.fileName)) {
+        log_.AddLogRow(LogIcon::Info, renamed->message);
+        end.statusLine = CompletedText(renamed->path);
+    }
 }
 
 RunEnd RangeLoop::Fetches(IncompleteFile& file) {
@@ -104,14 +120,25 @@ RunEnd RangeLoop::Finished() {
     // the list holds them; an entry whose queue was empty to begin with is
     // left as it is.
     if (state_.taken > 0 && records_.SegmentsLeft() == 0 && state_.values.remains == "0" &&
-        state_.values.downloaded == state_.values.fileSize) {
-        log_.AddLogRow(LogIcon::Info,
-                       "File " + state_.values.fileName + " downloaded successfully.");
-        DeleteEntryAndRow(list_, rows_, state_.row);
-        finished_ = true;
-        return {CompletedText(state_.values.fileName)};
-    }
+        state_.values.downloaded == state_.values.fileSize)
+        return Complete();
     return {NotDownloadedText(records_.SegmentsLeft())};
+}
+
+RunEnd RangeLoop::Complete() {
+    if (const std::optional<Checksum> checksum = EntryChecksum(state_.entry)) {
+        const DigestCheck::Result check =
+            digest_.Verify(state_.values.fileName, state_.fileSize, *checksum);
+        // Stopped, the next Resume checks the file again; otherwise the
+        // download stays listed with its file untouched and the reason in
+        // the log, whatever the file holds.
+        if (check.verdict == DigestCheck::Verdict::Stopped) return Paused(log_, state_, 0);
+        if (check.verdict != DigestCheck::Verdict::Verified) return {check.message};
+    }
+    log_.AddLogRow(LogIcon::Info, "File " + state_.values.fileName + " downloaded successfully.");
+    DeleteEntryAndRow(list_, rows_, state_.row);
+    finished_ = true;
+    return {CompletedText(state_.values.fileName)};
 }
 
 RunEnd RangeLoop::Stop(IncompleteFile& file) {

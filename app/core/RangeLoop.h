@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/core/ConnectionLanes.h"
+#include "app/core/DigestCheck.h"
 #include "app/core/JobSeams.h"
 #include "app/core/RangeRecords.h"
 #include "app/core/RunRetries.h"
@@ -41,6 +42,11 @@ public:
               WorkerWait& wait, RunRetries& retries, SameFileCheck& check);
 
     RunEnd Run();
+    // A download whose ranges are all in but whose checksum was not yet
+    // found to match (the check was stopped, or failed and the file may have
+    // been mended since): its file is checked again, nothing asked of the
+    // server.
+    RunEnd CheckAgain();
 
     // Converts the first range's values and counters, so that one that does
     // not convert ends the run before the sample's request.
@@ -69,6 +75,11 @@ private:
     RunEnd Fetches(IncompleteFile& file);
     // The download complete, or the queue left short of it.
     RunEnd Finished();
+    // Every byte is in: the checksum (when the download has one) is checked,
+    // and a file that matches leaves the list.
+    RunEnd Complete();
+    // A finished download's file loses a partial-file ending.
+    void RenameFinished(RunEnd& end);
     // Every fetch withdrawn and what it brought recorded; the run pauses.
     RunEnd Stop(IncompleteFile& file);
 
@@ -125,5 +136,6 @@ private:
     std::exception_ptr recordFailure_;
     // The run took the last range and removed the download from the list.
     bool finished_ = false;
+    DigestCheck digest_;
     Clock::time_point lastProgress_{};
 };

@@ -139,8 +139,13 @@ void TMainForm::BuildMenus() {
     fm_List_PopupMenu->addSeparator();
     Edit1 = fm_List_PopupMenu->addAction(QIcon(PopupMenuPixmap(3)), QStringLiteral("Edit..."));
     Edit1->setObjectName("Edit1");
+    DownloadAgain1 = fm_List_PopupMenu->addAction(QStringLiteral("Download again"));
+    DownloadAgain1->setObjectName("DownloadAgain1");
+    DownloadAgain1->setVisible(false);
     for (QAction* item : {Resume1, Pause1, Delete1, Edit1})
         item->setEnabled(false);
+    connect(DownloadAgain1, &QAction::triggered, this,
+            [this] { RunGuarded(prompts_, [this] { DownloadAgain1Click(); }); });
     connect(fm_List_PopupMenu, &QMenu::aboutToShow, this, [this] { fm_List_PopupMenuPopup(); });
     connect(Resume1, &QAction::triggered, this,
             [this] { RunGuarded(prompts_, [this] { Resume1Click(); }); });
@@ -457,6 +462,12 @@ void TMainForm::fm_List_PopupMenuPopup() {
     Pause1->setEnabled(state.pause);
     Delete1->setEnabled(state.remove);
     Edit1->setEnabled(state.remove);
+    // Only a download whose file failed its checksum has it.
+    DownloadAgain1->setVisible(commands_.OffersDownloadAgain(SelectedRow()));
+}
+
+void TMainForm::DownloadAgain1Click() {
+    commands_.DownloadAgain1Click(SelectedRow());
 }
 
 void TMainForm::ShowRunning(bool running) {

@@ -54,6 +54,7 @@ public:
     QAction* Pause1;
     QAction* Delete1;
     QAction* Edit1;
+    QAction* DownloadAgain1;
     TSDL_Import_Form* SDL_Import_Form;
     // The import dialog made for editing one download's address.
     TSDL_Import_Form* Edit_Download_Form;
@@ -91,6 +92,8 @@ public:
     void Jobs1Click();
     void Pause1Click();
     void Delete1Click();
+    // Queues the whole file of a download whose checksum did not match.
+    void DownloadAgain1Click();
     // Edits the selected download's URL, referer, credentials and proxy;
     // on Ok the row's URL cell follows the entry.
     void Edit1Click();

@@ -1,6 +1,7 @@
 #include "import/core/ImportLogic.h"
 
 #include "common/AppError.h"
+#include "common/Checksum.h"
 #include "common/FolderSync.h"
 #include "common/Texts.h"
 
@@ -152,6 +153,7 @@ AddressGaps MissingAddressFields(const ImportInputs& inputs) {
 void SetAddressValues(EntryValues& entry, const ImportInputs& inputs) {
     entry.URL = inputs.Url;
     entry.Referer = inputs.Referer;
+    entry.Checksum = StoredChecksum(inputs.Checksum);
     entry.auth.reset();
     entry.proxy.reset();
     if (!inputs.ServerAuthorization)

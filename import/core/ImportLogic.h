@@ -15,6 +15,7 @@ struct ImportInputs {
     std::string ServerName, ServerPass;
     bool DefaultProxy = true; // "Use default proxy settings"
     std::string ProxyServer, ProxyPort, ProxyName, ProxyPass;
+    std::string Checksum; // "Checksum (optional):" as typed
 };
 
 // The URL passes when it contains "http" in these lower-case letters anywhere.
@@ -56,9 +57,10 @@ void CommitImport(IncompleteFile& file, const std::string& from, const std::stri
 // when it is negative.
 int64_t CompleteFileSize(const std::string& sizeText);
 
-// Sets URL, Referer and the authorization and proxy groups from the dialog's
-// inputs, as an import writes them: an unticked box gives an empty group, a
-// ticked one without its required fields leaves the group out.
+// Sets URL, Referer, the authorization and proxy groups and the checksum
+// from the dialog's inputs, as an import writes them: an unticked box gives
+// an empty group, a ticked one without its required fields leaves the group
+// out; the checksum as the list keeps it, none for an empty field.
 void SetAddressValues(EntryValues& entry, const ImportInputs& inputs);
 
 // An unticked "Use default proxy settings" with a ":" in the proxy server.

@@ -1,6 +1,7 @@
 #include "import/ui/NewDownloadUnit.h"
 
 #include "common/AppError.h"
+#include "common/Checksum.h"
 #include "common/Texts.h"
 #include "import/core/ImportLogic.h"
 #include "import/core/NewDownload.h"
@@ -44,8 +45,8 @@ TNewDownloadForm::TNewDownloadForm(ListDocument& list, Prompts& prompts, ServerQ
 
 void TNewDownloadForm::BuildControls() {
     QGroupBox* fileGroup =
-        NewGroup(this, "GroupBox1", QStringLiteral("File options"), {0, 0, 516, 190});
-    QFrame* panel = NewFrame(fileGroup, {6, 13, 504, 146}, QFrame::Panel | QFrame::Raised);
+        NewGroup(this, "GroupBox1", QStringLiteral("File options"), {0, 0, 516, 236});
+    QFrame* panel = NewFrame(fileGroup, {6, 13, 504, 192}, QFrame::Panel | QFrame::Raised);
     URL_Label = NewLabel(panel, "URL_Label", QStringLiteral("URL:"), 8, 6);
     URL_Edit = NewEdit(panel, "URL_Edit", {7, 22, 489, 21});
     SaveAs_Label = NewLabel(panel, "SaveAs_Label", QStringLiteral("Save as:"), 8, 52);
@@ -58,13 +59,17 @@ void TNewDownloadForm::BuildControls() {
     Referer_Edit = NewEdit(panel, "Referer_Edit", {7, 114, 489, 21});
     URL_Label->setBuddy(URL_Edit);
     SaveAs_Label->setBuddy(SaveAs_Edit);
+    Checksum_Label =
+        NewLabel(panel, "Checksum_Label", QStringLiteral("Checksum (optional):"), 8, 144);
+    Checksum_Edit = NewEdit(panel, "Checksum_Edit", {7, 160, 489, 21});
     refererLabel->setBuddy(Referer_Edit);
-    Ask_StaticText = NewStaticText(fileGroup, "Ask_StaticText", {6, 164, 504, 19});
+    Checksum_Label->setBuddy(Checksum_Edit);
+    Ask_StaticText = NewStaticText(fileGroup, "Ask_StaticText", {6, 210, 504, 19});
 
-    Address = BuildAddressGroups(this, 190);
+    Address = BuildAddressGroups(this, 236);
 
-    std::tie(OK_Button, Cancel_Button) = NewOkCancelPanel(this, 390);
-    setFixedSize(516, 430);
+    std::tie(OK_Button, Cancel_Button) = NewOkCancelPanel(this, 436);
+    setFixedSize(516, 476);
 }
 
 void TNewDownloadForm::SetUrl(const std::string& url) {
@@ -87,8 +92,10 @@ void TNewDownloadForm::FormShow() {
     RunGuarded(prompts_, [this] {
         ResetAddressGroups(Address);
         Referer_Edit->clear();
+        Checksum_Edit->clear();
         MarkLabel(URL_Label, false);
         MarkLabel(SaveAs_Label, false);
+        MarkLabel(Checksum_Label, false);
         Ask_StaticText->clear();
         OK_Button->setEnabled(true);
         URL_Edit->setFocus();
@@ -128,6 +135,7 @@ void TNewDownloadForm::OkSteps() {
     ImportInputs inputs;
     inputs.Url = S(URL_Edit->text());
     inputs.Referer = S(Referer_Edit->text());
+    inputs.Checksum = S(Checksum_Edit->text());
     ReadAddressInputs(Address, inputs);
     const std::string path = S(SaveAs_Edit->text());
 
@@ -136,10 +144,12 @@ void TNewDownloadForm::OkSteps() {
     const bool urlAccepted = UrlAccepted(inputs.Url);
     const bool saveAsAccepted = SaveAsAccepted(path);
     const bool proxyAccepted = !ProxyServerHoldsColon(inputs);
+    const bool checksumAccepted = ChecksumFieldAccepted(inputs.Checksum);
     MarkLabel(URL_Label, !urlAccepted);
     MarkLabel(SaveAs_Label, !saveAsAccepted);
     MarkCheckBox(Address.proxyBox, !proxyAccepted);
-    if (!urlAccepted || !saveAsAccepted || !proxyAccepted) return;
+    MarkLabel(Checksum_Label, !checksumAccepted);
+    if (!urlAccepted || !saveAsAccepted || !proxyAccepted || !checksumAccepted) return;
     // Two downloads into one file would undo each other's bytes.
     if (Listed(path)) throw AppError("The file " + path + " is already a download in the list");
     // Texts the list cannot keep are refused before the server is asked.

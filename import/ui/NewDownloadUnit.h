@@ -39,8 +39,8 @@ public:
     void Browse_ButtonClick();
     void reject() override;
 
-    QLabel *URL_Label, *SaveAs_Label, *Ask_StaticText;
-    QLineEdit *URL_Edit, *SaveAs_Edit, *Referer_Edit;
+    QLabel *URL_Label, *SaveAs_Label, *Checksum_Label, *Ask_StaticText;
+    QLineEdit *URL_Edit, *SaveAs_Edit, *Referer_Edit, *Checksum_Edit;
     QPushButton *Browse_Button, *OK_Button, *Cancel_Button;
     AddressGroups Address{};
 

@@ -1,6 +1,7 @@
 #include "import/ui/SDLImportUnit.h"
 
 #include "common/AppError.h"
+#include "common/Checksum.h"
 #include "common/IncompleteFile.h"
 #include "common/Texts.h"
 #include "import/core/ImportLogic.h"
@@ -113,6 +114,13 @@ void TSDL_Import_Form::BuildControls() {
     Seg_StringGrid->setColumnWidth(0, 100);
     Seg_StringGrid->setColumnWidth(1, 100);
     Seg_StaticText = NewStaticText(GroupBox2, "Seg_StaticText", {7, 340, 220, 19});
+    // The checksum has no room in the file options: it goes below the
+    // segments, where an edit dialog's left column takes it up (see
+    // ShowForEditing).
+    Checksum_Label =
+        NewLabel(GroupBox2, "Checksum_Label", QStringLiteral("Checksum (optional):"), 7, 368);
+    Checksum_Edit = NewEdit(GroupBox2, "Checksum_Edit", {7, 384, 220, 21});
+    Checksum_Label->setBuddy(Checksum_Edit);
 
     // Button panel
     std::tie(OK_Button, Cancel_Button) = NewOkCancelPanel(this, 469);
@@ -134,10 +142,17 @@ void TSDL_Import_Form::ShowForEditing() {
     // below the panel moves up by as much, and the dialog is that much shorter.
     QWidget* filePanel = Import_Inc_Edit->parentWidget();
     const int topRow = Inc_Label->y() - SEG_Label->y();
+    // The checksum's row follows the referer's in the file panel.
+    Checksum_Label->setParent(filePanel);
+    Checksum_Edit->setParent(filePanel);
+    Checksum_Label->move(Inc_Label->x(), Import_Referer_Edit->y() + topRow - 16);
+    Checksum_Edit->setGeometry(Import_Referer_Edit->geometry().translated(0, topRow));
+    Checksum_Label->show();
+    Checksum_Edit->show();
     for (QWidget* child : filePanel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         child->move(child->x(), child->y() - topRow);
     const int panelBottom = filePanel->geometry().bottom();
-    const int panelHeight = Import_Referer_Edit->geometry().bottom() + 1 + Import_Referer_Edit->x();
+    const int panelHeight = Checksum_Edit->geometry().bottom() + 1 + Checksum_Edit->x();
     const int shrink = filePanel->height() - panelHeight;
     filePanel->resize(filePanel->width(), panelHeight);
     auto moveUpBelow = [shrink](QWidget* parent, int y) {
@@ -204,6 +219,8 @@ void TSDL_Import_Form::EditShowSteps() {
     Remain_StaticText->setText(Q(" Download remains: " + text("Remains") + " bytes"));
     Import_URL_Edit->setText(Q(text("URL")));
     Import_Referer_Edit->setText(Q(text("Referer")));
+    Checksum_Edit->setText(Q(text("Checksum")));
+    MarkLabel(Checksum_Label, false);
 
     // Nothing of the entry edited before stays in a disabled edit.
     for (QLineEdit* edit :
@@ -231,6 +248,9 @@ void TSDL_Import_Form::EditShowSteps() {
 
 void TSDL_Import_Form::FormShowSteps() {
     ResetAddressGroups(address_);
+    // A checksum belongs to one file: none is kept from the last import.
+    Checksum_Edit->clear();
+    MarkLabel(Checksum_Label, false);
 
     // Ok accepts only values read from this segment file: until a reading
     // succeeds it repeats the reading's error instead.
@@ -310,6 +330,7 @@ ImportInputs TSDL_Import_Form::Inputs() const {
     ImportInputs inputs;
     inputs.Url = S(Import_URL_Edit->text());
     inputs.Referer = S(Import_Referer_Edit->text());
+    inputs.Checksum = S(Checksum_Edit->text());
     ReadAddressInputs(address_, inputs);
     return inputs;
 }
@@ -320,11 +341,14 @@ void TSDL_Import_Form::EditOkSteps() {
     // the entry has to stay resumable.
     const bool urlAccepted = UrlAccepted(inputs.Url);
     const AddressGaps gaps = MissingAddressFields(inputs);
+    const bool checksumAccepted = ChecksumFieldAccepted(inputs.Checksum);
     if (!urlAccepted) MarkLabel(URL_Label, true);
     if (gaps.server) MarkCheckBox(Import_Server_CheckBox, true);
     if (gaps.proxy) MarkCheckBox(Import_Proxy_CheckBox, true);
-    if (!urlAccepted || gaps.server || gaps.proxy) return;
+    if (!checksumAccepted) MarkLabel(Checksum_Label, true);
+    if (!urlAccepted || gaps.server || gaps.proxy || !checksumAccepted) return;
     MarkLabel(URL_Label, false);
+    MarkLabel(Checksum_Label, false);
     MarkCheckBox(Import_Server_CheckBox, false);
     MarkCheckBox(Import_Proxy_CheckBox, false);
 
@@ -344,10 +368,12 @@ void TSDL_Import_Form::OkSteps() {
     const bool urlAccepted = UrlAccepted(inputs.Url);
     const bool fileFound = IncompleteFileExists(values.IncompletePath);
     const bool proxyAccepted = !ProxyServerHoldsColon(inputs);
+    const bool checksumAccepted = ChecksumFieldAccepted(inputs.Checksum);
     if (!urlAccepted) MarkLabel(URL_Label, true);
     if (!fileFound) MarkLabel(Inc_Label, true);
     if (!proxyAccepted) MarkCheckBox(Import_Proxy_CheckBox, true);
-    if (!urlAccepted || !fileFound || !proxyAccepted) return;
+    if (!checksumAccepted) MarkLabel(Checksum_Label, true);
+    if (!urlAccepted || !fileFound || !proxyAccepted || !checksumAccepted) return;
 
     // The rename's target is tested before anything is opened or moved.
     const std::string target = RenameCheckBox->isChecked()
@@ -359,6 +385,7 @@ void TSDL_Import_Form::OkSteps() {
     MarkLabel(URL_Label, false);
     MarkLabel(Inc_Label, false);
     MarkCheckBox(Import_Proxy_CheckBox, false);
+    MarkLabel(Checksum_Label, false);
 
     // Every check that can refuse the import comes before the rename, so a
     // refused import leaves the user's file under its own name.

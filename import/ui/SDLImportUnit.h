@@ -73,6 +73,8 @@ public:
         *Import_Proxy_Pass_Edit;
     QTableWidget* Seg_StringGrid;
     QLabel* Seg_StaticText;
+    QLabel* Checksum_Label;
+    QLineEdit* Checksum_Edit;
     QPushButton *OK_Button, *Cancel_Button;
 
 protected:

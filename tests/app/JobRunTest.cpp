@@ -13,13 +13,16 @@
 
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
+#include "common/UniqueFd.h"
 #include "import/ui/SDLImportUnit.h"
 #include "list/ListDocument.h"
 #include "transfer/DLThread_Unit.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDialog>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -33,6 +36,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <functional>
 #include <future>
 #include <memory>
@@ -1601,6 +1605,114 @@ TEST_F(JobRunTest, ASpeedLimitHoldsOverTheRunAndTheStatusLineSaysSo) {
     // 3 MiB at 1 MiB/s, of which a tenth of a second's bytes may come at once.
     EXPECT_GE(seconds, 2.8);
     EXPECT_NE(line.find(", limited to 1.0 MiB/s"), std::string::npos) << line;
+}
+
+} // namespace
+
+namespace {
+
+std::string HexDigest(const std::string& bytes, QCryptographicHash::Algorithm algorithm) {
+    return QCryptographicHash::hash(QByteArray::fromStdString(bytes), algorithm)
+        .toHex()
+        .toStdString();
+}
+
+// A download of 1000 bytes with one hole, its checksum, and a server that
+// serves the run its probe, sample and range.
+struct ChecksummedDownload {
+    HoleyFile file;
+    std::string content;
+    TestEntry entry;
+};
+
+ChecksummedDownload ServeChecksummed(const TempDir& dir, ScriptedServer& server,
+                                     const std::string& checksum) {
+    ChecksummedDownload d;
+    d.file = MakeHoleyFile(dir.file("orig.bin"), dir.file("f.bin"), 1000, {{100, 200}}, 41);
+    d.content = ReadWholeFile(d.file.original);
+    server.addConnection({Reply::Keep(ProbeAnswer(1000)),
+                          Reply::Keep(SampleAnswer(d.content, d.file.ranges)),
+                          Reply::Keep(RangeAnswer(d.content, 100, 200))});
+    d.entry = d.file.Entry(server.url("/f.bin"));
+    d.entry.checksum =
+        checksum.empty() ? "sha256:" + HexDigest(d.content, QCryptographicHash::Sha256) : checksum;
+    return d;
+}
+
+TEST_F(JobRunTest, AMatchingChecksumIsVerifiedRightBeforeTheDownloadIsCalledFinished) {
+    ScriptedServer server;
+    const ChecksummedDownload d = ServeChecksummed(dir, server, "");
+    Open({d.entry});
+    Resume();
+
+    std::vector<LogRow> expected = ExpectedCompleteRun(d.entry.url, d.file);
+    expected.insert(expected.end() - 1, {0, "SHA-256 checksum verified."});
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(form->ListView->rowCount(), 0);
+    EXPECT_EQ(ReadWholeFile(d.file.incomplete), d.content);
+}
+
+TEST_F(JobRunTest, AMismatchKeepsTheEntryAndItsFileAndDownloadAgainQueuesTheWholeFile) {
+    ScriptedServer server;
+    const std::string wrong = HexDigest("another build", QCryptographicHash::Md5);
+    const ChecksummedDownload d = ServeChecksummed(dir, server, "md5:" + wrong);
+    TMainForm& f = Open({d.entry});
+    Resume();
+
+    const std::string found = HexDigest(d.content, QCryptographicHash::Md5);
+    ASSERT_FALSE(Log().empty());
+    EXPECT_EQ(Log().back(), (LogRow{3, "MD5 checksum does not match: expected " + wrong +
+                                           ", the file has " + found}));
+    EXPECT_TRUE(prompts.shown.empty()) << "no box waits for the user";
+    EXPECT_EQ(ReadWholeFile(d.file.incomplete), d.content) << "nothing is deleted";
+    ASSERT_EQ(f.ListView->rowCount(), 1);
+    EXPECT_EQ(Cell(0, SegmentsColumn), "0");
+    EXPECT_EQ(Cell(0, RemainsColumn), "0");
+
+    f.ListView->selectRow(0);
+    f.fm_List_PopupMenuPopup();
+    ASSERT_TRUE(f.DownloadAgain1->isVisible());
+    f.DownloadAgain1->trigger();
+    EXPECT_EQ(Cell(0, DownloadedColumn), "0");
+    EXPECT_EQ(Cell(0, RemainsColumn), "1000");
+    EXPECT_EQ(Cell(0, SegmentsColumn), "1");
+    ListDocument onDisk(listPath());
+    onDisk.OpenList();
+    EXPECT_EQ(onDisk.FindEntry(0).Queue(), (std::vector<RangeTexts>{{"0", "1000"}}));
+    f.fm_List_PopupMenuPopup();
+    EXPECT_FALSE(f.DownloadAgain1->isVisible()) << "a queued download is no failed one";
+}
+
+// Pause stops the hashing; the next Resume hashes again without asking the
+// server (none listens) and finishes the download.
+TEST_F(JobRunTest, PauseStopsTheHashingAndResumeHashesAgainWithoutTheServer) {
+    const std::int64_t size = 256LL * 1024 * 1024;
+    const std::string path = dir.file("big.iso");
+    {
+        const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT, 0644));
+        ASSERT_EQ(::ftruncate(fd.Get(), size), 0);
+    }
+    QFile zeros(QString::fromStdString(path));
+    ASSERT_TRUE(zeros.open(QIODevice::ReadOnly));
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&zeros);
+    TestEntry entry =
+        MakeEntry(path, std::to_string(size), std::to_string(size), "100%", "0",
+                  "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/big.iso", {});
+    entry.checksum = "sha256:" + hash.result().toHex().toStdString();
+    TMainForm& f = Open({entry});
+
+    WhenReady([&] { return f.RunStatusLabel->text().startsWith("Checking the SHA-256 checksum"); },
+              [&] { f.Pause1->trigger(); });
+    Resume();
+    EXPECT_EQ(Log(), (std::vector<LogRow>{{2, "Downloading of file " + path + " paused"}}));
+    ASSERT_EQ(f.ListView->rowCount(), 1);
+
+    Resume();
+    EXPECT_EQ(Log().back(), (LogRow{2, "File " + path + " downloaded successfully."}));
+    EXPECT_EQ(Log()[Log().size() - 2], (LogRow{0, "SHA-256 checksum verified."}));
+    EXPECT_EQ(f.ListView->rowCount(), 0);
+    EXPECT_TRUE(prompts.shown.empty());
 }
 
 } // namespace

@@ -127,7 +127,9 @@ TEST_F(MainFormTest, ColumnsMenusAndLayoutAreAsDeclared) {
     QStringList popup;
     for (QAction* a : f.fm_List_PopupMenu->actions())
         popup << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(popup, QStringList({"Resume", "Pause", "-", "Delete", "-", "Edit..."}));
+    EXPECT_EQ(popup,
+              QStringList({"Resume", "Pause", "-", "Delete", "-", "Edit...", "Download again"}));
+    EXPECT_FALSE(f.DownloadAgain1->isVisible()) << "offered only after a checksum failed";
     for (QAction* a : {f.Resume1, f.Pause1, f.Delete1, f.Edit1}) {
         EXPECT_FALSE(a->icon().isNull());
         EXPECT_FALSE(a->isEnabled()); // until the menu is first opened

@@ -666,16 +666,20 @@ TEST_F(EditDialogTest, ShowsTheEntryWithTheImportControlsOnly) {
     TSDL_Import_Form& f = *edit;
     EXPECT_EQ(f.windowTitle(), "Edit download");
     // The hidden rows leave no empty strip: the segment file's row (46 px)
-    // and the rename row below the referer (30 px) are closed up.
-    EXPECT_EQ(f.size(), QSize(516, 509 - 76));
+    // goes to the checksum below the referer, the rename row (30 px) is
+    // closed up.
+    EXPECT_EQ(f.size(), QSize(516, 509 - 30));
+    EXPECT_EQ(f.Checksum_Edit->parentWidget(), f.Import_Referer_Edit->parentWidget());
+    EXPECT_EQ(f.Checksum_Edit->geometry(), form->Import_Referer_Edit->geometry());
+    EXPECT_TRUE(f.Checksum_Edit->isVisible());
     EXPECT_EQ(f.Inc_Label->pos(), form->SEG_Label->pos());
     for (QWidget* hidden : std::initializer_list<QWidget*>{f.GroupBox2, f.Import_SDL_Edit,
                                                            f.SEG_Label, f.RenameCheckBox})
         EXPECT_FALSE(hidden->isVisible()) << hidden->objectName().toStdString();
     EXPECT_EQ(f.URL_Label->text(), "File URL:");
     EXPECT_EQ(f.Import_URL_Edit->geometry(), form->Import_URL_Edit->geometry().translated(0, -46));
-    EXPECT_EQ(f.Size_StaticText->geometry(), form->Size_StaticText->geometry().translated(0, -76));
-    EXPECT_EQ(f.GroupBox3->geometry(), form->GroupBox3->geometry().translated(0, -76));
+    EXPECT_EQ(f.Size_StaticText->geometry(), form->Size_StaticText->geometry().translated(0, -30));
+    EXPECT_EQ(f.GroupBox3->geometry(), form->GroupBox3->geometry().translated(0, -30));
     EXPECT_EQ(f.Import_Proxy_Port_Edit->geometry(), form->Import_Proxy_Port_Edit->geometry());
     EXPECT_EQ(f.Import_URL_Edit->font(), form->Import_URL_Edit->font());
     EXPECT_TRUE(f.Import_Inc_Edit->isReadOnly());

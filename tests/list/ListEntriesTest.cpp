@@ -315,6 +315,44 @@ TEST_F(ListEntries, ReplaceAddressWritesTheGroupsInImportOrderAndKeepsTheRest) {
     EXPECT_EQ(ReadWholeFile(list.ListPath()), onDisk);
 }
 
+TEST_F(ListEntries, AChecksumIsTheLastAttributeAndEditAddsChangesOrClearsIt) {
+    EntryValues values = SampleEntry("c.bin", {{"0", "99"}});
+    values.proxy = EntryValues::Proxy{"", "", ""};
+    values.Checksum = "sha256:9f86d0";
+    const ListEntry entry = list.AppendEntry(values);
+    list.SaveList();
+    std::vector<std::string> expected = kAlwaysPresent;
+    expected.insert(expected.end(), {"Proxy", "ProxyName", "ProxyPass", "Checksum"});
+    EXPECT_EQ(AttributeNames(SnapshotOf(Reloaded()->FindEntry(0))), expected);
+
+    // Edit: changed in place, cleared (the entry is then as one without),
+    // and added again last; the address before it stays where it was.
+    EntryValues address;
+    address.URL = values.URL;
+    address.proxy = values.proxy;
+    address.Checksum = "md5:0123";
+    list.ReplaceAddress(entry, address);
+    EXPECT_EQ(AttributeNames(SnapshotOf(Reloaded()->FindEntry(0))), expected);
+    EXPECT_EQ(Reloaded()->FindEntry(0).AttributeText("Checksum"), "md5:0123");
+    address.Checksum.clear();
+    list.ReplaceAddress(entry, address);
+    expected.pop_back();
+    EXPECT_EQ(AttributeNames(SnapshotOf(Reloaded()->FindEntry(0))), expected);
+    address.Checksum = "sha1:ab";
+    list.ReplaceAddress(entry, address);
+    expected.push_back("Checksum");
+    EXPECT_EQ(AttributeNames(SnapshotOf(Reloaded()->FindEntry(0))), expected);
+
+    // Queued whole again: one range over the file and the counters, saved.
+    list.QueueWholeFile(entry, {"0", "0%", values.FileSize, "1"});
+    const ElementSnapshot saved = SnapshotOf(Reloaded()->FindEntry(0));
+    EXPECT_EQ(QueueEnd(saved, "Begin").attributes, (Pairs{{"S1", "0"}}));
+    EXPECT_EQ(QueueEnd(saved, "End").attributes, (Pairs{{"S1", values.FileSize}}));
+    EXPECT_EQ(saved.Attribute("Downloaded"), "0");
+    EXPECT_EQ(saved.Attribute("Remains"), values.FileSize);
+    EXPECT_EQ(saved.Attribute("Segments"), "1");
+}
+
 TEST_F(ListEntries, AnEntryStaysValidWhileOthersAreAppended) {
     const ListEntry entry = list.AppendEntry(SampleEntry("a.bin", {{"0", "9"}, {"20", "29"}}));
     for (int i = 0; i < 200; ++i)

@@ -7,9 +7,10 @@ std::string ListXml(const std::vector<TestEntry>& entries) {
         const std::string name = "N" + std::to_string(k + 1);
         xml += "<" + name + " FileName=\"" + e.fileName + "\" FileSize=\"" + e.fileSize +
                "\" Downloaded=\"" + e.downloaded + "\" Percent=\"" + e.percent + "\" Remains=\"" +
-               e.remains + "\" Segments=\"" + std::to_string(e.ranges.size()) + "\" URL=\"" + e.url +
-               "\" Referer=\"\" AuthName=\"" + e.authName + "\" AuthPass=\"" + e.authPass +
-               "\" Proxy=\"" + e.proxy + "\" ProxyName=\"\" ProxyPass=\"\"><Segments><Begin";
+               e.remains + "\" Segments=\"" + std::to_string(e.ranges.size()) + "\" URL=\"" +
+               e.url + "\" Referer=\"\" AuthName=\"" + e.authName + "\" AuthPass=\"" + e.authPass +
+               "\" Proxy=\"" + e.proxy + "\" ProxyName=\"\" ProxyPass=\"\"" +
+               (e.checksum.empty() ? "" : " Checksum=\"" + e.checksum + "\"") + "><Segments><Begin";
         for (size_t i = 0; i < e.ranges.size(); ++i)
             xml += " S" + std::to_string(i + 1) + "=\"" + std::to_string(e.ranges[i].first) + "\"";
         xml += "/><End";
@@ -29,6 +30,7 @@ TestEntry SimpleEntry(int number, int segments) {
     e.remains = std::to_string(10 * segments);
     e.percent = "99%";
     e.url = "http://127.0.0.1:1/file" + std::to_string(number) + ".bin";
-    for (int i = 0; i < segments; ++i) e.ranges.push_back({100 * i, 100 * i + 10});
+    for (int i = 0; i < segments; ++i)
+        e.ranges.push_back({100 * i, 100 * i + 10});
     return e;
 }

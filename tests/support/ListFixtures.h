@@ -7,9 +7,10 @@
 struct TestEntry {
     std::string fileName, fileSize, downloaded, percent, remains, url;
     std::vector<std::pair<long long, long long>> ranges;
-    std::string proxy;     // "host:port" or empty
-    std::string authName;  // empty: no credentials
+    std::string proxy;    // "host:port" or empty
+    std::string authName; // empty: no credentials
     std::string authPass;
+    std::string checksum; // empty: none; otherwise written after every other attribute
 };
 
 std::string ListXml(const std::vector<TestEntry>& entries);

@@ -1,0 +1,59 @@
+#include "app/core/DigestCheck.h"
+
+#include "app/core/ProgressText.h"
+#include "common/AppError.h"
+#include "list/ListEntry.h"
+#include "transfer/FileHasher.h"
+
+#include <QLocale>
+
+#include <chrono>
+
+std::optional<Checksum> EntryChecksum(const ListEntry& entry) {
+    try {
+        return ParseChecksum(entry.AttributeText("Checksum"));
+    } catch (const AppError&) {
+        return std::nullopt; // no Checksum attribute
+    }
+}
+
+std::string ChecksumVerifiedText(const Checksum& expected) {
+    return expected.DisplayName() + " checksum verified.";
+}
+
+std::string ChecksumMismatchText(const Checksum& expected, const std::string& found) {
+    return expected.DisplayName() + " checksum does not match: expected " + expected.hex +
+           ", the file has " + found;
+}
+
+DigestCheck::DigestCheck(JobLog& log, JobWindow& window, const bool& stop)
+    : log_(log), window_(window), stop_(stop) {}
+
+DigestCheck::Result DigestCheck::Verify(const std::string& path, std::int64_t size,
+                                        const Checksum& expected) {
+    const QLocale locale = QLocale::system();
+    FileHasher hasher(path, expected.algorithm);
+    // The status line a few times a second; the end is seen within one wait.
+    constexpr auto kInterval = std::chrono::milliseconds(100);
+    while (!hasher.Done()) {
+        if (stop_) {
+            hasher.Withdraw();
+            return {Verdict::Stopped, {}};
+        }
+        window_.ShowProgress(
+            ChecksumProgressText(expected.DisplayName(), hasher.BytesHashed(), size, locale),
+            hasher.BytesHashed(), size);
+        window_.WaitForEventsAtMost(kInterval);
+    }
+    Result result;
+    if (!hasher.Error().empty()) {
+        result = {Verdict::Failed, hasher.Error()};
+    } else if (hasher.Digest() == expected.hex) {
+        result = {Verdict::Verified, ChecksumVerifiedText(expected)};
+    } else {
+        result = {Verdict::Mismatch, ChecksumMismatchText(expected, hasher.Digest())};
+    }
+    log_.AddLogRow(result.verdict == Verdict::Verified ? LogIcon::Received : LogIcon::Error,
+                   result.message);
+    return result;
+}
