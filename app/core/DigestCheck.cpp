@@ -9,12 +9,23 @@
 
 #include <chrono>
 
-std::optional<Checksum> EntryChecksum(const ListEntry& entry) {
+std::optional<std::string> ChecksumAttribute(const ListEntry& entry) {
     try {
-        return ParseChecksum(entry.AttributeText("Checksum"));
+        return entry.AttributeText("Checksum");
     } catch (const AppError&) {
         return std::nullopt; // no Checksum attribute
     }
+}
+
+std::optional<Checksum> EntryChecksum(const ListEntry& entry) {
+    const std::optional<std::string> attribute = ChecksumAttribute(entry);
+    return attribute ? ParseChecksum(*attribute) : std::nullopt;
+}
+
+std::string UnreadableChecksumText(const std::string& attribute) {
+    return "The download's checksum \"" + attribute +
+           "\" is no MD5, SHA-1, SHA-256 or SHA-512 digest: the file was not checked. Edit... "
+           "mends or clears it.";
 }
 
 std::string ChecksumVerifiedText(const Checksum& expected) {

@@ -11,8 +11,13 @@
 
 class ListEntry;
 
-// The entry's checksum, none when it has none (or one that no longer reads).
+// The entry's Checksum attribute as written, none when it has none.
+std::optional<std::string> ChecksumAttribute(const ListEntry& entry);
+// The entry's checksum, none when it has none or one that does not read.
 std::optional<Checksum> EntryChecksum(const ListEntry& entry);
+// The log's text for a Checksum attribute that does not read (a list
+// changed by hand): the file is not called finished unchecked.
+std::string UnreadableChecksumText(const std::string& attribute);
 
 // The log's texts of a verdict.
 std::string ChecksumVerifiedText(const Checksum& expected);

@@ -40,7 +40,7 @@ bool JobRun::AwaitsChecksum() {
     if (values.count != 0 || values.remains != "0" || values.downloaded != values.fileSize)
         return false;
     state_.entry = list_.FindEntry(state_.row);
-    return state_.entry && state_.entry.Queue().empty() && EntryChecksum(state_.entry);
+    return state_.entry && state_.entry.Queue().empty() && ChecksumAttribute(state_.entry);
 }
 
 void JobRun::ReadEntryAndHandOver() {

@@ -126,7 +126,9 @@ RunEnd RangeLoop::Finished() {
 }
 
 RunEnd RangeLoop::Complete() {
-    if (const std::optional<Checksum> checksum = EntryChecksum(state_.entry)) {
+    if (const std::optional<std::string> attribute = ChecksumAttribute(state_.entry)) {
+        const std::optional<Checksum> checksum = ParseChecksum(*attribute);
+        if (!checksum) return LogError(log_, UnreadableChecksumText(*attribute));
         const DigestCheck::Result check =
             digest_.Verify(state_.values.fileName, state_.fileSize, *checksum);
         // Stopped, the next Resume checks the file again; otherwise the

@@ -11,6 +11,7 @@
 #include "TinyProxy.h"
 #include "TlsFront.h"
 
+#include "app/core/DigestCheck.h"
 #include "app/ui/DownloadListView.h"
 #include "app/ui/MainUnit.h"
 #include "common/UniqueFd.h"
@@ -1713,6 +1714,20 @@ TEST_F(JobRunTest, PauseStopsTheHashingAndResumeHashesAgainWithoutTheServer) {
     EXPECT_EQ(Log()[Log().size() - 2], (LogRow{0, "SHA-256 checksum verified."}));
     EXPECT_EQ(f.ListView->rowCount(), 0);
     EXPECT_TRUE(prompts.shown.empty());
+}
+
+// A checksum that no longer reads (a list changed by hand) never lets the
+// file be called finished unchecked.
+TEST_F(JobRunTest, AnUnreadableChecksumKeepsTheFinishedEntryListed) {
+    const std::string path = dir.file("done.bin");
+    WriteWholeFile(path, "0123456789");
+    TestEntry entry = MakeEntry(path, "10", "10", "100%", "0", "http://127.0.0.1:1/done.bin", {});
+    entry.checksum = "sha256:not-hex";
+    TMainForm& f = Open({entry});
+    Resume();
+    EXPECT_EQ(Log(), (std::vector<LogRow>{{3, UnreadableChecksumText("sha256:not-hex")}}));
+    EXPECT_EQ(f.ListView->rowCount(), 1);
+    EXPECT_EQ(ReadWholeFile(path), "0123456789");
 }
 
 } // namespace

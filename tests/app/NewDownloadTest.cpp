@@ -14,6 +14,7 @@
 #include "list/ListDocument.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -88,9 +89,16 @@ TEST_F(NewDownloadTest, AUrlTypedInIsSavedWhereProposedAndEndsByteIdentical) {
     NginxServer nginx(served.path());
     const std::string url = nginx.url("/movie.bin");
 
+    // The digest as a download page shows it: the dialog keeps it, and the
+    // finished file is checked against it.
+    const QString digest =
+        QCryptographicHash::hash(QByteArray::fromStdString(original), QCryptographicHash::Sha256)
+            .toHex()
+            .toUpper();
     NewDownload([&](TNewDownloadForm& dialog) {
         QTest::keyClicks(dialog.URL_Edit, QString::fromStdString(url));
         EXPECT_EQ(dialog.SaveAs_Edit->text().toStdString(), dir.file("movie.bin"));
+        dialog.Checksum_Edit->setText("SHA-256: " + digest);
         for (QLabel* label : dialog.findChildren<QLabel*>()) {
             if (!label->text().endsWith(QLatin1Char(':'))) continue;
             EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
@@ -101,6 +109,7 @@ TEST_F(NewDownloadTest, AUrlTypedInIsSavedWhereProposedAndEndsByteIdentical) {
     EXPECT_EQ(ReadWholeFile(dir.file("movie.bin")), original);
     EXPECT_EQ(form->ListView->rowCount(), 0);
     EXPECT_EQ(ListedEntries(), 0);
+    EXPECT_TRUE(Contains(LogMessages(), "SHA-256 checksum verified."));
     EXPECT_TRUE(
         Contains(LogMessages(), "File " + dir.file("movie.bin") + " downloaded successfully."));
 }
@@ -166,8 +175,8 @@ TEST_F(NewDownloadTest, AFileOfAnotherVersionOrAlreadyWholeIsRefusedAndLeftAsItW
 
 TEST_F(NewDownloadTest, ANewDownloadDuringARunWaitsAndStartsWhenTheRunEnds) {
     const int64_t size = 3 * 1024 * 1024;
-    HoleyFile first = MakeHoleyFile(served.file("first.bin"), dir.file("first.bin"), size,
-                                    {{0, size}}, 34);
+    HoleyFile first =
+        MakeHoleyFile(served.file("first.bin"), dir.file("first.bin"), size, {{0, size}}, 34);
     const std::string second = RandomBytes(200000, 35);
     WriteWholeFile(served.file("second.bin"), second);
     NginxServer nginx(served.path(), NginxServer::WithLimits("limit_rate 2m;"));
