@@ -152,6 +152,12 @@ JobRun BenchContext::RunNewDownload(const std::string& folder, const std::string
     return RunProbe({self_, "newdownload", list, url, folder}, folder, savedAs, expectedHash, 0);
 }
 
+JobRun BenchContext::RunChecksum(const std::string& folder, const std::string& list,
+                                 const std::string& file, int64_t size,
+                                 const std::string& expectedHash) {
+    return RunProbe({self_, "checksum", list, std::to_string(size)}, folder, file, expectedHash, 0);
+}
+
 JobRun BenchContext::RunProbe(std::vector<std::string> argv, const std::string& folder,
                               const std::string& finished, const std::string& expectedHash,
                               int entriesAfter) {

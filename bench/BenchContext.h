@@ -116,6 +116,11 @@ public:
     JobRun RunNewDownload(const std::string& folder, const std::string& list,
                           const std::string& url, const std::string& savedAs,
                           const std::string& expectedHash);
+    // Resume of row 0 of `list`, a download that awaits only its checksum:
+    // the run hashes `file` of `size` bytes and finishes the download;
+    // checked as a job run is.
+    JobRun RunChecksum(const std::string& folder, const std::string& list, const std::string& file,
+                       int64_t size, const std::string& expectedHash);
     // Counts a SHA-256 comparison for the correctness row.
     bool Check(bool ok, const std::string& what);
 

@@ -8,6 +8,8 @@
 int DriverMain(int argc, char** argv);
 int JobRunMain(int argc, char** argv);
 int NewDownloadMain(int argc, char** argv);
+int ChecksumMain(int argc, char** argv);
+int HasherMain(int argc, char** argv);
 int PartsMain(int argc, char** argv);
 int ZeroCopyMain(int argc, char** argv);
 int SampleMain(int argc, char** argv);
@@ -18,6 +20,8 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], "jobrun") == 0) return JobRunMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "newdownload") == 0)
             return NewDownloadMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "checksum") == 0) return ChecksumMain(argc, argv);
+        if (argc >= 2 && std::strcmp(argv[1], "hasher") == 0) return HasherMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "parts") == 0) return PartsMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "zerocopy") == 0) return ZeroCopyMain(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "sample") == 0) return SampleMain(argc, argv);
@@ -25,7 +29,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s driver|jobrun|newdownload|parts|zerocopy|sample ...\n",
+    std::fprintf(stderr,
+                 "usage: %s driver|jobrun|newdownload|checksum|hasher|parts|zerocopy|sample ...\n",
                  argv[0]);
     return 2;
 }

@@ -269,6 +269,16 @@ void SyncFileSystem(const std::string& path) {
     ::syncfs(fd.get());
 }
 
+void EvictFromCache(const std::string& path) {
+    Fd fd = OpenOrFail(path, O_RDONLY);
+    if (::fdatasync(fd.get()) != 0) Fail("fdatasync " + path);
+    const int rc = ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+    if (rc != 0) {
+        errno = rc;
+        Fail("cannot drop the cached pages of " + path);
+    }
+}
+
 double FlushFile(const std::string& path) {
     Fd fd = OpenOrFail(path, O_WRONLY);
     const auto start = BenchClock::now();

@@ -66,6 +66,9 @@ int64_t FileSize(const std::string& path);
 // Flushes everything written to the file system that holds `path`, so that a
 // measurement does not pay for the writes of the one before it.
 void SyncFileSystem(const std::string& path);
+// Drops the file's pages from the page cache (written back first), so that
+// the next reader reads it from the disk; the cache of other files is kept.
+void EvictFromCache(const std::string& path);
 // fdatasync of a whole file; returns the seconds it took.
 double FlushFile(const std::string& path);
 void RemoveFile(const std::string& path);

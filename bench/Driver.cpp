@@ -17,7 +17,8 @@ int DriverMain(int argc, char** argv) {
     TestCertificates::TrustInThisProcess();
     BenchContext bench(std::move(options));
     if (bench.Wanted("large") || bench.Wanted("https") || bench.Wanted("zerocopy") ||
-        bench.Wanted("records") || bench.Wanted("sample") || bench.Wanted("new"))
+        bench.Wanted("records") || bench.Wanted("sample") || bench.Wanted("new") ||
+        bench.Wanted("checksum"))
         LargeRange(bench);
     if (bench.Wanted("huge")) HugeRange(bench);
     const ManyFile many = bench.PrepareManyFile();

@@ -1,6 +1,7 @@
 // One job run exactly as a user starts it, with the real main window
 // (offscreen): Resume on row 0 (row selected, popup menu opened, Resume
-// chosen), or Downloads > New... with a URL typed in and Ok pressed. The
+// chosen), of any download or of one that awaits only its checksum, or
+// Downloads > New... with a URL typed in and Ok pressed. The
 // window is built before the clock starts; the figures cover the command
 // alone, from Resume or Ok until the run has ended.
 
@@ -19,9 +20,14 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <cstdio>
@@ -29,15 +35,20 @@
 
 namespace {
 
-// wchar of /proc/self/io: bytes this process has written so far.
-long long WrittenBytesOfSelf() {
+// A count of /proc/self/io ("wchar:", "rchar:"): the bytes every thread of
+// this process has written or read so far.
+long long IoCountOfSelf(const std::string& name) {
     std::ifstream io("/proc/self/io");
     for (std::string key; io >> key;) {
         long long value = 0;
         io >> value;
-        if (key == "wchar:") return value;
+        if (key == name) return value;
     }
     return 0;
+}
+
+long long WrittenBytesOfSelf() {
+    return IoCountOfSelf("wchar:");
 }
 
 // The clock and the CPU counters of a command, and the bytes the process
@@ -67,6 +78,7 @@ public:
         cpu1_ = ProcessCpu();
     }
     double Elapsed() const { return SecondsSince(start_); }
+    BenchClock::time_point StartedAt() const { return start_; }
     void Print() const {
         std::printf("run_wall=%.6f\n", wall_);
         std::printf("run_user=%.6f\n", cpu1_.user - cpu0_.user);
@@ -98,6 +110,9 @@ int PrintOutcome(TMainForm& form, const RecordingPrompts& prompts) {
     if (logRows > 0)
         std::printf("last_log=%s\n",
                     form.LogView->item(logRows - 1, 2)->text().toStdString().c_str());
+    if (logRows > 1)
+        std::printf("before_last_log=%s\n",
+                    form.LogView->item(logRows - 2, 2)->text().toStdString().c_str());
     int errorRows = 0, connectionRows = 0;
     for (int row = 0; row < logRows; ++row) {
         const std::string text = form.LogView->item(row, 2)->text().toStdString();
@@ -155,6 +170,59 @@ int WithWindow(char** argv, const std::string& list,
     return status;
 }
 
+// Row 0 selected, its popup menu opened and Resume chosen, the meter
+// running around the command, which returns when the run has ended. 1 when
+// Resume is not offered.
+int ResumeRowZero(TMainForm& form, RunMeter& meter) {
+    form.ListView->selectRow(0);
+    form.fm_List_PopupMenuPopup();
+    if (!form.Resume1->isEnabled()) {
+        std::fprintf(stderr, "jobrun: Resume is not offered\n");
+        return 1;
+    }
+    meter.Start();
+    form.Resume1->trigger();
+    meter.Stop();
+    return 0;
+}
+
+// The moment this process (any of its threads) has read `bytes` more than
+// when the watch began, seen from a thread of its own every 2 ms (later
+// when both processors are busy), so that the window's event loop, whose
+// waits are part of what is measured, gets no event from it. Its own reads of /proc/self/io add
+// about 120 bytes a look, far less than the last 1 MiB block of a file being hashed.
+class ReadsWatch {
+public:
+    explicit ReadsWatch(long long bytes)
+        : target_(IoCountOfSelf("rchar:") + bytes), thread_([this] { Watch(); }) {}
+    ~ReadsWatch() { Stop(); }
+    ReadsWatch(const ReadsWatch&) = delete;
+    ReadsWatch& operator=(const ReadsWatch&) = delete;
+
+    // Ends the watch; when the bytes had been read, none when they were not.
+    std::optional<BenchClock::time_point> Stop() {
+        stop_.store(true, std::memory_order_release);
+        if (thread_.joinable()) thread_.join();
+        return reached_;
+    }
+
+private:
+    void Watch() {
+        while (!stop_.load(std::memory_order_acquire)) {
+            if (IoCountOfSelf("rchar:") >= target_) {
+                reached_ = BenchClock::now();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    const long long target_;
+    std::atomic<bool> stop_{false};
+    std::optional<BenchClock::time_point> reached_; // written by the thread before it ends
+    std::thread thread_;
+};
+
 } // namespace
 
 int JobRunMain(int argc, char** argv) {
@@ -162,16 +230,40 @@ int JobRunMain(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s jobrun <List.xml>\n", argv[0]);
         return 2;
     }
-    return WithWindow(argv, argv[2], [](TMainForm& form, RunMeter& meter) {
-        form.ListView->selectRow(0);
-        form.fm_List_PopupMenuPopup();
-        if (!form.Resume1->isEnabled()) {
-            std::fprintf(stderr, "jobrun: Resume is not offered\n");
-            return 1;
-        }
-        meter.Start();
-        form.Resume1->trigger(); // returns when the run has ended
-        meter.Stop();
+    return WithWindow(argv, argv[2], ResumeRowZero);
+}
+
+// Resume of row 0 whose download awaits only its checksum, so that the run
+// only hashes its file of `size` bytes. Besides the figures of jobrun: when
+// the process had read the whole file (the hashing's last block, as the
+// watch above sees it) and when the verdict's row, the one before the
+// last, was logged.
+int ChecksumMain(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s checksum <List.xml> <file size>\n", argv[0]);
+        return 2;
+    }
+    const long long size = std::stoll(argv[3]);
+    return WithWindow(argv, argv[2], [size](TMainForm& form, RunMeter& meter) {
+        // When each row of the log was added, by its index.
+        std::map<int, BenchClock::time_point> added;
+        const QMetaObject::Connection logged =
+            QObject::connect(form.LogView->model(), &QAbstractItemModel::rowsInserted,
+                             [&added](const QModelIndex&, int first, int last) {
+                                 for (int row = first; row <= last; ++row)
+                                     added[row] = BenchClock::now();
+                             });
+        ReadsWatch reads(size);
+        const int status = ResumeRowZero(form, meter);
+        const std::optional<BenchClock::time_point> readEnd = reads.Stop();
+        QObject::disconnect(logged);
+        if (status != 0) return status;
+        auto since = [&meter](BenchClock::time_point at) {
+            return std::chrono::duration<double>(at - meter.StartedAt()).count();
+        };
+        if (readEnd) std::printf("hash_read_end=%.6f\n", since(*readEnd));
+        const auto verdict = added.find(form.LogView->rowCount() - 2);
+        if (verdict != added.end()) std::printf("verdict_logged=%.6f\n", since(verdict->second));
         return 0;
     });
 }

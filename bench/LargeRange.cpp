@@ -63,6 +63,7 @@ void LargeRange(BenchContext& bench) {
                 bench,
                 {"1 GiB range, 4 KiB sample", big, bigHash, url, o.bigSize, {{begin, end}}, true});
         if (bench.Wanted("new")) NewDownloadBesideCurl(bench, bigHash);
+        if (bench.Wanted("checksum")) ChecksumBesideSha256sum(bench, big, bigHash);
         RemoveFile(big);
     };
     if (bench.Wanted("large"))

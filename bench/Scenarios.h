@@ -9,7 +9,7 @@
 // by the driver in that order. Each adds its rows to the context's table.
 
 // 1. A range of almost all of a 1 GiB file, against curl, over http and
-// over https; runs scenarios 2, 8, 10 and 14 on the same file before
+// over https; runs scenarios 2, 8, 10, 14 and 15 on the same file before
 // removing it.
 void LargeRange(BenchContext& bench);
 // 2. The same range into a file by copy or by splice, through the zero-copy
@@ -57,3 +57,9 @@ void SpeedLimitHolds(BenchContext& bench);
 // 14. The 1 GiB file of scenario 1 as a new download (Downloads > New...,
 // Ok), from Ok to the end of the run, against curl fetching the whole file.
 void NewDownloadBesideCurl(BenchContext& bench, const std::string& bigHash);
+
+// 15. The same 1 GiB file as a finished download that awaits only its
+// checksum, resumed, from Resume to the end of the run, against sha256sum of
+// the file, with the page cache warm and with the file's pages dropped.
+void ChecksumBesideSha256sum(BenchContext& bench, const std::string& big,
+                             const std::string& bigHash);

@@ -5,7 +5,7 @@
 # description of this machine. Notes below the "<!-- notes -->" line of an
 # existing results.md are kept.
 #
-#   bench/run.sh            the full run (about 8 to 12 minutes on 2 cores)
+#   bench/run.sh            the full run (about 10 to 15 minutes on 2 cores)
 #   BUILD_DIR=... bench/run.sh
 #   BASELINE=<commit> bench/run.sh   the program to compare with ("none": no
 #                           comparison); by default the commit just before
