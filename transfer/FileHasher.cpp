@@ -23,8 +23,8 @@ struct ContextFree {
 
 } // namespace
 
-FileHasher::FileHasher(std::string path, std::string algorithm)
-    : path_(std::move(path)), algorithm_(std::move(algorithm)) {
+FileHasher::FileHasher(std::string path, std::string algorithm, std::function<void()> onDone)
+    : path_(std::move(path)), algorithm_(std::move(algorithm)), onDone_(std::move(onDone)) {
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -66,4 +66,5 @@ void FileHasher::Run() {
     }();
     if (!why.empty()) error_ = "The file " + path_ + " cannot be read for its checksum: " + why;
     done_.store(true, std::memory_order_release);
+    if (onDone_) onDone_();
 }

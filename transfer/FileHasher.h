@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -11,8 +12,10 @@
 // once it is done.
 class FileHasher {
 public:
-    // algorithm: "md5", "sha1", "sha256" or "sha512". Starts at once.
-    FileHasher(std::string path, std::string algorithm);
+    // algorithm: "md5", "sha1", "sha256" or "sha512". Starts at once;
+    // onDone runs on the hasher's thread once Done() holds, so that a
+    // waiting window wakes at once.
+    FileHasher(std::string path, std::string algorithm, std::function<void()> onDone = {});
     // Withdraws the work and waits for the thread.
     ~FileHasher();
     FileHasher(const FileHasher&) = delete;
@@ -34,6 +37,7 @@ private:
     void Run();
 
     const std::string path_, algorithm_;
+    const std::function<void()> onDone_;
     std::atomic<bool> done_{false}, withdrawn_{false};
     std::atomic<std::int64_t> hashed_{0};
     std::string digest_, error_; // written by the thread before done_

@@ -5,6 +5,7 @@
 #include "list/ListEntry.h"
 #include "transfer/FileHasher.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 
 #include <chrono>
@@ -43,8 +44,13 @@ DigestCheck::DigestCheck(JobLog& log, JobWindow& window, const bool& stop)
 DigestCheck::Result DigestCheck::Verify(const std::string& path, std::int64_t size,
                                         const Checksum& expected) {
     const QLocale locale = QLocale::system();
-    FileHasher hasher(path, expected.algorithm);
-    // The status line a few times a second; the end is seen within one wait.
+    // The hasher's end wakes the wait below at once: a queued call (that
+    // does nothing) reaches the window thread's event loop.
+    FileHasher hasher(path, expected.algorithm, [] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    });
+    // The status line a few times a second.
     constexpr auto kInterval = std::chrono::milliseconds(100);
     while (!hasher.Done()) {
         if (stop_) {

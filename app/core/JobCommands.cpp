@@ -1,6 +1,5 @@
 #include "app/core/JobCommands.h"
 
-#include "app/core/DigestCheck.h"
 #include "app/core/JobRun.h"
 #include "app/core/ResumeAllQueue.h"
 #include "common/Texts.h"
@@ -64,9 +63,12 @@ void JobCommands::Delete1Click(int row) {
 
 bool JobCommands::OffersDownloadAgain(int row) const {
     if (!idle_ || Busy() || row < 0 || row >= rows_.RowCount()) return false;
-    if (rows_.Text(row, SegmentsColumn) != "0") return false;
+    if (rows_.Text(row, SegmentsColumn) != "0" || rows_.Text(row, RemainsColumn) != "0")
+        return false;
+    // Also without a checksum (one cleared after a mismatch): the whole file
+    // is the way to have it again.
     const ListEntry entry = list_.FindEntry(row);
-    return entry && entry.HasSegmentQueue() && entry.Queue().empty() && EntryChecksum(entry);
+    return entry && entry.HasSegmentQueue() && entry.Queue().empty();
 }
 
 void JobCommands::DownloadAgain1Click(int row) {
@@ -92,12 +94,19 @@ bool JobCommands::PrepareClose() {
 
 void JobCommands::Resume1Click(int row) {
     if (Busy() || !worker_ || row < 0 || row >= rows_.RowCount()) return;
-    RunOne(row);
-    while (!closeRequested_ && !waiting_.empty() && !Busy()) {
-        const int next = RowOf(waiting_.front());
-        waiting_.pop_front();
-        if (next >= 0) RunOne(next);
+    // Pause, Exit and a run that ends in an error box stop the downloads
+    // that waited too: they stay listed for Resume.
+    try {
+        for (bool ended = RunOne(row); ended && !closeRequested_ && !waiting_.empty();) {
+            const int next = RowOf(waiting_.front());
+            waiting_.pop_front();
+            if (next >= 0) ended = RunOne(next);
+        }
+    } catch (...) {
+        waiting_.clear();
+        throw;
     }
+    waiting_.clear();
 }
 
 void JobCommands::StartAdded(int row) {
@@ -123,22 +132,25 @@ int JobCommands::RowOf(const std::string& fileName) const {
     return -1;
 }
 
-void JobCommands::RunOne(int row) {
+bool JobCommands::RunOne(int row) {
     JobRun run(rows_, log_, window_, list_, *worker_, idle_, timings_);
     ActiveRun active(run_, run, closeRequested_, window_);
     // A fetch withdrawn by Pause may still be unwinding on its socket; its
     // settings must not change under it.
     run.WaitForIdleWorker();
     // Exit chosen during that wait ends the run before it starts.
-    if (closeRequested_) return;
+    if (closeRequested_) return false;
 
     window_.ShowRunning(true);
     idle_ = false;
     const RunEnd end = run.Run(row);
+    // Pause and Exit set Idle while the run went on.
+    const bool stopped = idle_;
     window_.ShowRunEnd(end.statusLine);
     if (end.fileFailed) prompts_.ErrorBox(end.statusLine);
     window_.ShowRunning(false);
     idle_ = true;
+    return !stopped;
 }
 
 void JobCommands::ResumeAll1Click() {

@@ -47,7 +47,8 @@ public:
 
     // The job run on row `row`. Conversion errors propagate to the caller's
     // error box and leave the state Running until Pause.
-    // Downloads added while it ran (StartAdded) start after it, in turn.
+    // Downloads added while it ran (StartAdded) start after it, in turn,
+    // unless Pause or Exit stopped it.
     void Resume1Click(int row);
     // A download just added on row `row`: it starts now as Resume starts it
     // when nothing runs; otherwise it waits, with an info row that says so,
@@ -64,8 +65,8 @@ public:
     // The worker says more is durable: the run in progress records it.
     void RecordArrived();
     void Delete1Click(int row);
-    // Offered for a download whose ranges are all in but whose file did not
-    // match its checksum, while nothing runs.
+    // Offered for a download whose ranges are all in but that is still
+    // listed (its file did not match its checksum), while nothing runs.
     bool OffersDownloadAgain(int row) const;
     // Queues the whole file [0, FileSize] anew; the next Resume fetches it.
     void DownloadAgain1Click(int row);
@@ -80,8 +81,9 @@ private:
     // Runs the queue's next download; returns without starting it when Pause
     // or Exit came while the worker was still busy.
     void RunQueued(ResumeAllQueue& queue);
-    // One job run on `row`, as Resume runs it.
-    void RunOne(int row);
+    // One job run on `row`, as Resume runs it; false when Pause or Exit
+    // stopped it.
+    bool RunOne(int row);
     // The row of the listed download that writes `fileName`, -1 for none.
     int RowOf(const std::string& fileName) const;
 

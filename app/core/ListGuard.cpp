@@ -1,6 +1,7 @@
 #include "app/core/ListGuard.h"
 
 #include "app/core/ListLocation.h"
+#include "app/core/WindowDrops.h"
 #include "common/AppError.h"
 #include "common/FileCalls.h"
 
@@ -173,13 +174,14 @@ void ListGuard::Serve(QLocalSocket& socket) {
     }
     const QByteArray line = socket.readLine(kRequestLimit + 1);
     const bool plain = line == kRequest + "\n";
-    const bool withUrl = line.startsWith(kRequest + " ") && line.size() > kRequest.size() + 2;
+    const bool withUrl = line.startsWith(kRequest + " ") && line.endsWith('\n');
     if (!plain && !withUrl) {
         Drop(&socket);
         return;
     }
-    const std::string url =
-        plain ? std::string() : line.mid(kRequest.size() + 1).chopped(1).toStdString();
+    // Only a web address goes on to the window; anything else still raises it.
+    const QString handed = QString::fromUtf8(line.mid(kRequest.size() + 1).chopped(1));
+    const std::string url = withUrl && IsWebAddress(handed) ? handed.toStdString() : std::string();
     // One request per connection, whatever follows it.
     QObject::disconnect(&socket, &QLocalSocket::readyRead, nullptr, nullptr);
     if (raise_) raise_(url);

@@ -330,9 +330,9 @@ void TMainForm::OpenNewDownload(const std::string& url) {
     }
     New_Download_Form->SetUrl(url);
     if (New_Download_Form->exec() != QDialog::Accepted) return;
+    // The dialog saved the list with the entry.
     const int row = ListView->rowCount();
     AddEntryRow(list_.FindEntry(list_.EntryCount() - 1));
-    list_.SaveList();
     SelectRow(row);
     commands_.StartAdded(row);
 }
@@ -462,7 +462,7 @@ void TMainForm::fm_List_PopupMenuPopup() {
     Pause1->setEnabled(state.pause);
     Delete1->setEnabled(state.remove);
     Edit1->setEnabled(state.remove);
-    // Only a download whose file failed its checksum has it.
+    // Only a download whose ranges are all in but that is still listed has it.
     DownloadAgain1->setVisible(commands_.OffersDownloadAgain(SelectedRow()));
 }
 

@@ -6,6 +6,8 @@
 #include "common/Texts.h"
 #include "list/ListDocument.h"
 
+#include <QStandardPaths>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -45,13 +47,15 @@ std::string Quoted(const std::string& text) {
 
 } // namespace
 
-std::string DownloadFolder(const char* xdgDownloadDir, const char* home) {
+std::string DownloadFolder(const char* xdgDownloadDir, const std::string& standardFolder) {
     if (xdgDownloadDir && *xdgDownloadDir) return xdgDownloadDir;
-    return std::string(home && *home ? home : "") + "/Downloads";
+    return standardFolder;
 }
 
 std::string DownloadFolder() {
-    return DownloadFolder(std::getenv("XDG_DOWNLOAD_DIR"), std::getenv("HOME"));
+    return DownloadFolder(
+        std::getenv("XDG_DOWNLOAD_DIR"),
+        QStandardPaths::writableLocation(QStandardPaths::DownloadLocation).toStdString());
 }
 
 std::string ProposedFileName(const std::string& url) {
@@ -112,7 +116,7 @@ void CommitNewDownload(const std::string& path, std::optional<std::int64_t> held
         ::close(fd);
     }
     std::optional<IncompleteFile> file;
-    bool grown = false;
+    bool grown = false, appended = false;
     try {
         file.emplace(path);
         if (heldLength && file->Length() != *heldLength)
@@ -124,19 +128,30 @@ void CommitNewDownload(const std::string& path, std::optional<std::int64_t> held
         if (const int error = SyncFolderOf(path))
             throw AppError("The folder of the file " + Quoted(path) +
                            " cannot be written: " + std::strerror(error));
-        file->Close();
         list.AppendEntry(entry);
+        appended = true;
+        list.SaveList();
+        file->Close();
     } catch (...) {
-        // The user's file is left as it was found: a created one goes, a
-        // held one gets its length back.
+        // Nothing stays that the list does not record: the entry goes again
+        // (in memory at least, when the list cannot be written), and the
+        // user's file is left as it was found: a created one goes, a held
+        // one gets its length back.
+        if (appended) {
+            try {
+                list.DeleteEntry(list.EntryCount() - 1);
+            } catch (const std::exception&) {
+                // The first failure is the one the user is told of.
+            }
+        }
         if (!heldLength) {
             file.reset();
             ::unlink(path.c_str());
         } else if (file && grown) {
             try {
                 file->SetSize(*heldLength);
+                file->Flush();
             } catch (const AppError&) {
-                // The first failure is the one the user is told of.
             }
         }
         throw;

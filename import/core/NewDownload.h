@@ -11,9 +11,10 @@
 class ListDocument;
 
 // The folder new downloads are proposed in: `xdgDownloadDir` when it is set
-// and not empty, else Downloads in `home`.
-std::string DownloadFolder(const char* xdgDownloadDir, const char* home);
-// The same from this process's environment.
+// and not empty, else `standardFolder` (the desktop's download folder).
+std::string DownloadFolder(const char* xdgDownloadDir, const std::string& standardFolder);
+// The same for this process: $XDG_DOWNLOAD_DIR, else the download folder
+// the user's desktop names (user-dirs.dirs), else ~/Downloads.
 std::string DownloadFolder();
 
 // The file name a URL proposes: the last segment of its path, without query
@@ -60,13 +61,14 @@ public:
 EntryValues NewDownloadEntry(const std::string& path, const std::string& sizeText,
                              std::int64_t heldLength, const ImportInputs& inputs);
 
-// Makes the file at `path` ready at its full size and appends the entry.
-// heldLength none: the file is created (never replacing one) and allocated;
-// if anything then fails it is removed again. Otherwise the held file is
-// opened, must still be heldLength bytes long, and is allocated to its full
-// size; if anything then fails it is given its old length back. Either way
-// the file and its folder are durable before the entry is appended. Throws
-// AppError saying why.
+// Makes the file at `path` ready at its full size, appends the entry and
+// saves the list. heldLength none: the file is created (never replacing
+// one) and allocated; if anything then fails it is removed again. Otherwise
+// the held file is opened, must still be heldLength bytes long, and is
+// allocated to its full size; if anything then fails it is given its old
+// length back. Either way the file and its folder are durable before the
+// entry is appended, and an entry whose save failed is taken out again.
+// Throws AppError saying why.
 void CommitNewDownload(const std::string& path, std::optional<std::int64_t> heldLength,
                        ListDocument& list, const EntryValues& entry);
 

@@ -96,6 +96,7 @@ void TNewDownloadForm::FormShow() {
         MarkLabel(URL_Label, false);
         MarkLabel(SaveAs_Label, false);
         MarkLabel(Checksum_Label, false);
+        MarkCheckBox(Address.serverBox, false);
         Ask_StaticText->clear();
         OK_Button->setEnabled(true);
         URL_Edit->setFocus();
@@ -143,13 +144,16 @@ void TNewDownloadForm::OkSteps() {
     // loses its mark.
     const bool urlAccepted = UrlAccepted(inputs.Url);
     const bool saveAsAccepted = SaveAsAccepted(path);
-    const bool proxyAccepted = !ProxyServerHoldsColon(inputs);
+    // A ticked box without what it asks for would give an entry that no
+    // run can start, as would a proxy server holding a colon.
+    const AddressGaps gaps = MissingAddressFields(inputs);
     const bool checksumAccepted = ChecksumFieldAccepted(inputs.Checksum);
     MarkLabel(URL_Label, !urlAccepted);
     MarkLabel(SaveAs_Label, !saveAsAccepted);
-    MarkCheckBox(Address.proxyBox, !proxyAccepted);
+    MarkCheckBox(Address.serverBox, gaps.server);
+    MarkCheckBox(Address.proxyBox, gaps.proxy);
     MarkLabel(Checksum_Label, !checksumAccepted);
-    if (!urlAccepted || !saveAsAccepted || !proxyAccepted || !checksumAccepted) return;
+    if (!urlAccepted || !saveAsAccepted || gaps.server || gaps.proxy || !checksumAccepted) return;
     // Two downloads into one file would undo each other's bytes.
     if (Listed(path)) throw AppError("The file " + path + " is already a download in the list");
     // Texts the list cannot keep are refused before the server is asked.

@@ -64,6 +64,9 @@ TEST(ListGuard, ALaterStartRaisesTheHolderOrSaysItDoesNotAnswer) {
     const std::string url = "https://example.com/a%20b/file.iso?x=1&y=2";
     EXPECT_EQ(StartBeside(list, true, url), ListGuard::Start::HandedOver);
     EXPECT_EQ(handed, url);
+    // Anything but a web address only raises the window.
+    EXPECT_EQ(StartBeside(list, true, "javascript:alert(1)"), ListGuard::Start::HandedOver);
+    EXPECT_EQ(handed, "");
 
     // The holder's event loop does not run: the later start gives up.
     EXPECT_EQ(StartBeside(list, false), ListGuard::Start::NoAnswer);

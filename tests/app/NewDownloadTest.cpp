@@ -10,10 +10,12 @@
 #include "app/ui/DownloadListView.h"
 #include "app/ui/HandOver.h"
 #include "app/ui/MainUnit.h"
+#include "import/ui/FormControls.h"
 #include "import/ui/NewDownloadUnit.h"
 #include "list/ListDocument.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
@@ -154,6 +156,13 @@ TEST_F(NewDownloadTest, AFileOfAnotherVersionOrAlreadyWholeIsRefusedAndLeftAsItW
     NewDownload([&](TNewDownloadForm& dialog) {
         dialog.SetUrl(nginx.url("/movie.bin"));
         dialog.SaveAs_Edit->setText(QString::fromStdString(part));
+        // A ticked box without its user name would give an entry no run
+        // can start: refused before the server is asked.
+        dialog.Address.serverBox->setChecked(true);
+        dialog.OK_Button->click();
+        EXPECT_TRUE(IsMarked(dialog.Address.serverBox));
+        EXPECT_TRUE(nginx.loggedRequests().empty());
+        dialog.Address.serverBox->setChecked(false);
         dialog.OK_Button->click();
         EXPECT_TRUE(dialog.isVisible()) << "a refused file keeps the dialog open";
         // The same file grown past the server's is refused before it is read.
@@ -173,48 +182,66 @@ TEST_F(NewDownloadTest, AFileOfAnotherVersionOrAlreadyWholeIsRefusedAndLeftAsItW
     EXPECT_EQ(form->ListView->rowCount(), 0);
 }
 
+// A download added while another runs waits for it; Pause on the running
+// one stops both, the added one staying listed for Resume.
 TEST_F(NewDownloadTest, ANewDownloadDuringARunWaitsAndStartsWhenTheRunEnds) {
     const int64_t size = 3 * 1024 * 1024;
-    HoleyFile first =
-        MakeHoleyFile(served.file("first.bin"), dir.file("first.bin"), size, {{0, size}}, 34);
     const std::string second = RandomBytes(200000, 35);
     WriteWholeFile(served.file("second.bin"), second);
     NginxServer nginx(served.path(), NginxServer::WithLimits("limit_rate 2m;"));
-    form.reset();
-    WriteWholeFile(dir.file("List.xml"), ListXml({first.Entry(nginx.url("/first.bin"))}));
-    form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
-    form->show();
-    QApplication::processEvents();
+    for (const bool pause : {false, true}) {
+        SCOPED_TRACE(pause ? "paused" : "to the end");
+        const std::string tag = pause ? "p" : "";
+        HoleyFile first = MakeHoleyFile(served.file("first.bin"), dir.file(tag + "first.bin"), size,
+                                        {{0, size}}, 34);
+        form.reset();
+        WriteWholeFile(dir.file("List.xml"), ListXml({first.Entry(nginx.url("/first.bin"))}));
+        form = std::make_unique<TMainForm>(dir.file("List.xml"), prompts);
+        form->show();
+        QApplication::processEvents();
 
-    // While the first download runs, a second is added.
-    TNewDownloadForm* dialog = form->New_Download_Form;
-    QTimer::singleShot(300, form.get(), [&, dialog] {
-        QTimer::singleShot(0, dialog, [&, dialog] {
-            dialog->SetUrl(nginx.url("/second.bin"));
-            dialog->OK_Button->click();
+        // While the first download runs, a second is added.
+        TNewDownloadForm* dialog = form->New_Download_Form;
+        QTimer::singleShot(300, form.get(), [&, dialog] {
+            QTimer::singleShot(0, dialog, [&, dialog] {
+                dialog->SetUrl(nginx.url("/second.bin"));
+                dialog->SaveAs_Edit->setText(QString::fromStdString(dir.file(tag + "second.bin")));
+                dialog->OK_Button->click();
+            });
+            form->OpenNewDownload({});
+            EXPECT_EQ(form->ListView->rowCount(), 2) << "the second waits in the list";
+            if (pause) form->Pause1->trigger();
         });
-        form->OpenNewDownload({});
-        EXPECT_EQ(form->ListView->rowCount(), 2) << "the second waits in the list";
-    });
-    form->ListView->selectRow(0);
-    form->fm_List_PopupMenuPopup();
-    form->Resume1->trigger();
+        form->ListView->selectRow(0);
+        form->fm_List_PopupMenuPopup();
+        form->Resume1->trigger();
 
-    ASSERT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
-    const std::vector<std::string> log = LogMessages();
-    const auto at = [&log](const std::string& message) {
-        return std::find(log.begin(), log.end(), message) - log.begin();
-    };
-    const std::string waits = "Download of file " + dir.file("second.bin") +
-                              " waits for the download in progress and starts when it ends.";
-    const std::string firstDone = "File " + dir.file("first.bin") + " downloaded successfully.";
-    const std::string secondDone = "File " + dir.file("second.bin") + " downloaded successfully.";
-    ASSERT_LT(at(secondDone), static_cast<long>(log.size()));
-    EXPECT_LT(at(waits), at(firstDone));
-    EXPECT_LT(at(firstDone), at(secondDone));
-    EXPECT_EQ(ReadWholeFile(dir.file("first.bin")), ReadWholeFile(first.original));
-    EXPECT_EQ(ReadWholeFile(dir.file("second.bin")), second);
-    EXPECT_EQ(form->ListView->rowCount(), 0);
+        ASSERT_TRUE(prompts.shown.empty()) << prompts.shown[0].message;
+        const std::vector<std::string> log = LogMessages();
+        const auto at = [&log](const std::string& message) {
+            return std::find(log.begin(), log.end(), message) - log.begin();
+        };
+        const long end = static_cast<long>(log.size());
+        const std::string waits = "Download of file " + dir.file(tag + "second.bin") +
+                                  " waits for the download in progress and starts when it ends.";
+        const std::string firstDone =
+            "File " + dir.file(tag + "first.bin") + " downloaded successfully.";
+        const std::string secondChecked = "Checking URL: " + nginx.url("/second.bin");
+        EXPECT_LT(at(waits), end);
+        if (pause) {
+            EXPECT_EQ(at(secondChecked), end) << "the added download did not start";
+            EXPECT_EQ(form->ListView->rowCount(), 2);
+            continue;
+        }
+        const std::string secondDone =
+            "File " + dir.file(tag + "second.bin") + " downloaded successfully.";
+        ASSERT_LT(at(secondDone), end);
+        EXPECT_LT(at(waits), at(firstDone));
+        EXPECT_LT(at(firstDone), at(secondDone));
+        EXPECT_EQ(ReadWholeFile(dir.file(tag + "first.bin")), ReadWholeFile(first.original));
+        EXPECT_EQ(ReadWholeFile(dir.file(tag + "second.bin")), second);
+        EXPECT_EQ(form->ListView->rowCount(), 0);
+    }
 }
 
 TEST_F(NewDownloadTest, CancelWithdrawsAnUnansweredQuestionAndCreatesNothing) {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 TEST(NewDownloadLogic, TheProposedFileIsTheUrlsLastPathSegmentInTheDownloadFolder) {
@@ -29,12 +31,12 @@ TEST(NewDownloadLogic, TheProposedFileIsTheUrlsLastPathSegmentInTheDownloadFolde
          })
         EXPECT_EQ(ProposedFileName(row.url), row.name) << row.url;
 
-    EXPECT_EQ(DownloadFolder("/data/dl", "/home/ann"), "/data/dl");
-    EXPECT_EQ(DownloadFolder("", "/home/ann"), "/home/ann/Downloads");
-    EXPECT_EQ(DownloadFolder(nullptr, "/home/ann"), "/home/ann/Downloads");
+    EXPECT_EQ(DownloadFolder("/data/dl", "/home/ann/Downloads"), "/data/dl");
+    EXPECT_EQ(DownloadFolder("", "/home/ann/Downloads"), "/home/ann/Downloads");
+    EXPECT_EQ(DownloadFolder(nullptr, "/home/ann/Téléchargements"), "/home/ann/Téléchargements");
 }
 
-TEST(NewDownloadLogic, AFullDiskLeavesTheUsersFileAsItWasAndAddsNoEntry) {
+TEST(NewDownloadLogic, AFullDiskOrAnUnsavableListLeavesTheUsersFileAsItWasAndNoEntry) {
     TempDir dir;
     ListDocument list(dir.file("List.xml"));
     list.OpenList();
@@ -55,6 +57,24 @@ TEST(NewDownloadLogic, AFullDiskLeavesTheUsersFileAsItWasAndAddsNoEntry) {
     EXPECT_FALSE(FileExists(created));
     EXPECT_EQ(ReadWholeFile(held), "held bytes");
     EXPECT_EQ(list.EntryCount(), 0);
+
+    // A list that cannot be saved (its folder gone) takes the entry out
+    // again and leaves the files as they were.
+    {
+        TempDir lists;
+        const std::string folder = lists.file("lists");
+        std::filesystem::create_directory(folder);
+        ListDocument unsaved(folder + "/List.xml");
+        unsaved.OpenList();
+        std::filesystem::rename(folder, lists.file("gone"));
+        EXPECT_ANY_THROW(CommitNewDownload(created, std::nullopt, unsaved,
+                                           NewDownloadEntry(created, "1000", 0, inputs)));
+        EXPECT_ANY_THROW(
+            CommitNewDownload(held, 10, unsaved, NewDownloadEntry(held, "1000", 10, inputs)));
+        EXPECT_EQ(unsaved.EntryCount(), 0);
+        EXPECT_FALSE(FileExists(created));
+        EXPECT_EQ(ReadWholeFile(held), "held bytes");
+    }
 
     // With room, the file has its full length and the entry one range from
     // the first byte not held.
