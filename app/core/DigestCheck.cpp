@@ -6,6 +6,7 @@
 #include "transfer/FileHasher.h"
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QLocale>
 
 #include <chrono>
@@ -44,11 +45,11 @@ DigestCheck::DigestCheck(JobLog& log, JobWindow& window, const bool& stop)
 DigestCheck::Result DigestCheck::Verify(const std::string& path, std::int64_t size,
                                         const Checksum& expected) {
     const QLocale locale = QLocale::system();
-    // The hasher's end wakes the wait below at once: a queued call (that
-    // does nothing) reaches the window thread's event loop.
+    // The hasher's end wakes the wait below at once: an event that nothing
+    // reads (the application ignores it) reaches the window thread's loop,
+    // as the network workers' do.
     FileHasher hasher(path, expected.algorithm, [] {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+        QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::User));
     });
     // The status line a few times a second.
     constexpr auto kInterval = std::chrono::milliseconds(100);
