@@ -164,17 +164,18 @@ void TNewDownloadForm::OkSteps() {
     OK_Button->setEnabled(false);
     asking_ = true;
     ServerReply reply;
-    try {
+    {
+        // However the question ends, the dialog takes an Ok again.
+        struct Answered {
+            TNewDownloadForm& form;
+            ~Answered() {
+                form.asking_ = false;
+                form.OK_Button->setEnabled(true);
+                form.Ask_StaticText->clear();
+            }
+        } answered{*this};
         reply = query_.Ask(inputs, path, held.value_or(0));
-    } catch (...) {
-        asking_ = false;
-        OK_Button->setEnabled(true);
-        Ask_StaticText->clear();
-        throw;
     }
-    asking_ = false;
-    OK_Button->setEnabled(true);
-    Ask_StaticText->clear();
     if (reply.kind == ServerReply::Kind::Withdrawn) return;
     if (reply.kind == ServerReply::Kind::Refused) {
         prompts_.ErrorBox(reply.message);
